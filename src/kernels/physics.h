@@ -1,0 +1,209 @@
+// The per-particle arithmetic of the simulation, written once and compiled for the host (CPU
+// path, tests, benchmark) and the GPU (the CUDA kernels).
+//
+// Bit-for-bit agreement between CPU and GPU rests on three rules:
+//  - every fused multiply-add is written out as fma(); both compilers are told never to
+//    contract on their own (-ffp-contract=off, nvcc --fmad=false);
+//  - divisions and square roots are the correctly rounded IEEE operations on both sides;
+//  - a dot product or sum of squares is formed y term first, then the x product fused onto
+//    it, then the z product fused onto that; every other expression (cross products
+//    included) is evaluated as written, one rounding per operation.
+// Only acos, atan2, sin and cos (inner zone only) come from each side's own math library
+// and may differ in their last bits.
+#pragma once
+
+#include <cmath>
+
+#include "sim/constants.h"
+#include "sim/host_device.h"
+#include "sim/particle.h"
+
+namespace lumeth {
+
+template <typename Real>
+struct Vector3 {
+    Real x, y, z;
+};
+
+// (ay*by + ax*bx) + az*bz with two fused additions. Unqualified fma finds ::fma for double
+// (host and device) and the element-wise overload for SIMD types by argument lookup.
+template <typename Real>
+LUMETH_SHARED Real sum_of_products(Real ax, Real ay, Real az, Real bx, Real by, Real bz) {
+    return fma(az, bz, fma(ax, bx, ay * by));
+}
+
+// --- The black hole's pull -------------------------------------------------------------------
+
+// Outside the inner zone: Newton's pull, scaled by 1 + v^2/c^2.
+LUMETH_SHARED Vector3<double> outer_black_hole_pull(double dx, double dy, double dz, double r,
+                                                    double vx, double vy, double vz) {
+    const double k = kGM / (r * (r * r));
+    const double v_squared = sum_of_products(vx, vy, vz, vx, vy, vz);
+    const double f = v_squared / kSpeedOfLightSquared + 1.0;
+    return {-((dx * k) * f), -((dy * k) * f), -((dz * k) * f)};
+}
+
+// Inside the inner zone: the relativistic model in spherical coordinates about the centre,
+// with radial, polar and azimuthal rates and frame dragging about the z axis. `s` is
+// dx^2 + dy^2 as already formed for r.
+LUMETH_SHARED Vector3<double> inner_black_hole_pull(double dx, double dy, double dz, double s,
+                                                    double r, double vx, double vy,
+                                                    double vz) {
+    // Within kSmallDistance of the centre the particle has fallen into the hole: its position
+    // defines no direction (theta is undefined and every quotient by r diverges), so the
+    // hole exerts no pull on it.
+    if (!(r > kSmallDistance)) {
+        return {0.0, 0.0, 0.0};
+    }
+    const double theta = acos(dz / r);
+    const double phi = atan2(dy, dx);
+    const double rho = sqrt(s);  // cylindrical radius
+
+    const double v_r = sum_of_products(dx, dy, dz, vx, vy, vz) / r;
+    double w_theta = 0.0;
+    double w_phi = 0.0;
+    if (rho > kSmallDistance) {
+        const double rho_squared = rho * rho;
+        w_theta = (dz * fma(dx, vx, dy * vy) - vz * rho_squared) / ((r * r) * rho);
+        w_phi = (dx * vy - dy * vx) / rho_squared;
+    }
+
+    const double s_theta = sin(theta);
+    const double c_theta = cos(theta);
+    const double s_phi = sin(phi);
+    const double c_phi = cos(phi);
+
+    const double r_cubed = r * (r * r);
+    const double two_r = r + r;
+    const double s_theta_squared = s_theta * s_theta;
+    const double omega = kFrameDragging / (r_cubed * kSpeedOfLight);  // frame-dragging rate
+
+    const double a_r = (-kGM / r_cubed) * (1.0 + (-kThreeSchwarzschildRadii) / two_r) +
+                       (kSchwarzschildRadius / (r * two_r) - 1.0 / r) * (v_r * v_r) +
+                       w_theta * (r * w_theta) + w_phi * (w_phi * (r * s_theta_squared)) -
+                       omega * (w_phi * (two_r * s_theta_squared));
+    const double a_theta = ((-2.0 * v_r) * w_theta) / r + w_phi * (w_phi * (s_theta * c_theta));
+    // On the +z axis sin(theta) is 0 and cot(theta) diverges, but there the rates it
+    // multiplies vanish (the axis has no azimuth), so the term is taken as its limit, 0.
+    const double cot_term =
+        s_theta != 0.0 ? w_phi * (w_theta * ((c_theta + c_theta) / s_theta)) : 0.0;
+    const double a_phi = omega * v_r + (((-2.0 * v_r) * w_phi) / r - cot_term);
+
+    const double p = s_theta * a_r;
+    const double q = c_theta * a_theta;
+    return {p * c_phi + q * c_phi - a_phi * s_phi, p * s_phi + q * s_phi + a_phi * c_phi,
+            a_r * c_theta - s_theta * a_theta};
+}
+
+// The black hole's pull on a particle at offset (dx, dy, dz) from it, moving at (vx, vy, vz).
+LUMETH_SHARED Vector3<double> black_hole_pull(double dx, double dy, double dz, double vx,
+                                              double vy, double vz) {
+    const double s = fma(dx, dx, dy * dy);
+    const double r = sqrt(fma(dz, dz, s));
+    if (r < kInnerZoneRadius) {
+        return inner_black_hole_pull(dx, dy, dz, s, r, vx, vy, vz);
+    }
+    return outer_black_hole_pull(dx, dy, dz, r, vx, vy, vz);  // also when r is NaN
+}
+
+// --- The sampled pairwise term -----------------------------------------------------------------
+
+// The acceleration that sampled particle j gives particle i: softened Newtonian pull with a
+// first-order post-Newtonian factor and a radiation-reaction term. Templated on the number
+// type so that the CPU path can evaluate several particles i at once in SIMD lanes with
+// exactly the scalar operations.
+template <typename Real>
+LUMETH_SHARED Vector3<Real> pair_pull(Real xi, Real yi, Real zi, Real vxi, Real vyi, Real vzi,
+                                      Real mass_i, Real xj, Real yj, Real zj, Real vxj,
+                                      Real vyj, Real vzj, Real mass_j) {
+    const Real dx = xj - xi;
+    const Real dy = yj - yi;
+    const Real dz = zj - zi;
+    const Real dvx = vxj - vxi;
+    const Real dvy = vyj - vyi;
+    const Real dvz = vzj - vzi;
+
+    const Real d = sqrt(sum_of_products(dx, dy, dz, dx, dy, dz) + kSofteningSquared);
+    const Real d_squared = d * d;
+    const Real d_cubed = d * d_squared;
+
+    const Real newtonian = ((mass_i * kGravitationalConstant) * mass_j) / d_squared;
+    const Real total_mass = mass_i + mass_j;
+    const Real reduced_mass = (mass_i * mass_j) / total_mass;
+    const Real post_newtonian =
+        (sum_of_products(dvx, dvy, dvz, dvx, dvy, dvz) / -kTwoSpeedOfLightSquared + 1.0) +
+        (total_mass * kThreeG) / (d * kSpeedOfLightSquared);
+    const Real radiation_reaction = (total_mass * (reduced_mass * -kEightGSquared)) /
+                                    ((d_cubed * 5.0) * kSpeedOfLightFifth);
+    const Real approach = sum_of_products(dx, dy, dz, dvx, dvy, dvz);
+    const Real force = newtonian * post_newtonian + approach * radiation_reaction;
+
+    return {((dx * force) / d) / mass_i, ((dy * force) / d) / mass_i,
+            ((dz * force) / d) / mass_i};
+}
+
+// --- Whole-particle operations: the bodies of the two kernels ------------------------------------
+
+// Stores the acceleration of record i: the black hole's pull (centre at center_x/y/z) plus the
+// pull of records 0, 1000, 2000, ... below count, other than i itself, in increasing order.
+// Reads position, velocity and mass only; writes only the acceleration of record i.
+LUMETH_SHARED void compute_particle_acceleration(Particle* particles, int count, int i,
+                                                 double center_x, double center_y,
+                                                 double center_z) {
+    const Particle& pi = particles[i];
+    const double x = pi.position[0], y = pi.position[1], z = pi.position[2];
+    const double vx = pi.velocity[0], vy = pi.velocity[1], vz = pi.velocity[2];
+    const double mass = pi.mass;
+
+    Vector3<double> a = black_hole_pull(x - center_x, y - center_y, z - center_z, vx, vy, vz);
+    for (int j = 0; j < count; j += kPairSampleStride) {
+        if (j == i) {
+            continue;
+        }
+        const Particle& pj = particles[j];
+        const Vector3<double> pull =
+            pair_pull(x, y, z, vx, vy, vz, mass, pj.position[0], pj.position[1], pj.position[2],
+                      pj.velocity[0], pj.velocity[1], pj.velocity[2], pj.mass);
+        a.x = a.x + pull.x;
+        a.y = a.y + pull.y;
+        a.z = a.z + pull.z;
+    }
+    particles[i].acceleration[0] = a.x;
+    particles[i].acceleration[1] = a.y;
+    particles[i].acceleration[2] = a.z;
+}
+
+// The step length at distance r from the origin: 1/100 of dt inside the inner zone.
+LUMETH_SHARED double step_length(double r, double dt) {
+    return r < kInnerZoneRadius ? dt * 0.01 : dt;
+}
+
+// Kick-drift-kick under the stored acceleration: v' = v + a h, p' = p + v h + a h^2 / 2,
+// with h the particle's step length. Writes only position and velocity.
+LUMETH_SHARED void integrate_particle(Particle* particle, double dt) {
+    double* position = particle->position;
+    double* velocity = particle->velocity;
+    const double* acceleration = particle->acceleration;
+
+    double s = position[1] * position[1];
+    s = fma(position[0], position[0], s);
+    s = fma(position[2], position[2], s);
+    const double h = step_length(sqrt(s), dt);
+
+    double new_position[3];
+    double new_velocity[3];
+    for (int k = 0; k < 3; ++k) {
+        const double t = acceleration[k] * h;
+        const double w = fma(0.5, t, velocity[k]);  // first half-kick
+        new_position[k] = fma(h, w, position[k]);   // drift
+        new_velocity[k] = fma(0.5, t, w);           // second half-kick, same t
+    }
+    for (int k = 0; k < 3; ++k) {
+        position[k] = new_position[k];
+    }
+    for (int k = 0; k < 3; ++k) {
+        velocity[k] = new_velocity[k];
+    }
+}
+
+}  // namespace lumeth
