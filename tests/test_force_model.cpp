@@ -1,0 +1,182 @@
+// The force pass on the CPU, through the same per-particle function the CUDA kernel runs.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstring>
+#include <vector>
+
+#include "kernels/cpu_kernels.h"
+#include "kernels/physics.h"
+#include "sim/constants.h"
+
+namespace lumeth {
+namespace {
+
+Particle at(double x, double y, double z, double vx = 0, double vy = 0, double vz = 0,
+            double mass = kSolarMass) {
+    return Particle{{x, y, z}, {vx, vy, vz}, {0, 0, 0}, mass};
+}
+
+// Runs the force pass on a copy of the records and returns the result.
+std::vector<Particle> forces(std::vector<Particle> particles) {
+    compute_forces_reference(particles.data(), static_cast<int>(particles.size()), 0, 0, 0);
+    return particles;
+}
+
+Vector3<double> acceleration_of(const Particle& p) {
+    return {p.acceleration[0], p.acceleration[1], p.acceleration[2]};
+}
+
+// Agreement with a printed value to the digits it was printed with.
+void expect_printed(double printed, double actual, double relative, const char* what) {
+    EXPECT_NEAR(printed, actual, std::fabs(printed) * relative) << what;
+}
+
+TEST(OuterModel, SingleParticleAtRestFeelsNewtonsPull) {
+    const auto a = acceleration_of(forces({at(1e20, 0, 0)})[0]);
+    expect_printed(-1.858525578e-12, a.x, 1e-15, "ax");
+    EXPECT_EQ(0.0, a.y);
+    EXPECT_EQ(0.0, a.z);
+}
+
+TEST(OuterModel, PullGrowsWithTheParticlesSpeed) {
+    const auto a = acceleration_of(forces({at(1e20, 0, 0, 0, 2e5, 0)})[0]);
+    expect_printed(-1.858526405155435e-12, a.x, 1e-15, "ax");  // (1 + 4e10 / c^2) GM / r^2
+    EXPECT_EQ(0.0, a.y);
+}
+
+TEST(OuterModel, AppliesExactlyAtTheInnerZoneRadius) {
+    const auto a = acceleration_of(forces({at(kInnerZoneRadius, 0, 0)})[0]);
+    expect_printed(-0.10865614130738767, a.x, 1e-15, "ax");
+}
+
+TEST(OuterModel, NotANumberPositionFallsToTheOuterModel) {
+    const double nan = std::nan("");
+    const auto a = black_hole_pull(nan, 0, 0, 0, 0, 0);
+    EXPECT_TRUE(std::isnan(a.x));
+}
+
+TEST(InnerModel, ParticleAtRestJustInsideFeelsTheCubedPull) {
+    const auto a = acceleration_of(forces({at(4e14, 0, 0)})[0]);
+    expect_printed(-2.899442e-16, a.x, 1e-6, "ax");
+    EXPECT_EQ(0.0, a.y);
+    expect_printed(-1.775e-32, a.z, 1e-3, "az");  // cos of the double nearest pi/2
+    // The models are not blended: the pull drops by about 4e14 across the boundary.
+    const auto outside = acceleration_of(forces({at(kInnerZoneRadius, 0, 0)})[0]);
+    EXPECT_GT(outside.x / a.x, 3e14);
+}
+
+TEST(InnerModel, TangentialMotionPushesOutward) {
+    const auto a = acceleration_of(forces({at(4e14, 0, 0, 0, 1e6, 0)})[0]);
+    expect_printed(2.499439e-3, a.x, 1e-6, "ax");
+    EXPECT_NEAR(0.0, a.y, 1e-20);
+}
+
+TEST(InnerModel, InwardMotionFeelsFrameDraggingAlongY) {
+    const auto a = acceleration_of(forces({at(4e14, 0, 0, -1e6, 0, 0)})[0]);
+    expect_printed(-2.498708e-3, a.x, 1e-6, "ax");
+    expect_printed(-2.804291e-7, a.y, 1e-6, "ay");  // Omega * v_r
+    expect_printed(-1.53e-19, a.z, 1e-2, "az");
+}
+
+// Where the coordinates of the inner model degenerate the result stays finite.
+TEST(InnerModel, DegeneratePositionsGiveFiniteAccelerations) {
+    const Particle cases[] = {
+        at(0, 0, 0),                          // at the centre
+        at(0, 0, 0, 3e5, -2e5, 1e5),          // at the centre, moving
+        at(5e-11, 0, 0, 1e5, 1e5, 0),         // within 1e-10 m of the centre
+        at(0, 0, 1e-10, 0, 1e5, 0),           // exactly 1e-10 m away, on the axis
+        at(0, 0, 1e14),                       // on the +z axis at rest
+        at(0, 0, 1e14, 0, 0, -1e6),           // on the +z axis falling in
+        at(0, 0, 1e14, 1e5, 2e5, 0),          // on the +z axis moving sideways
+        at(0, 0, -1e14, 1e5, 2e5, 3e5),       // on the -z axis
+        at(1e-11, 0, 3e14, 0, 1e6, 0),        // off the axis by less than the guard
+    };
+    for (const Particle& p : cases) {
+        const auto a = acceleration_of(forces({p})[0]);
+        EXPECT_TRUE(std::isfinite(a.x) && std::isfinite(a.y) && std::isfinite(a.z))
+            << "at (" << p.position[0] << ", " << p.position[1] << ", " << p.position[2]
+            << "): (" << a.x << ", " << a.y << ", " << a.z << ")";
+    }
+    // Within the guard distance the hole's pull is zero: the position has no direction.
+    const auto centre = acceleration_of(forces({at(0, 0, 0, 3e5, -2e5, 1e5)})[0]);
+    EXPECT_EQ(0.0, centre.x);
+    EXPECT_EQ(0.0, centre.y);
+    EXPECT_EQ(0.0, centre.z);
+    // On the +z axis at rest the pull points straight down the axis.
+    const auto axis = acceleration_of(forces({at(0, 0, 1e14)})[0]);
+    EXPECT_EQ(0.0, axis.x);
+    EXPECT_EQ(0.0, axis.y);
+    EXPECT_LT(axis.z, 0.0);
+}
+
+TEST(PairTerm, TwoParticlesSampleOnlyRecordZero) {
+    const auto result = forces({at(1.0001e20, 0, 0), at(1e20, 0, 0)});
+    expect_printed(-1.858154e-12, result[0].acceleration[0], 1e-6, "record 0: only the hole");
+    expect_printed(-1.389177e-12, result[1].acceleration[0], 1e-6, "record 1: hole + record 0");
+    const auto alone = acceleration_of(forces({at(1e20, 0, 0)})[0]);
+    expect_printed(4.693486e-13, result[1].acceleration[0] - alone.x, 1e-6, "pair pull");
+}
+
+TEST(PairTerm, SamplesEveryThousandthRecordAndSkipsItself) {
+    // 1001 records: indices 0 and 1000 are sampled. Moving a record changes the acceleration
+    // of others only if it is sampled.
+    std::vector<Particle> base;
+    for (int i = 0; i < 1001; ++i) {
+        base.push_back(at(1e20 + i * 1e17, 1e19 * (i % 7), 1e18 * (i % 3), 1e5, 0, 0));
+    }
+    const auto before = forces(base);
+    for (int moved : {0, 500, 1000}) {
+        auto changed = base;
+        changed[moved].position[1] += 3e18;
+        const auto after = forces(changed);
+        for (int i = 0; i < 1001; ++i) {
+            const bool same = std::memcmp(before[i].acceleration, after[i].acceleration,
+                                          sizeof before[i].acceleration) == 0;
+            const bool sampled_other = (moved == 0 || moved == 1000) && i != moved;
+            ASSERT_EQ(!sampled_other && i != moved, same) << "moved " << moved << ", i " << i;
+        }
+    }
+}
+
+TEST(PairTerm, CoincidentSampledParticleAddsExactlyZero) {
+    const auto pair = forces({at(2e20, 1e19, 0, 1e5, -3e5, 2e4), at(2e20, 1e19, 0, -7e5, 0, 1e6)});
+    const auto alone = forces({at(2e20, 1e19, 0, -7e5, 0, 1e6)});
+    // Equal values; a zero component may turn from -0 to +0 (adding +0 to -0 gives +0).
+    for (int k = 0; k < 3; ++k) {
+        EXPECT_EQ(alone[0].acceleration[k], pair[1].acceleration[k]) << "component " << k;
+    }
+}
+
+TEST(ForcePass, WritesOnlyAccelerations) {
+    std::vector<Particle> particles;
+    for (int i = 0; i < 2500; ++i) {
+        particles.push_back(at(1e20 * std::sin(i), 1e20 * std::cos(i * 0.7), 1e18 * (i % 5),
+                               1e5 * std::cos(i), 2e5, -1e4 * i, i % 10 ? kSolarMass : 1.989e31));
+    }
+    particles[3] = at(3e14, 1e14, 0, 0, 1e6, 0);  // one in the inner zone
+    const auto after = forces(particles);
+    for (size_t i = 0; i < particles.size(); ++i) {
+        ASSERT_EQ(0, std::memcmp(particles[i].position, after[i].position, 48)) << i;
+        ASSERT_EQ(particles[i].mass, after[i].mass);
+        ASSERT_TRUE(std::isfinite(after[i].acceleration[0]));
+    }
+}
+
+TEST(ForcePass, CountOfZeroOrLessTouchesNothing) {
+    Particle p = at(1e20, 0, 0);
+    p.acceleration[0] = 42.0;
+    compute_forces_reference(&p, 0, 0, 0, 0);
+    compute_forces_cpu(&p, -5, 0, 0, 0);
+    EXPECT_EQ(42.0, p.acceleration[0]);
+}
+
+TEST(ForcePass, CentreShiftsOnlyTheBlackHolesPull) {
+    std::vector<Particle> shifted = {at(1e20 + 5e19, 0, 0)};
+    compute_forces_reference(shifted.data(), 1, 5e19, 0, 0);
+    const auto origin = forces({at(1e20, 0, 0)});
+    EXPECT_EQ(origin[0].acceleration[0], shifted[0].acceleration[0]);
+}
+
+}  // namespace
+}  // namespace lumeth
