@@ -1,0 +1,31 @@
+#!/usr/bin/env bash
+# Without any display the window cannot be created: the banner so far on standard output,
+# "Window creation failed: " and SDL's reason on standard error, exit status 1.
+source "$(dirname "${BASH_SOURCE[0]}")/lib.sh"
+
+printf '%s\n' \
+    "Initializing Lumeth galaxy simulation (CUDA)..." \
+    "Particles: 100000" \
+    "Black hole mass: 1.40e+08 solar masses" \
+    "Spin parameter: 0.70" >"${WORK}/expected"
+
+# Once with SDL choosing a video driver itself, once with X11 asked for explicitly.
+for driver in "" x11; do
+    echo "video driver: '${driver:-default}'"
+    rc=0
+    if [ -n "${driver}" ]; then
+        env -u DISPLAY -u WAYLAND_DISPLAY SDL_VIDEO_DRIVER="${driver}" \
+            timeout 60 "${LUMETH}" >"${WORK}/stdout" 2>"${WORK}/stderr" || rc=$?
+    else
+        env -u DISPLAY -u WAYLAND_DISPLAY -u SDL_VIDEO_DRIVER \
+            timeout 60 "${LUMETH}" >"${WORK}/stdout" 2>"${WORK}/stderr" || rc=$?
+    fi
+    cat "${WORK}/stderr"
+    [ "${rc}" = 1 ] || fail "exit status ${rc}, expected 1"
+    cmp -s "${WORK}/expected" "${WORK}/stdout" ||
+        fail "standard output differs:"$'\n'"$(diff "${WORK}/expected" "${WORK}/stdout")"
+    [ "$(wc -l <"${WORK}/stderr")" = 1 ] || fail "standard error is not exactly one line"
+    grep -Eq '^Window creation failed: .*[^ ]' "${WORK}/stderr" ||
+        fail "standard error lacks 'Window creation failed: ' and SDL's text"
+done
+echo "PASS"
