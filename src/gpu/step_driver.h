@@ -3,11 +3,23 @@
 //
 // The step contract, whatever carries a step out:
 //  - step_forces: every record's acceleration is the force model's value for the array as it
-//    was when the call began; position, velocity and mass are unchanged.
+//    was when the call began (black hole at the origin); position, velocity and mass are
+//    unchanged.
 //  - step_integrate: every record's position and velocity are advanced by one step of dt
 //    from the accelerations the array held when the call began; acceleration and mass are
 //    unchanged.
 //  - Each call is complete when it returns; the host array is the one authoritative copy.
+//
+// GPU or CPU: the device is probed at the first step. Without a usable one the steps run on
+// the CPU (OpenMP, the kernels' own per-particle arithmetic), said once on standard error.
+// The first failed CUDA operation during a step is reported once on standard error; that
+// step is then carried out on the CPU from the unchanged host array, and so is every later
+// one. Nothing is ever written to standard output.
+//
+// Limits the caller keeps: one thread calls in; `count` never exceeds the count of the first
+// call of the same step function (each device buffer is sized then and never grown; a larger
+// count is treated as a device failure); no step after release_gpu. A count of 0 or less
+// does nothing.
 #pragma once
 
 #include "sim/particle.h"
@@ -15,5 +27,6 @@
 void step_forces(Particle* particles, int count);
 void step_integrate(Particle* particles, int count, double dt);
 
-// Releases the GPU (a device reset, which frees both device buffers). No step may follow.
+// Releases the GPU (a device reset, which frees both device buffers) if a step used it.
+// No step may follow.
 void release_gpu();

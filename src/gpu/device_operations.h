@@ -1,0 +1,43 @@
+// The device operations the step driver is built on: one table of plain functions, so that the
+// driver's logic (backend choice, lazy buffers, copy up / launch / wait / copy back, fallback)
+// is written once against it. The production table wraps the CUDA runtime; a build without
+// CUDA gets a table whose probe reports that. Tests install a table of their own (see
+// step_driver_testing.h).
+//
+// Every operation returns nullptr on success or a text describing the failure. The text must
+// stay valid for the rest of the process (the CUDA runtime's cudaGetErrorString texts do).
+#pragma once
+
+#include <cstddef>
+
+#include "sim/particle.h"
+
+namespace lumeth {
+
+struct DeviceOperations {
+    // Whether a device can run the kernels at all; called once, before any other operation.
+    const char* (*probe)();
+    // A device buffer of `bytes` bytes into *buffer.
+    const char* (*allocate)(Particle** buffer, std::size_t bytes);
+    // `bytes` bytes from the host array to the device buffer.
+    const char* (*copy_to_device)(Particle* device, const Particle* host, std::size_t bytes);
+    // compute_forces_kernel over `blocks` blocks of `threads_per_block` threads on the default
+    // stream, with the black hole at (center_x, center_y, center_z). Returns when the launch
+    // has been queued (or refused), not when the kernel has finished.
+    const char* (*launch_forces)(Particle* device, int count, int blocks, int threads_per_block,
+                                 double center_x, double center_y, double center_z);
+    // integrate_kernel likewise, with the time step dt.
+    const char* (*launch_integrate)(Particle* device, int count, int blocks, int threads_per_block,
+                                    double dt);
+    // Waits until all queued device work has finished; reports a failure of that work.
+    const char* (*synchronize)();
+    // `bytes` bytes from the device buffer back over the host array.
+    const char* (*copy_to_host)(Particle* host, const Particle* device, std::size_t bytes);
+    // Releases every device resource of the process (both buffers included).
+    const char* (*reset)();
+};
+
+// The table of this build: the CUDA runtime, or, without CUDA, a probe that always fails.
+const DeviceOperations& platform_device_operations();
+
+}  // namespace lumeth
