@@ -1,0 +1,41 @@
+# Checks lumeth-bench's command line: bad options are refused with a message on standard
+# error and exit status 2 before anything is measured; --help prints the usage and exits 0.
+#   cmake -DBENCH=<path to lumeth-bench> -P check_options.cmake
+if(NOT BENCH)
+    message(FATAL_ERROR "pass -DBENCH=<path to lumeth-bench>")
+endif()
+
+# run_bench(<expected status> <regex on stdout+stderr> <arguments...>)
+function(run_bench expected pattern)
+    execute_process(COMMAND ${BENCH} ${ARGN} RESULT_VARIABLE status OUTPUT_VARIABLE out
+                    ERROR_VARIABLE err TIMEOUT 60)
+    if(NOT status STREQUAL "${expected}")
+        message(FATAL_ERROR "lumeth-bench ${ARGN}: exit status ${status}, expected "
+                            "${expected}\nstdout: ${out}\nstderr: ${err}")
+    endif()
+    if(expected STREQUAL "2")
+        set(text "${err}")
+        if(NOT out STREQUAL "")
+            message(FATAL_ERROR "lumeth-bench ${ARGN}: printed on stdout: ${out}")
+        endif()
+    else()
+        set(text "${out}")
+    endif()
+    if(NOT text MATCHES "${pattern}")
+        message(FATAL_ERROR "lumeth-bench ${ARGN}: output does not match '${pattern}'\n"
+                            "stdout: ${out}\nstderr: ${err}")
+    endif()
+endfunction()
+
+run_bench(0 "Usage: lumeth-bench.*--count N.*--repeat R.*--sweep" --help)
+run_bench(2 "unknown option '--bogus'" --bogus)
+run_bench(2 "unknown option 'extra'" extra)
+run_bench(2 "--count needs a whole number" --count)
+run_bench(2 "--count needs a whole number.*'0'" --count 0)
+run_bench(2 "--count needs a whole number.*'12x'" --count 12x)
+run_bench(2 "--count needs a whole number.*'-5'" --count=-5)
+run_bench(2 "--count needs a whole number.*'99999999999'" --count 99999999999)
+run_bench(2 "--repeat needs a whole number.*'0'" --repeat 0)
+run_bench(2 "--repeat needs a whole number.*''" --repeat=)
+run_bench(2 "--count and --sweep cannot be combined" --sweep --count 1000)
+run_bench(2 "unknown option '--sweep=1'" --sweep=1)

@@ -1,0 +1,568 @@
+// lumeth-bench: times each phase of the simulation on every backend of this build and checks
+// that every backend gives the baseline's results. Prints one plain-text table.
+//
+// Exit status: 0 when every backend agrees with the baseline, 1 when one does not (or a GPU
+// measurement fails), 2 for a bad command line.
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <cmath>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <iterator>
+#include <string>
+#include <vector>
+
+#include "bench_parts.h"
+#include "compare.h"
+#include "gpu/step_driver.h"
+#include "gpu/step_driver_testing.h"
+#include "kernels/cpu_kernels.h"
+#include "sim/constants.h"
+#include "sim/initial_conditions.h"
+#include "sim/particle.h"
+
+namespace lumeth::bench {
+namespace {
+
+constexpr int kDefaultCount = 100000;
+constexpr int kDefaultRuns = 5;
+constexpr int kMaxCount = 10000000;
+constexpr int kMaxRuns = 1000;
+constexpr std::uint32_t kSeed = 20240601;  // every measured galaxy is drawn from this seed
+constexpr int kSweepCounts[] = {10000, 25000, 50000, 100000, 200000, 400000};
+// In a sweep the baseline takes seconds per force pass at the largest counts: fewer runs.
+constexpr int kSweepBaselineRuns = 3;
+
+const char* const kUsage =
+    "Usage: lumeth-bench [--count N] [--repeat R] [--sweep] [--help]\n"
+    "\n"
+    "Times each phase of the galaxy simulation on every backend of this build and checks\n"
+    "each backend's results against a plain single-threaded baseline. Prints one table.\n"
+    "\n"
+    "  --count N    particles (default 100000, at most 10000000)\n"
+    "  --repeat R   timed runs per measurement, after one warm-up; the median is reported\n"
+    "               (default 5, at most 1000)\n"
+    "  --sweep      measure at 10000, 25000, 50000, 100000, 200000 and 400000 particles\n"
+    "               instead of --count (the baseline then runs at most 3 times per count)\n"
+    "  --help       print this text and exit\n"
+    "\n"
+    "Exit status: 0 when every backend gives the baseline's results, 1 when one does not,\n"
+    "2 for a bad command line.\n";
+
+struct Options {
+    int count = kDefaultCount;
+    int runs = kDefaultRuns;
+    bool sweep = false;
+    bool count_given = false;
+};
+
+// Parses a whole decimal integer in [low, high].
+bool parse_int(const char* text, int low, int high, int* value) {
+    if (text == nullptr || *text == '\0') {
+        return false;
+    }
+    char* end = nullptr;
+    errno = 0;
+    const long long v = std::strtoll(text, &end, 10);
+    if (errno != 0 || *end != '\0' || v < low || v > high) {
+        return false;
+    }
+    *value = static_cast<int>(v);
+    return true;
+}
+
+// Fills *options from the command line. Returns -1 to go on, or the exit status.
+int parse_options(int argc, char** argv, Options* options) {
+    for (int i = 1; i < argc; ++i) {
+        std::string arg = argv[i];
+        const char* value = nullptr;
+        bool inline_value = false;
+        const std::size_t equals = arg.find('=');
+        if (arg.rfind("--", 0) == 0 && equals != std::string::npos) {
+            value = argv[i] + equals + 1;
+            arg.resize(equals);
+            inline_value = true;
+        }
+        auto take_value = [&]() -> const char* {
+            if (inline_value) {
+                return value;
+            }
+            return i + 1 < argc ? argv[++i] : nullptr;
+        };
+        if (arg == "--help" && !inline_value) {
+            std::fputs(kUsage, stdout);
+            return 0;
+        }
+        if (arg == "--sweep" && !inline_value) {
+            options->sweep = true;
+        } else if (arg == "--count") {
+            const char* text = take_value();
+            if (!parse_int(text, 1, kMaxCount, &options->count)) {
+                std::fprintf(stderr,
+                             "lumeth-bench: --count needs a whole number from 1 to %d, got "
+                             "'%s'\n",
+                             kMaxCount, text != nullptr ? text : "");
+                return 2;
+            }
+            options->count_given = true;
+        } else if (arg == "--repeat") {
+            const char* text = take_value();
+            if (!parse_int(text, 1, kMaxRuns, &options->runs)) {
+                std::fprintf(stderr,
+                             "lumeth-bench: --repeat needs a whole number from 1 to %d, got "
+                             "'%s'\n",
+                             kMaxRuns, text != nullptr ? text : "");
+                return 2;
+            }
+        } else {
+            std::fprintf(stderr, "lumeth-bench: unknown option '%s' (try --help)\n", argv[i]);
+            return 2;
+        }
+    }
+    if (options->sweep && options->count_given) {
+        std::fprintf(stderr, "lumeth-bench: --count and --sweep cannot be combined\n");
+        return 2;
+    }
+    return -1;
+}
+
+double median(std::vector<double> samples) {
+    if (samples.empty()) {
+        return NAN;
+    }
+    std::sort(samples.begin(), samples.end());
+    const std::size_t mid = samples.size() / 2;
+    return samples.size() % 2 != 0 ? samples[mid] : 0.5 * (samples[mid - 1] + samples[mid]);
+}
+
+// Pair evaluations in one force pass: every particle i against every sampled j (every
+// 1000th record) other than itself.
+std::int64_t pairs_per_force_pass(int count) {
+    const std::int64_t sampled =
+        (static_cast<std::int64_t>(count) + kPairSampleStride - 1) / kPairSampleStride;
+    return static_cast<std::int64_t>(count) * sampled - sampled;
+}
+
+// One warm-up run and then `runs` timed runs of `work`, each after `setup` (not timed).
+template <typename Setup, typename Work>
+std::vector<double> time_runs(int runs, Setup setup, Work work) {
+    std::vector<double> samples;
+    for (int run = 0; run <= runs; ++run) {
+        setup();
+        const auto start = std::chrono::steady_clock::now();
+        work();
+        const auto stop = std::chrono::steady_clock::now();
+        if (run > 0) {
+            samples.push_back(std::chrono::duration<double, std::milli>(stop - start).count());
+        }
+    }
+    return samples;
+}
+
+// One line of the table. Empty text and NaN or zero numbers print as "-".
+struct Row {
+    std::string phase;
+    std::string backend;
+    int count = 0;
+    int runs = 0;
+    double ms = NAN;
+    double mpairs = NAN;  // million sampled pair evaluations per second
+    int threads = 0;
+    int simd = 0;
+    std::string result;
+};
+
+std::string format(const char* pattern, double value) {
+    if (std::isnan(value)) {
+        return "-";
+    }
+    char text[64];
+    std::snprintf(text, sizeof text, pattern, value);
+    return text;
+}
+
+std::string number(int value) {
+    return value > 0 ? std::to_string(value) : "-";
+}
+
+std::string speed_up(double baseline_ms, double ms) {
+    return format("speed-up %.1fx", baseline_ms / ms);
+}
+
+std::string bandwidth(std::size_t bytes, double ms) {
+    return format("%.1f GB/s", static_cast<double>(bytes) / (ms * 1e-3) / 1e9);
+}
+
+std::string backend_label(StepBackend backend) {
+    switch (backend) {
+        case StepBackend::gpu:
+            return "driver: gpu";
+        case StepBackend::cpu_no_device:
+            return "driver: cpu (no device)";
+        case StepBackend::cpu_after_failure:
+            return "driver: cpu (gpu failed)";
+        case StepBackend::undecided:
+            break;
+    }
+    return "driver: undecided";
+}
+
+// Everything measured at one particle count.
+class CountMeasurement {
+  public:
+    CountMeasurement(int count, int runs, int baseline_runs)
+        : count_(count),
+          runs_(runs),
+          baseline_runs_(baseline_runs),
+          bytes_(static_cast<std::size_t>(count) * sizeof(Particle)),
+          pairs_(pairs_per_force_pass(count)),
+          galaxy_(static_cast<std::size_t>(count)),
+          forces_(static_cast<std::size_t>(count)),
+          integrated_(static_cast<std::size_t>(count)),
+          work_(static_cast<std::size_t>(count)) {}
+
+    // Runs every measurement; false when a backend disagrees with the baseline.
+    bool run() {
+        generation();
+        baseline();
+        cpu_path();
+        gpu();
+        step_driver();
+        render();
+        return agree_;
+    }
+
+    const std::vector<Row>& rows() const { return rows_; }
+
+  private:
+    Row row(const std::string& phase, const std::string& backend, int runs,
+            const std::vector<double>& samples) const {
+        Row r;
+        r.phase = phase;
+        r.backend = backend;
+        r.count = count_;
+        r.runs = runs;
+        r.ms = median(samples);
+        return r;
+    }
+
+    double pair_rate(double ms) const { return static_cast<double>(pairs_) / (ms * 1e-3) / 1e6; }
+
+    void copy_in(const std::vector<Particle>& from) {
+        std::memcpy(work_.data(), from.data(), bytes_);
+    }
+
+    // Notes a comparison in the table and in the exit status.
+    std::string check(const Comparison& comparison) {
+        if (comparison.differing > 0) {
+            agree_ = false;
+        }
+        return describe(comparison);
+    }
+
+    void generation() {
+        const auto samples = time_runs(
+            runs_, [] {}, [&] { generate_galaxy(galaxy_.data(), count_, kSeed); });
+        Row r = row("generate_initial_conditions", "host", runs_, samples);
+        r.threads = 1;
+        r.result = "seed " + std::to_string(kSeed);
+        rows_.push_back(r);
+    }
+
+    // The plain single-threaded loops: the reference results and times.
+    void baseline() {
+        auto samples = time_runs(
+            baseline_runs_, [&] { copy_in(galaxy_); },
+            [&] { compute_forces_reference(work_.data(), count_, 0.0, 0.0, 0.0); });
+        forces_ = work_;
+        Row r = row("compute_forces", "baseline", baseline_runs_, samples);
+        baseline_forces_ms_ = r.ms;
+        r.mpairs = pair_rate(r.ms);
+        r.threads = 1;
+        r.simd = 1;
+        r.result = "reference";
+        rows_.push_back(r);
+
+        samples = time_runs(
+            baseline_runs_, [&] { copy_in(forces_); },
+            [&] { integrate_reference(work_.data(), count_, kTimeStep); });
+        integrated_ = work_;
+        r = row("integrate", "baseline", baseline_runs_, samples);
+        baseline_integrate_ms_ = r.ms;
+        r.threads = 1;
+        r.simd = 1;
+        r.result = "reference";
+        rows_.push_back(r);
+    }
+
+    void cpu_path() {
+        auto samples = time_runs(
+            runs_, [&] { copy_in(galaxy_); },
+            [&] { compute_forces_cpu(work_.data(), count_, 0.0, 0.0, 0.0); });
+        Row r = row("compute_forces", "cpu", runs_, samples);
+        r.mpairs = pair_rate(r.ms);
+        r.threads = cpu_thread_count();
+        r.simd = cpu_simd_width();
+        r.result = check(compare_exact(forces_.data(), work_.data(), count_)) + ", " +
+                   speed_up(baseline_forces_ms_, r.ms);
+        rows_.push_back(r);
+
+        samples = time_runs(
+            runs_, [&] { copy_in(forces_); },
+            [&] { integrate_cpu(work_.data(), count_, kTimeStep); });
+        r = row("integrate", "cpu", runs_, samples);
+        r.threads = cpu_thread_count();
+        r.simd = 1;
+        r.result = check(compare_exact(integrated_.data(), work_.data(), count_)) + ", " +
+                   speed_up(baseline_integrate_ms_, r.ms);
+        rows_.push_back(r);
+    }
+
+    void gpu() {
+        std::vector<Particle> gpu_forces(static_cast<std::size_t>(count_));
+        std::vector<Particle> gpu_integrated(static_cast<std::size_t>(count_));
+        const GpuMeasurement m = measure_gpu(galaxy_.data(), forces_.data(), count_, kTimeStep,
+                                             runs_, gpu_forces.data(), gpu_integrated.data());
+        if (!m.available) {
+            Row r;
+            r.phase = "gpu";
+            r.backend = "gpu";
+            r.count = count_;
+            r.result = "not available (" + m.reason + ")";
+            rows_.push_back(r);
+            return;
+        }
+        const std::string name = "gpu: " + m.device;
+        if (!m.failure.empty()) {
+            agree_ = false;
+            Row r;
+            r.phase = "gpu";
+            r.backend = name;
+            r.count = count_;
+            r.result = "failed (" + m.failure + ")";
+            rows_.push_back(r);
+            return;
+        }
+        Row r = row("upload (pageable)", name, 2 * runs_, m.upload_ms);
+        r.result = bandwidth(bytes_, r.ms);
+        rows_.push_back(r);
+
+        r = row("compute_forces kernel", name, runs_, m.force_kernel_ms);
+        r.mpairs = pair_rate(r.ms);
+        r.result = check(compare_gpu_forces(forces_.data(), gpu_forces.data(), count_)) + ", " +
+                   speed_up(baseline_forces_ms_, r.ms);
+        rows_.push_back(r);
+
+        r = row("download (pageable)", name, 2 * runs_, m.download_ms);
+        r.result = bandwidth(bytes_, r.ms);
+        rows_.push_back(r);
+
+        r = row("integrate kernel", name, runs_, m.integrate_kernel_ms);
+        r.result = check(compare_exact(integrated_.data(), gpu_integrated.data(), count_)) + ", " +
+                   speed_up(baseline_integrate_ms_, r.ms);
+        rows_.push_back(r);
+
+        r = row("forces step (copies+kernel)", name, runs_, m.force_step_ms);
+        r.mpairs = pair_rate(r.ms);
+        r.result = speed_up(baseline_forces_ms_, r.ms);
+        rows_.push_back(r);
+
+        r = row("integrate step (copies+kernel)", name, runs_, m.integrate_step_ms);
+        r.result = speed_up(baseline_integrate_ms_, r.ms);
+        rows_.push_back(r);
+
+        r = row("upload (page-locked)", name, runs_, m.pinned_upload_ms);
+        r.result = bandwidth(bytes_, r.ms) + ", the copies' limit";
+        rows_.push_back(r);
+
+        r = row("download (page-locked)", name, runs_, m.pinned_download_ms);
+        r.result = bandwidth(bytes_, r.ms) + ", the copies' limit";
+        rows_.push_back(r);
+    }
+
+    // The step driver as the program calls it, on whichever backend it chose.
+    void step_driver() {
+        auto samples = time_runs(
+            runs_, [&] { copy_in(galaxy_); }, [&] { step_forces(work_.data(), count_); });
+        const StepBackend forces_backend = driver_testing::step_backend();
+        const Comparison forces_comparison =
+            forces_backend == StepBackend::gpu
+                ? compare_gpu_forces(forces_.data(), work_.data(), count_)
+                : compare_exact(forces_.data(), work_.data(), count_);
+        Row r = row("step_forces", backend_label(forces_backend), runs_, samples);
+        r.mpairs = pair_rate(r.ms);
+        if (forces_backend != StepBackend::gpu) {
+            r.threads = cpu_thread_count();
+            r.simd = cpu_simd_width();
+        }
+        r.result = check(forces_comparison) + ", " + speed_up(baseline_forces_ms_, r.ms);
+        rows_.push_back(r);
+
+        samples = time_runs(
+            runs_, [&] { copy_in(forces_); },
+            [&] { step_integrate(work_.data(), count_, kTimeStep); });
+        const StepBackend integrate_backend = driver_testing::step_backend();
+        r = row("step_integrate", backend_label(integrate_backend), runs_, samples);
+        if (integrate_backend != StepBackend::gpu) {
+            r.threads = cpu_thread_count();
+            r.simd = 1;
+        }
+        r.result = check(compare_exact(integrated_.data(), work_.data(), count_)) + ", " +
+                   speed_up(baseline_integrate_ms_, r.ms);
+        rows_.push_back(r);
+    }
+
+    void render() {
+        const RenderMeasurement m = measure_render(galaxy_.data(), count_, runs_);
+        if (!m.available) {
+            Row r;
+            r.phase = "render";
+            r.backend = "sdl software";
+            r.count = count_;
+            r.result = "not available (" + m.reason + ")";
+            rows_.push_back(r);
+            return;
+        }
+        Row frame = row("render_frame", "sdl software", runs_, m.render_frame_ms);
+        frame.threads = 1;
+        frame.result = std::to_string(m.points_in_frame) + " points in the frame";
+        Row batched = row("render points (batched)", "sdl software", runs_, m.batched_ms);
+        batched.threads = 1;
+        batched.result = "3 SDL_RenderPoints calls; render_frame takes " +
+                         format("%.1fx", frame.ms / batched.ms);
+        rows_.push_back(frame);
+        rows_.push_back(batched);
+    }
+
+    int count_;
+    int runs_;
+    int baseline_runs_;
+    std::size_t bytes_;
+    std::int64_t pairs_;
+    std::vector<Particle> galaxy_;      // the generated galaxy: the force pass's input
+    std::vector<Particle> forces_;      // the baseline's force pass: the integration's input
+    std::vector<Particle> integrated_;  // the baseline's integration
+    std::vector<Particle> work_;        // each timed run's array
+    double baseline_forces_ms_ = NAN;
+    double baseline_integrate_ms_ = NAN;
+    bool agree_ = true;
+    std::vector<Row> rows_;
+};
+
+// Prints the rows as one table with aligned columns; a rule separates the counts.
+void print_table(const std::vector<Row>& rows) {
+    const std::vector<std::string> header = {"phase",    "backend", "count", "runs",  "median ms",
+                                             "Mpairs/s", "threads", "simd",  "result"};
+    const bool right[] = {false, false, true, true, true, true, true, true, false};
+    std::vector<std::vector<std::string>> cells;
+    for (const Row& r : rows) {
+        cells.push_back({r.phase, r.backend, number(r.count), number(r.runs), format("%.3f", r.ms),
+                         format("%.1f", r.mpairs), number(r.threads), number(r.simd),
+                         r.result.empty() ? "-" : r.result});
+    }
+    std::vector<std::size_t> width(header.size());
+    for (std::size_t c = 0; c < header.size(); ++c) {
+        width[c] = header[c].size();
+        for (const auto& line : cells) {
+            width[c] = std::max(width[c], line[c].size());
+        }
+    }
+    auto print_line = [&](const std::vector<std::string>& line) {
+        std::string text;
+        for (std::size_t c = 0; c < line.size(); ++c) {
+            const std::string pad(width[c] - line[c].size(), ' ');
+            if (c + 1 == line.size() && !right[c]) {
+                text += line[c];  // no trailing blanks
+            } else {
+                text += right[c] ? pad + line[c] : line[c] + pad;
+            }
+            if (c + 1 < line.size()) {
+                text += "  ";
+            }
+        }
+        std::printf("%s\n", text.c_str());
+    };
+    // The rule spans the aligned columns; the free-text result column runs on past it.
+    std::size_t total = 2 * (header.size() - 1) + header.back().size();
+    for (std::size_t c = 0; c + 1 < width.size(); ++c) {
+        total += width[c];
+    }
+    const std::string rule(total, '-');
+    print_line(header);
+    std::printf("%s\n", rule.c_str());
+    for (std::size_t i = 0; i < rows.size(); ++i) {
+        if (i > 0 && rows[i].count != rows[i - 1].count) {
+            std::printf("%s\n", rule.c_str());
+        }
+        print_line(cells[i]);
+    }
+}
+
+int run(int argc, char** argv) {
+    Options options;
+    const int status = parse_options(argc, argv, &options);
+    if (status >= 0) {
+        return status;
+    }
+
+    std::vector<int> counts;
+    if (options.sweep) {
+        counts.assign(std::begin(kSweepCounts), std::end(kSweepCounts));
+    } else {
+        counts.push_back(options.count);
+    }
+    const int baseline_runs =
+        options.sweep ? std::min(options.runs, kSweepBaselineRuns) : options.runs;
+
+    double load = NAN;
+#if defined(__linux__) || defined(__APPLE__)
+    double loads[1];
+    if (getloadavg(loads, 1) == 1) {
+        load = loads[0];
+    }
+#endif
+
+    // Largest count first: the step driver may keep device buffers sized by its first call,
+    // so every later (smaller) count fits in them. The table lists the counts in ascending
+    // order all the same.
+    std::vector<std::vector<Row>> groups(counts.size());
+    bool agree = true;
+    for (std::size_t k = counts.size(); k-- > 0;) {
+        std::fprintf(stderr, "lumeth-bench: measuring %d particles\n", counts[k]);
+        CountMeasurement measurement(counts[k], options.runs, baseline_runs);
+        agree = measurement.run() && agree;
+        groups[k] = measurement.rows();
+    }
+    release_gpu();
+
+    std::printf("lumeth-bench: median of %d timed runs after 1 warm-up", options.runs);
+    if (baseline_runs != options.runs) {
+        std::printf(" (baseline: %d)", baseline_runs);
+    }
+    std::printf("; CPU path: %d threads, SIMD width %d doubles", cpu_thread_count(),
+                cpu_simd_width());
+    if (!std::isnan(load)) {
+        std::printf("; load average %.2f at start", load);
+    }
+    std::printf("\n\n");
+    std::vector<Row> rows;
+    for (const auto& group : groups) {
+        rows.insert(rows.end(), group.begin(), group.end());
+    }
+    print_table(rows);
+    if (!agree) {
+        std::printf("\nFAILED: a backend's results differ from the baseline\n");
+        return 1;
+    }
+    return 0;
+}
+
+}  // namespace
+}  // namespace lumeth::bench
+
+int main(int argc, char** argv) {
+    return lumeth::bench::run(argc, argv);
+}

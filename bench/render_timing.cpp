@@ -1,0 +1,131 @@
+// Render timing for lumeth-bench: the program's render_frame on SDL's software renderer and
+// an offscreen window, against the same points drawn in batches, one SDL_RenderPoints call
+// per colour class.
+#include <SDL3/SDL.h>
+
+#include <chrono>
+#include <cmath>
+#include <string>
+#include <vector>
+
+#include "app/app.h"
+#include "app/render.h"
+#include "bench_parts.h"
+#include "sim/constants.h"
+
+namespace lumeth::bench {
+namespace {
+
+// The frame render_frame draws into: 1920x1080 with the origin at its centre.
+constexpr double kFrameWidth = 1920.0;
+constexpr double kFrameHeight = 1080.0;
+constexpr double kCentreX = 960.0;
+constexpr double kCentreY = 540.0;
+constexpr SDL_FRect kMarker = {957.0f, 537.0f, 6.0f, 6.0f};
+
+// The points of one colour class.
+struct PointClass {
+    Uint8 r, g, b;
+    std::vector<SDL_FPoint> points;
+};
+
+// render_frame's projection, bounds and colour classes, evaluated once: the points that it
+// draws, sorted by class (inner zone, heavy, other).
+std::vector<PointClass> project(const SimulationState& state) {
+    std::vector<PointClass> classes = {{255, 200, 0, {}}, {80, 80, 100, {}}, {200, 220, 255, {}}};
+    for (int i = 0; i < state.particle_count; ++i) {
+        const Particle& p = state.particles[i];
+        const double x = p.position[0];
+        const double y = p.position[1];
+        const double z = p.position[2];
+        const double sx = (x * state.scale) * state.zoom + kCentreX;
+        const double sy = (y * state.scale) * state.zoom + kCentreY;
+        if (sx < 0.0 || sx >= kFrameWidth || sy < 0.0 || sy >= kFrameHeight) {
+            continue;
+        }
+        const double distance = std::sqrt((x * x + y * y) + z * z);
+        const int c = distance < kInnerZoneRadius ? 0 : p.mass > kHeavyParticleMass ? 1 : 2;
+        classes[c].points.push_back({static_cast<float>(sx), static_cast<float>(sy)});
+    }
+    return classes;
+}
+
+// The batched reference frame: the same clear, points, marker and present as render_frame,
+// with one draw call per colour class and no title.
+void draw_batched(SDL_Renderer* renderer, const std::vector<PointClass>& classes) {
+    SDL_SetRenderDrawColor(renderer, 0, 0, 0, 255);
+    SDL_RenderClear(renderer);
+    for (const PointClass& c : classes) {
+        SDL_SetRenderDrawColor(renderer, c.r, c.g, c.b, 255);
+        SDL_RenderPoints(renderer, c.points.data(), static_cast<int>(c.points.size()));
+    }
+    SDL_SetRenderDrawColor(renderer, 255, 0, 0, 255);
+    SDL_RenderFillRect(renderer, &kMarker);
+    SDL_RenderPresent(renderer);
+}
+
+// One warm-up call of `draw`, then `runs` timed calls.
+template <typename Draw>
+std::vector<double> time_runs(int runs, Draw draw) {
+    std::vector<double> samples;
+    for (int run = 0; run <= runs; ++run) {
+        const auto start = std::chrono::steady_clock::now();
+        draw();
+        const auto stop = std::chrono::steady_clock::now();
+        if (run > 0) {
+            samples.push_back(std::chrono::duration<double, std::milli>(stop - start).count());
+        }
+    }
+    return samples;
+}
+
+}  // namespace
+
+RenderMeasurement measure_render(const Particle* galaxy, int count, int runs) {
+    RenderMeasurement m;
+    // Headless: the offscreen video driver, whatever the environment asks for. Its window
+    // surface stays a plain block of memory: otherwise SDL would present it through an OpenGL
+    // texture (Mesa's llvmpipe on a machine without a GPU), whose threads would compete with
+    // the drawing for the cores and add a large, noisy constant to both timings.
+    SDL_SetHintWithPriority(SDL_HINT_VIDEO_DRIVER, "offscreen", SDL_HINT_OVERRIDE);
+    SDL_SetHintWithPriority(SDL_HINT_FRAMEBUFFER_ACCELERATION, "0", SDL_HINT_OVERRIDE);
+    if (!SDL_Init(SDL_INIT_VIDEO)) {
+        m.reason = std::string("SDL_Init: ") + SDL_GetError();
+        return m;
+    }
+    SDL_Window* window = SDL_CreateWindow("lumeth-bench", kWindowWidth, kWindowHeight, 0);
+    SDL_Renderer* renderer = window != nullptr ? SDL_CreateRenderer(window, "software") : nullptr;
+    if (renderer == nullptr) {
+        m.reason = std::string(window == nullptr ? "SDL_CreateWindow: " : "SDL_CreateRenderer: ") +
+                   SDL_GetError();
+    } else {
+        std::vector<Particle> particles(galaxy, galaxy + count);
+        SimulationState state{};
+        state.window = window;
+        state.renderer = renderer;
+        state.particles = particles.data();
+        state.particle_count = count;
+        state.sim_time = 0.0;
+        state.paused = 0;
+        state.scale = kProjectionScale;
+        state.zoom = 1.0;
+
+        const std::vector<PointClass> classes = project(state);
+        for (const PointClass& c : classes) {
+            m.points_in_frame += static_cast<int>(c.points.size());
+        }
+        m.available = true;
+        m.render_frame_ms = time_runs(runs, [&] { render_frame(&state, 60.0); });
+        m.batched_ms = time_runs(runs, [&] { draw_batched(renderer, classes); });
+    }
+    if (renderer != nullptr) {
+        SDL_DestroyRenderer(renderer);
+    }
+    if (window != nullptr) {
+        SDL_DestroyWindow(window);
+    }
+    SDL_Quit();
+    return m;
+}
+
+}  // namespace lumeth::bench

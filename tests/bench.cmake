@@ -1,0 +1,13 @@
+# lumeth-bench in CI: a smoke run at a small count (its exit status includes the bit-for-bit
+# checks of every backend against the baseline; no time is asserted), its command line, and
+# the rules it compares results by. 2003 particles leave a remainder for the SIMD blocks.
+add_test(NAME bench.smoke COMMAND lumeth-bench --count 2003 --repeat 2)
+add_test(NAME bench.options
+         COMMAND ${CMAKE_COMMAND} -DBENCH=$<TARGET_FILE:lumeth-bench>
+                 -P ${PROJECT_SOURCE_DIR}/bench/check_options.cmake)
+set_tests_properties(bench.smoke bench.options PROPERTIES LABELS bench)
+
+lumeth_gtest(test_bench_compare
+    SOURCES ${PROJECT_SOURCE_DIR}/bench/test_compare.cpp
+    LIBS lumeth_bench_compare
+    LABELS bench)
