@@ -16,13 +16,6 @@
 namespace lumeth::bench {
 namespace {
 
-// The frame render_frame draws into: 1920x1080 with the origin at its centre.
-constexpr double kFrameWidth = 1920.0;
-constexpr double kFrameHeight = 1080.0;
-constexpr double kCentreX = 960.0;
-constexpr double kCentreY = 540.0;
-constexpr SDL_FRect kMarker = {957.0f, 537.0f, 6.0f, 6.0f};
-
 // The points of one colour class.
 struct PointClass {
     Uint8 r, g, b;
@@ -32,19 +25,19 @@ struct PointClass {
 // render_frame's projection, bounds and colour classes, evaluated once: the points that it
 // draws, sorted by class (inner zone, heavy, other).
 std::vector<PointClass> project(const SimulationState& state) {
-    std::vector<PointClass> classes = {{255, 200, 0, {}}, {80, 80, 100, {}}, {200, 220, 255, {}}};
+    const Colour* order[] = {&kInnerZoneColour, &kHeavyColour, &kOtherColour};
+    std::vector<PointClass> classes;
+    for (const Colour* c : order) {
+        classes.push_back({c->r, c->g, c->b, {}});
+    }
     for (int i = 0; i < state.particle_count; ++i) {
         const Particle& p = state.particles[i];
-        const double x = p.position[0];
-        const double y = p.position[1];
-        const double z = p.position[2];
-        const double sx = (x * state.scale) * state.zoom + kCentreX;
-        const double sy = (y * state.scale) * state.zoom + kCentreY;
-        if (sx < 0.0 || sx >= kFrameWidth || sy < 0.0 || sy >= kFrameHeight) {
+        double sx, sy;
+        if (!project_to_frame(p, state.scale, state.zoom, &sx, &sy)) {
             continue;
         }
-        const double distance = std::sqrt((x * x + y * y) + z * z);
-        const int c = distance < kInnerZoneRadius ? 0 : p.mass > kHeavyParticleMass ? 1 : 2;
+        const Colour* colour = &particle_colour(p);
+        const int c = colour == order[0] ? 0 : colour == order[1] ? 1 : 2;
         classes[c].points.push_back({static_cast<float>(sx), static_cast<float>(sy)});
     }
     return classes;

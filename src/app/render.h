@@ -2,9 +2,58 @@
 // in the window title.
 #pragma once
 
+#include <SDL3/SDL.h>
+
+#include <cmath>
+
 #include "app/app.h"
+#include "sim/constants.h"
+#include "sim/particle.h"
 
 // Clears to black, draws every particle inside the 1920x1080 frame as one point coloured by
 // its class, draws the black-hole marker over them, sets the title and presents. Reads the
 // record and the particle array, changes neither and allocates nothing.
 void render_frame(SimulationState* state, double fps);
+
+namespace lumeth {
+
+// The drawing keeps to a fixed 1920x1080 frame whose centre is the origin, whatever the
+// window's current size.
+constexpr double kFrameWidth = 1920.0;
+constexpr double kFrameHeight = 1080.0;
+constexpr double kFrameCentreX = 960.0;
+constexpr double kFrameCentreY = 540.0;
+
+// The black-hole marker: a 6x6 square centred on (960, 540).
+inline constexpr SDL_FRect kMarker = {957.0f, 537.0f, 6.0f, 6.0f};
+
+struct Colour {
+    Uint8 r, g, b, a;
+};
+inline constexpr Colour kBackgroundColour = {0, 0, 0, 255};
+inline constexpr Colour kInnerZoneColour = {255, 200, 0, 255};  // gold
+inline constexpr Colour kHeavyColour = {80, 80, 100, 255};      // dim blue-grey
+inline constexpr Colour kOtherColour = {200, 220, 255, 255};    // pale blue-white
+inline constexpr Colour kMarkerColour = {255, 0, 0, 255};
+
+// Where a particle lands in the frame, seen face-on: orthographic, so z never moves a point;
+// columns grow with x to the right, rows with y downwards. Returns false when it falls
+// outside the half-open frame; a NaN coordinate fails every comparison and is kept.
+inline bool project_to_frame(const Particle& p, double scale, double zoom, double* sx, double* sy) {
+    *sx = (p.position[0] * scale) * zoom + kFrameCentreX;
+    *sy = (p.position[1] * scale) * zoom + kFrameCentreY;
+    return !(*sx < 0.0 || *sx >= kFrameWidth || *sy < 0.0 || *sy >= kFrameHeight);
+}
+
+// The colour of a drawn particle: inside the black hole's inner zone, else heavy (the halo),
+// else the rest. Strict tests, first match wins.
+inline const Colour& particle_colour(const Particle& p) {
+    const double x = p.position[0], y = p.position[1], z = p.position[2];
+    const double distance = std::sqrt((x * x + y * y) + z * z);
+    if (distance < kInnerZoneRadius) {
+        return kInnerZoneColour;
+    }
+    return p.mass > kHeavyParticleMass ? kHeavyColour : kOtherColour;
+}
+
+}  // namespace lumeth
