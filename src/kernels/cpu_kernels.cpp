@@ -22,50 +22,82 @@ Lanes gather(const Particle* first, Field field) {
     return Lanes([&](auto lane) { return field(first[lane]); });
 }
 
-// The force pass for kLanes consecutive particles at once. Each lane carries out exactly the
-// scalar sequence of compute_particle_acceleration: the black hole's pull per particle, then
-// the sampled pairs in increasing j, each added in its own rounding; the lane whose index is
-// j skips that pair.
-void compute_block(Particle* particles, int count, int first, double center_x,
-                   double center_y, double center_z) {
-    Particle* block = particles + first;
-    Vector3<Lanes> a{Lanes(0.0), Lanes(0.0), Lanes(0.0)};
+// kLanes consecutive particles evaluated together: their state, and the acceleration summed
+// so far in each lane.
+struct LaneBlock {
+    Lanes x, y, z, vx, vy, vz, mass, index;
+    Vector3<Lanes> a;
+};
+
+// Loads the block starting at record `first` and starts each lane's sum with the black hole's
+// pull on that particle, exactly as compute_particle_acceleration does.
+LaneBlock load_block(const Particle* particles, int first, double center_x, double center_y,
+                     double center_z) {
+    const Particle* block = particles + first;
+    LaneBlock b;
+    b.x = gather(block, [](const Particle& p) { return p.position[0]; });
+    b.y = gather(block, [](const Particle& p) { return p.position[1]; });
+    b.z = gather(block, [](const Particle& p) { return p.position[2]; });
+    b.vx = gather(block, [](const Particle& p) { return p.velocity[0]; });
+    b.vy = gather(block, [](const Particle& p) { return p.velocity[1]; });
+    b.vz = gather(block, [](const Particle& p) { return p.velocity[2]; });
+    b.mass = gather(block, [](const Particle& p) { return p.mass; });
+    b.index = Lanes([first](auto lane) { return static_cast<double>(first + lane); });
     for (int lane = 0; lane < kLanes; ++lane) {
         const Particle& p = block[lane];
         const Vector3<double> pull =
             black_hole_pull(p.position[0] - center_x, p.position[1] - center_y,
-                            p.position[2] - center_z, p.velocity[0], p.velocity[1],
-                            p.velocity[2]);
-        a.x[lane] = pull.x;
-        a.y[lane] = pull.y;
-        a.z[lane] = pull.z;
+                            p.position[2] - center_z, p.velocity[0], p.velocity[1], p.velocity[2]);
+        b.a.x[lane] = pull.x;
+        b.a.y[lane] = pull.y;
+        b.a.z[lane] = pull.z;
     }
+    return b;
+}
 
-    const Lanes x = gather(block, [](const Particle& p) { return p.position[0]; });
-    const Lanes y = gather(block, [](const Particle& p) { return p.position[1]; });
-    const Lanes z = gather(block, [](const Particle& p) { return p.position[2]; });
-    const Lanes vx = gather(block, [](const Particle& p) { return p.velocity[0]; });
-    const Lanes vy = gather(block, [](const Particle& p) { return p.velocity[1]; });
-    const Lanes vz = gather(block, [](const Particle& p) { return p.velocity[2]; });
-    const Lanes mass = gather(block, [](const Particle& p) { return p.mass; });
-    const Lanes index([first](auto lane) { return static_cast<double>(first + lane); });
+// Adds sampled particle j's pull in every lane but the one whose index is j, each addition
+// rounded on its own as in the scalar loop.
+inline void add_pair_pull(LaneBlock& b, const Particle& pj, int j) {
+    const Vector3<Lanes> pull =
+        pair_pull<Lanes>(b.x, b.y, b.z, b.vx, b.vy, b.vz, b.mass, pj.position[0], pj.position[1],
+                         pj.position[2], pj.velocity[0], pj.velocity[1], pj.velocity[2], pj.mass);
+    const LaneMask other = b.index != static_cast<double>(j);
+    stdx::where(other, b.a.x) = b.a.x + pull.x;
+    stdx::where(other, b.a.y) = b.a.y + pull.y;
+    stdx::where(other, b.a.z) = b.a.z + pull.z;
+}
 
+void store_block(Particle* particles, int first, const LaneBlock& b) {
+    for (int lane = 0; lane < kLanes; ++lane) {
+        Particle& p = particles[first + lane];
+        p.acceleration[0] = b.a.x[lane];
+        p.acceleration[1] = b.a.y[lane];
+        p.acceleration[2] = b.a.z[lane];
+    }
+}
+
+// Blocks evaluated side by side: one pair evaluation is a long chain of dependent divisions
+// and a square root, and independent chains from several blocks keep the divider busy.
+constexpr int kBlocksInFlight = 2;
+constexpr int kParticlesPerGroup = kLanes * kBlocksInFlight;
+
+// The force pass for kParticlesPerGroup consecutive particles starting at `first`: each lane
+// carries out exactly the scalar sequence of compute_particle_acceleration, the black hole's
+// pull, then the sampled pairs in increasing j.
+void compute_group(Particle* particles, int count, int first, double center_x, double center_y,
+                   double center_z) {
+    LaneBlock blocks[kBlocksInFlight];
+    for (int b = 0; b < kBlocksInFlight; ++b) {
+        blocks[b] = load_block(particles, first + b * kLanes, center_x, center_y, center_z);
+    }
     for (int j = 0; j < count; j += kPairSampleStride) {
         const Particle& pj = particles[j];
-        const Vector3<Lanes> pull =
-            pair_pull<Lanes>(x, y, z, vx, vy, vz, mass, pj.position[0], pj.position[1],
-                             pj.position[2], pj.velocity[0], pj.velocity[1], pj.velocity[2],
-                             pj.mass);
-        const LaneMask other = index != static_cast<double>(j);
-        stdx::where(other, a.x) = a.x + pull.x;
-        stdx::where(other, a.y) = a.y + pull.y;
-        stdx::where(other, a.z) = a.z + pull.z;
+        for (int b = 0; b < kBlocksInFlight; ++b) {
+            add_pair_pull(blocks[b], pj, j);
+        }
     }
-
-    for (int lane = 0; lane < kLanes; ++lane) {
-        block[lane].acceleration[0] = a.x[lane];
-        block[lane].acceleration[1] = a.y[lane];
-        block[lane].acceleration[2] = a.z[lane];
+    for (int b = 0; b < kBlocksInFlight; ++b) {
+        store_block(particles, first + b * kLanes, blocks[b]);
     }
 }
 
@@ -76,12 +108,12 @@ void compute_forces_cpu(Particle* particles, int count, double center_x, double 
     if (count <= 0) {
         return;
     }
-    const int blocks = count / kLanes;
+    const int groups = count / kParticlesPerGroup;
 #pragma omp parallel for schedule(static)
-    for (int b = 0; b < blocks; ++b) {
-        compute_block(particles, count, b * kLanes, center_x, center_y, center_z);
+    for (int g = 0; g < groups; ++g) {
+        compute_group(particles, count, g * kParticlesPerGroup, center_x, center_y, center_z);
     }
-    for (int i = blocks * kLanes; i < count; ++i) {
+    for (int i = groups * kParticlesPerGroup; i < count; ++i) {
         compute_particle_acceleration(particles, count, i, center_x, center_y, center_z);
     }
 }
@@ -114,6 +146,8 @@ int cpu_thread_count() {
 #endif
 }
 
-int cpu_simd_width() { return kLanes; }
+int cpu_simd_width() {
+    return kLanes;
+}
 
 }  // namespace lumeth
