@@ -55,8 +55,9 @@ bool same_values(const std::vector<Particle>& a, const std::vector<Particle>& b)
 
 TEST(CpuPath, ForcesMatchTheReferenceBitForBit) {
     const int width = cpu_simd_width();
-    for (int count : {1, 2, 3, width - 1, width, width + 1, 999, 1000, 1001, 1002, 2003, 4099,
-                      10007}) {
+    // Remainders of the SIMD width and of the two-block groups, and of the sampling stride.
+    for (int count : {1, 2, 3, width - 1, width, width + 1, 2 * width - 1, 2 * width, 2 * width + 1,
+                      999, 1000, 1001, 1002, 2003, 4099, 10007}) {
         if (count < 1) {
             continue;
         }
