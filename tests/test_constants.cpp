@@ -19,8 +19,8 @@ std::uint64_t bits(double value) {
 
 // Bit-for-bit equality, so that a constant that prints the same but differs in its last bit
 // (or is a differently signed zero) fails.
-#define EXPECT_SAME_DOUBLE(expected, actual) EXPECT_EQ(bits(expected), bits(actual)) \
-    << #actual " = " << (actual)
+#define EXPECT_SAME_DOUBLE(expected, actual) \
+    EXPECT_EQ(bits(expected), bits(actual)) << #actual " = " << (actual)
 
 TEST(Particle, IsTenPackedDoublesInArrayOrder) {
     Particle records[2] = {};

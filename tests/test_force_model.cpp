@@ -82,21 +82,21 @@ TEST(InnerModel, InwardMotionFeelsFrameDraggingAlongY) {
 // Where the coordinates of the inner model degenerate the result stays finite.
 TEST(InnerModel, DegeneratePositionsGiveFiniteAccelerations) {
     const Particle cases[] = {
-        at(0, 0, 0),                          // at the centre
-        at(0, 0, 0, 3e5, -2e5, 1e5),          // at the centre, moving
-        at(5e-11, 0, 0, 1e5, 1e5, 0),         // within 1e-10 m of the centre
-        at(0, 0, 1e-10, 0, 1e5, 0),           // exactly 1e-10 m away, on the axis
-        at(0, 0, 1e14),                       // on the +z axis at rest
-        at(0, 0, 1e14, 0, 0, -1e6),           // on the +z axis falling in
-        at(0, 0, 1e14, 1e5, 2e5, 0),          // on the +z axis moving sideways
-        at(0, 0, -1e14, 1e5, 2e5, 3e5),       // on the -z axis
-        at(1e-11, 0, 3e14, 0, 1e6, 0),        // off the axis by less than the guard
+        at(0, 0, 0),                     // at the centre
+        at(0, 0, 0, 3e5, -2e5, 1e5),     // at the centre, moving
+        at(5e-11, 0, 0, 1e5, 1e5, 0),    // within 1e-10 m of the centre
+        at(0, 0, 1e-10, 0, 1e5, 0),      // exactly 1e-10 m away, on the axis
+        at(0, 0, 1e14),                  // on the +z axis at rest
+        at(0, 0, 1e14, 0, 0, -1e6),      // on the +z axis falling in
+        at(0, 0, 1e14, 1e5, 2e5, 0),     // on the +z axis moving sideways
+        at(0, 0, -1e14, 1e5, 2e5, 3e5),  // on the -z axis
+        at(1e-11, 0, 3e14, 0, 1e6, 0),   // off the axis by less than the guard
     };
     for (const Particle& p : cases) {
         const auto a = acceleration_of(forces({p})[0]);
         EXPECT_TRUE(std::isfinite(a.x) && std::isfinite(a.y) && std::isfinite(a.z))
-            << "at (" << p.position[0] << ", " << p.position[1] << ", " << p.position[2]
-            << "): (" << a.x << ", " << a.y << ", " << a.z << ")";
+            << "at (" << p.position[0] << ", " << p.position[1] << ", " << p.position[2] << "): ("
+            << a.x << ", " << a.y << ", " << a.z << ")";
     }
     // Within the guard distance the hole's pull is zero: the position has no direction.
     const auto centre = acceleration_of(forces({at(0, 0, 0, 3e5, -2e5, 1e5)})[0]);

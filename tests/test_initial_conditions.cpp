@@ -72,8 +72,12 @@ TEST(PopulationCounts, TruncateTheFractionsAndGiveTheRestToTheHalo) {
         int count, bulge, disk, halo;
     };
     // 90 * 0.7 is just below 63 in double precision.
-    const Case cases[] = {{100000, 20000, 70000, 10000}, {90, 18, 62, 10}, {10, 2, 7, 1},
-                          {3, 0, 2, 1},                  {1, 0, 0, 1},     {0, 0, 0, 0}};
+    const Case cases[] = {{100000, 20000, 70000, 10000},
+                          {90, 18, 62, 10},
+                          {10, 2, 7, 1},
+                          {3, 0, 2, 1},
+                          {1, 0, 0, 1},
+                          {0, 0, 0, 0}};
     for (const Case& c : cases) {
         const PopulationCounts counts = population_counts(c.count);
         EXPECT_EQ(c.bulge, counts.bulge) << "count " << c.count;

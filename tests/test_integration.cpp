@@ -12,8 +12,8 @@
 namespace lumeth {
 namespace {
 
-Particle moving(double x, double y, double z, double vx, double vy, double vz, double ax,
-                double ay, double az) {
+Particle moving(double x, double y, double z, double vx, double vy, double vz, double ax, double ay,
+                double az) {
     return Particle{{x, y, z}, {vx, vy, vz}, {ax, ay, az}, kSolarMass};
 }
 

@@ -47,8 +47,7 @@ LUMETH_SHARED Vector3<double> outer_black_hole_pull(double dx, double dy, double
 // with radial, polar and azimuthal rates and frame dragging about the z axis. `s` is
 // dx^2 + dy^2 as already formed for r.
 LUMETH_SHARED Vector3<double> inner_black_hole_pull(double dx, double dy, double dz, double s,
-                                                    double r, double vx, double vy,
-                                                    double vz) {
+                                                    double r, double vx, double vy, double vz) {
     // Within kSmallDistance of the centre the particle has fallen into the hole: its position
     // defines no direction (theta is undefined and every quotient by r diverges), so the
     // hole exerts no pull on it.
@@ -96,8 +95,8 @@ LUMETH_SHARED Vector3<double> inner_black_hole_pull(double dx, double dy, double
 }
 
 // The black hole's pull on a particle at offset (dx, dy, dz) from it, moving at (vx, vy, vz).
-LUMETH_SHARED Vector3<double> black_hole_pull(double dx, double dy, double dz, double vx,
-                                              double vy, double vz) {
+LUMETH_SHARED Vector3<double> black_hole_pull(double dx, double dy, double dz, double vx, double vy,
+                                              double vz) {
     const double s = fma(dx, dx, dy * dy);
     const double r = sqrt(fma(dz, dz, s));
     if (r < kInnerZoneRadius) {
@@ -114,8 +113,8 @@ LUMETH_SHARED Vector3<double> black_hole_pull(double dx, double dy, double dz, d
 // exactly the scalar operations.
 template <typename Real>
 LUMETH_SHARED Vector3<Real> pair_pull(Real xi, Real yi, Real zi, Real vxi, Real vyi, Real vzi,
-                                      Real mass_i, Real xj, Real yj, Real zj, Real vxj,
-                                      Real vyj, Real vzj, Real mass_j) {
+                                      Real mass_i, Real xj, Real yj, Real zj, Real vxj, Real vyj,
+                                      Real vzj, Real mass_j) {
     const Real dx = xj - xi;
     const Real dy = yj - yi;
     const Real dz = zj - zi;
@@ -133,13 +132,12 @@ LUMETH_SHARED Vector3<Real> pair_pull(Real xi, Real yi, Real zi, Real vxi, Real 
     const Real post_newtonian =
         (sum_of_products(dvx, dvy, dvz, dvx, dvy, dvz) / -kTwoSpeedOfLightSquared + 1.0) +
         (total_mass * kThreeG) / (d * kSpeedOfLightSquared);
-    const Real radiation_reaction = (total_mass * (reduced_mass * -kEightGSquared)) /
-                                    ((d_cubed * 5.0) * kSpeedOfLightFifth);
+    const Real radiation_reaction =
+        (total_mass * (reduced_mass * -kEightGSquared)) / ((d_cubed * 5.0) * kSpeedOfLightFifth);
     const Real approach = sum_of_products(dx, dy, dz, dvx, dvy, dvz);
     const Real force = newtonian * post_newtonian + approach * radiation_reaction;
 
-    return {((dx * force) / d) / mass_i, ((dy * force) / d) / mass_i,
-            ((dz * force) / d) / mass_i};
+    return {((dx * force) / d) / mass_i, ((dy * force) / d) / mass_i, ((dz * force) / d) / mass_i};
 }
 
 // --- Whole-particle operations: the bodies of the two kernels ------------------------------------

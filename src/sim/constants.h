@@ -18,8 +18,8 @@ constexpr double kInnerZoneRadius = 413577717707756.6;  // m
 constexpr double kSpin = 0.7;                           // dimensionless spin parameter a
 
 // --- Length and time -----------------------------------------------------------------------
-constexpr double kKiloparsec = 3.086e19;        // m
-constexpr double kTimeStep = 3.15576e15;        // s per frame (100 Myr)
+constexpr double kKiloparsec = 3.086e19;  // m
+constexpr double kTimeStep = 3.15576e15;  // s per frame (100 Myr)
 constexpr double kSecondsPerMegayear = 3.15576e13;
 
 // --- Force model ---------------------------------------------------------------------------

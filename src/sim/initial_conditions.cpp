@@ -12,8 +12,8 @@ namespace {
 constexpr double kTwoPi = 6.283185307179586;
 constexpr double kBulgeFraction = 0.2;
 constexpr double kDiskFraction = 0.7;
-constexpr double kBulgeScaleRadius = 1.543e20;  // m; half the bulge lies inside it
-constexpr double kDiskScaleLength = 6.172e20;   // m; mean in-plane radius of the disk
+constexpr double kBulgeScaleRadius = 1.543e20;    // m; half the bulge lies inside it
+constexpr double kDiskScaleLength = 6.172e20;     // m; mean in-plane radius of the disk
 constexpr double kDiskVerticalSpread = 3.086e19;  // m; standard deviation of z
 constexpr double kHaloInnerRadius = 1.543e21;     // m; no halo record lies inside it
 constexpr double kHaloRadiusExponent = -0.3333333333333333;
@@ -52,7 +52,9 @@ void set_record(Particle* p, double x, double y, double z, double vx, double vy,
     *p = Particle{{x, y, z}, {vx, vy, vz}, {0.0, 0.0, 0.0}, mass};
 }
 
-double circular_speed(double radius) { return std::sqrt(kGM / radius); }
+double circular_speed(double radius) {
+    return std::sqrt(kGM / radius);
+}
 
 // Spherical, isotropic, rotating about +z at the circular speed of its spherical radius.
 void draw_bulge_record(DrawStream& draws, Particle* p) {
@@ -113,7 +115,9 @@ PopulationCounts population_counts(int count) {
     return PopulationCounts{bulge, disk, count - bulge - disk};
 }
 
-std::uint32_t clock_seed() { return static_cast<std::uint32_t>(std::time(nullptr)); }
+std::uint32_t clock_seed() {
+    return static_cast<std::uint32_t>(std::time(nullptr));
+}
 
 void generate_galaxy_from_draws(Particle* particles, int count,
                                 const std::function<int()>& next_draw) {

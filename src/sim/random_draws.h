@@ -16,7 +16,9 @@ struct RandomDraws {
     std::uint32_t state;
 };
 
-inline RandomDraws seeded_draws(std::uint32_t seed) { return RandomDraws{seed}; }
+inline RandomDraws seeded_draws(std::uint32_t seed) {
+    return RandomDraws{seed};
+}
 
 inline int next_draw(RandomDraws* draws) {
     draws->state = draws->state * 214013u + 2531011u;
