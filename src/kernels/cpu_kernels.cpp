@@ -109,7 +109,8 @@ void compute_forces_cpu(Particle* particles, int count, double center_x, double 
         return;
     }
     const int groups = count / kParticlesPerGroup;
-#pragma omp parallel for schedule(static)
+    // Dynamic chunks: a core slowed by other work on the machine does not hold up the pass.
+#pragma omp parallel for schedule(dynamic, 64)
     for (int g = 0; g < groups; ++g) {
         compute_group(particles, count, g * kParticlesPerGroup, center_x, center_y, center_z);
     }
