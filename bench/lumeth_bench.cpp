@@ -18,7 +18,6 @@
 #include "bench_parts.h"
 #include "compare.h"
 #include "gpu/step_driver.h"
-#include "gpu/step_driver_testing.h"
 #include "kernels/cpu_kernels.h"
 #include "sim/constants.h"
 #include "sim/initial_conditions.h"
@@ -387,7 +386,7 @@ class CountMeasurement {
     void step_driver() {
         auto samples = time_runs(
             runs_, [&] { copy_in(galaxy_); }, [&] { step_forces(work_.data(), count_); });
-        const StepBackend forces_backend = driver_testing::step_backend();
+        const StepBackend forces_backend = step_backend();
         const Comparison forces_comparison =
             forces_backend == StepBackend::gpu
                 ? compare_gpu_forces(forces_.data(), work_.data(), count_)
@@ -404,7 +403,7 @@ class CountMeasurement {
         samples = time_runs(
             runs_, [&] { copy_in(forces_); },
             [&] { step_integrate(work_.data(), count_, kTimeStep); });
-        const StepBackend integrate_backend = driver_testing::step_backend();
+        const StepBackend integrate_backend = step_backend();
         r = row("step_integrate", backend_label(integrate_backend), runs_, samples);
         if (integrate_backend != StepBackend::gpu) {
             r.threads = cpu_thread_count();

@@ -410,7 +410,7 @@ TEST(GpuStepDriver, StepPairOnTheGpuMatchesTheCpuFrameAfterFrame) {
         SCOPED_TRACE("frame " + std::to_string(frame));
         const Particles before_forces = particles;
         step_forces(particles.data(), count);
-        if (lumeth::driver_testing::step_backend() != lumeth::StepBackend::gpu) {
+        if (lumeth::step_backend() != lumeth::StepBackend::gpu) {
             break;
         }
         Particles cpu = before_forces;
@@ -421,7 +421,7 @@ TEST(GpuStepDriver, StepPairOnTheGpuMatchesTheCpuFrameAfterFrame) {
 
         const Particles before_integration = particles;
         step_integrate(particles.data(), count, lumeth::kTimeStep);
-        if (lumeth::driver_testing::step_backend() != lumeth::StepBackend::gpu) {
+        if (lumeth::step_backend() != lumeth::StepBackend::gpu) {
             break;
         }
         cpu = before_integration;
@@ -431,7 +431,7 @@ TEST(GpuStepDriver, StepPairOnTheGpuMatchesTheCpuFrameAfterFrame) {
         lumeth::compute_forces_cpu(cpu_trajectory.data(), count, 0.0, 0.0, 0.0);
         lumeth::integrate_cpu(cpu_trajectory.data(), count, lumeth::kTimeStep);
     }
-    const lumeth::StepBackend backend = lumeth::driver_testing::step_backend();
+    const lumeth::StepBackend backend = lumeth::step_backend();
     release_gpu();
     const std::string out = testing::internal::GetCapturedStdout();
     const std::string err = testing::internal::GetCapturedStderr();

@@ -26,9 +26,9 @@ extern "C" int NvOptimusEnablementCuda;
 namespace {
 
 using lumeth::DeviceOperations;
+using lumeth::step_backend;
 using lumeth::StepBackend;
 using lumeth::driver_testing::install_device_operations;
-using lumeth::driver_testing::step_backend;
 using Particles = std::vector<Particle>;
 
 constexpr std::uint32_t kSeed = 0x5eed2024u;

@@ -86,21 +86,21 @@ void choose_backend() {
 }
 
 struct StepFailure {
-    const char* action = nullptr;  // what the driver was doing; nullptr: no failure
-    std::string text;              // why it failed, in the runtime's own words where it has any
+    std::string action;  // what the driver was doing; empty: no failure
+    std::string text;    // why it failed, in the runtime's own words where it has any
 };
 
-// One step on the device: copy up, launch, wait, copy back. `launch` queues the kernel on
-// the given buffer over the given number of blocks. Returns no failure when the host array
-// holds the kernel's result. On a failure the host array is as it was when the step began:
-// every operation before the copy back leaves it alone, and a failed copy back is taken to
-// have written nothing into it (the runtime checks its arguments and reports errors of
-// earlier device work before it moves any byte; only a transfer that breaks off midway could
-// have written part of it, which for the force step is harmless anyway: the CPU pass rewrites
-// every acceleration and reads none).
+// One step on the device: copy up, launch, wait, copy back. `launch(device, buffer, blocks)`
+// queues the kernel named `kernel_name` on the buffer over that many blocks. Returns no failure
+// when the host array holds the kernel's result. On a failure the host array is as it was when the
+// step began: every operation before the copy back leaves it alone, and a failed copy back is taken
+// to have written nothing into it (the runtime checks its arguments and reports errors of earlier
+// device work before it moves any byte; only a transfer that breaks off midway could have written
+// part of it, which for the force step is harmless anyway: the CPU pass rewrites every acceleration
+// and reads none).
 template <typename Launch>
 StepFailure run_on_device(DeviceBuffer& buffer, Particle* particles, int count,
-                          const char* launch_action, const char* wait_action, Launch launch) {
+                          const char* kernel_name, Launch launch) {
     const DeviceOperations& device = operations();
     // count x 80 bytes formed in 64 bits, so that no count can overflow it.
     const std::size_t bytes = static_cast<std::size_t>(static_cast<std::int64_t>(count) *
@@ -127,11 +127,11 @@ StepFailure run_on_device(DeviceBuffer& buffer, Particle* particles, int count,
     // (count + 255) / 256 blocks, formed in 64 bits so that it cannot overflow near INT_MAX.
     const int blocks = static_cast<int>((static_cast<std::int64_t>(count) + kThreadsPerBlock - 1) /
                                         kThreadsPerBlock);
-    if (const char* text = launch(buffer.memory, blocks)) {
-        return {launch_action, text};
+    if (const char* text = launch(device, buffer.memory, blocks)) {
+        return {std::string("launching ") + kernel_name, text};
     }
     if (const char* text = device.synchronize()) {
-        return {wait_action, text};
+        return {std::string("waiting for ") + kernel_name, text};
     }
     if (const char* text = device.copy_to_host(particles, buffer.memory, bytes)) {
         return {"copying the particles back from the device", text};
@@ -145,11 +145,36 @@ void fall_back_to_cpu(const char* step_name, const StepFailure& failure) {
     std::fprintf(stderr,
                  "lumeth: GPU failure in %s while %s (%s); running this and every later step "
                  "on the CPU with %d thread%s\n",
-                 step_name, failure.action, failure.text.c_str(), threads, plural_s(threads));
+                 step_name, failure.action.c_str(), failure.text.c_str(), threads,
+                 plural_s(threads));
     driver.backend = StepBackend::cpu_after_failure;
 }
 
+// One step, whichever way it runs: on the device while the device is in use; on the CPU
+// (`on_cpu`) without one, and from the first device failure on, starting with the step
+// that failed.
+template <typename Launch, typename OnCpu>
+void run_step(DeviceBuffer& buffer, Particle* particles, int count, const char* step_name,
+              const char* kernel_name, Launch launch, OnCpu on_cpu) {
+    if (count <= 0) {
+        return;  // no record to step, and no device work worth asking for
+    }
+    choose_backend();
+    if (driver.backend == StepBackend::gpu) {
+        const StepFailure failure = run_on_device(buffer, particles, count, kernel_name, launch);
+        if (failure.action.empty()) {
+            return;
+        }
+        fall_back_to_cpu(step_name, failure);
+    }
+    on_cpu();
+}
+
 }  // namespace
+
+StepBackend step_backend() {
+    return driver.backend;
+}
 
 namespace driver_testing {
 
@@ -158,54 +183,28 @@ void install_device_operations(const DeviceOperations* operations) {
     driver.operations = operations;
 }
 
-StepBackend step_backend() {
-    return driver.backend;
-}
-
 }  // namespace driver_testing
 }  // namespace lumeth
 
 void step_forces(Particle* particles, int count) {
     using namespace lumeth;
-    if (count <= 0) {
-        return;  // no record to compute, and no device work worth asking for
-    }
-    choose_backend();
-    if (driver.backend == StepBackend::gpu) {
-        const DeviceOperations& device = operations();
-        const StepFailure failure =
-            run_on_device(driver.forces_buffer, particles, count, "launching compute_forces_kernel",
-                          "waiting for compute_forces_kernel", [&](Particle* buffer, int blocks) {
-                              return device.launch_forces(buffer, count, blocks, kThreadsPerBlock,
-                                                          kCenterX, kCenterY, kCenterZ);
-                          });
-        if (failure.action == nullptr) {
-            return;
-        }
-        fall_back_to_cpu("step_forces", failure);
-    }
-    compute_forces_cpu(particles, count, kCenterX, kCenterY, kCenterZ);
+    run_step(
+        driver.forces_buffer, particles, count, "step_forces", "compute_forces_kernel",
+        [count](const DeviceOperations& device, Particle* buffer, int blocks) {
+            return device.launch_forces(buffer, count, blocks, kThreadsPerBlock, kCenterX, kCenterY,
+                                        kCenterZ);
+        },
+        [=] { compute_forces_cpu(particles, count, kCenterX, kCenterY, kCenterZ); });
 }
 
 void step_integrate(Particle* particles, int count, double dt) {
     using namespace lumeth;
-    if (count <= 0) {
-        return;
-    }
-    choose_backend();
-    if (driver.backend == StepBackend::gpu) {
-        const DeviceOperations& device = operations();
-        const StepFailure failure = run_on_device(
-            driver.integrate_buffer, particles, count, "launching integrate_kernel",
-            "waiting for integrate_kernel", [&](Particle* buffer, int blocks) {
-                return device.launch_integrate(buffer, count, blocks, kThreadsPerBlock, dt);
-            });
-        if (failure.action == nullptr) {
-            return;
-        }
-        fall_back_to_cpu("step_integrate", failure);
-    }
-    integrate_cpu(particles, count, dt);
+    run_step(
+        driver.integrate_buffer, particles, count, "step_integrate", "integrate_kernel",
+        [count, dt](const DeviceOperations& device, Particle* buffer, int blocks) {
+            return device.launch_integrate(buffer, count, blocks, kThreadsPerBlock, dt);
+        },
+        [=] { integrate_cpu(particles, count, dt); });
 }
 
 void release_gpu() {

@@ -30,3 +30,19 @@ void step_integrate(Particle* particles, int count, double dt);
 // Releases the GPU (a device reset, which frees both device buffers) if a step used it.
 // No step may follow.
 void release_gpu();
+
+namespace lumeth {
+
+// Which way the steps are carried out.
+enum class StepBackend {
+    undecided,          // no step has run yet: the device is probed at the first one
+    gpu,                // the device runs the steps
+    cpu_no_device,      // the probe failed: every step runs on the CPU
+    cpu_after_failure,  // a device operation failed during a step: that step and every later
+                        // one run on the CPU
+};
+
+// The backend the driver is using now (for reports such as the benchmark's).
+StepBackend step_backend();
+
+}  // namespace lumeth
