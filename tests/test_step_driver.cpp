@@ -50,6 +50,19 @@ Particles reference_integrate(Particles particles, double dt) {
     return particles;
 }
 
+// Runs `frames` frames through the driver and the same frames through the reference loops;
+// returns the reference's result.
+Particles run_frames(Particles& particles, int frames) {
+    const int count = static_cast<int>(particles.size());
+    Particles expected = particles;
+    for (int frame = 0; frame < frames; ++frame) {
+        step_forces(particles.data(), count);
+        step_integrate(particles.data(), count, lumeth::kTimeStep);
+        expected = reference_integrate(reference_forces(expected), lumeth::kTimeStep);
+    }
+    return expected;
+}
+
 std::uint64_t bits(double value) {
     std::uint64_t result;
     std::memcpy(&result, &value, sizeof result);
@@ -454,14 +467,9 @@ TEST_F(CpuPathTest, SoakKeepsEveryValueFiniteAndEveryMassUnchanged) {
 TEST_F(CpuPathTest, WithoutADeviceOneLineSaysWhyAndNoDeviceOperationFollows) {
     const int count = 1001;
     Particles particles = galaxy(count);
-    Particles expected = particles;
     testing::internal::CaptureStdout();
     testing::internal::CaptureStderr();
-    for (int frame = 0; frame < 3; ++frame) {
-        step_forces(particles.data(), count);
-        step_integrate(particles.data(), count, lumeth::kTimeStep);
-        expected = reference_integrate(reference_forces(expected), lumeth::kTimeStep);
-    }
+    const Particles expected = run_frames(particles, 3);
     release_gpu();
     const std::string err = testing::internal::GetCapturedStderr();
     const std::string out = testing::internal::GetCapturedStdout();
@@ -723,14 +731,9 @@ TEST(PlatformDevice, WithoutAUsableDeviceTheDriverSaysSoOnceAndRunsOnTheCpu) {
     }
     const int count = 1001;
     Particles particles = galaxy(count);
-    Particles expected = particles;
     testing::internal::CaptureStdout();
     testing::internal::CaptureStderr();
-    for (int frame = 0; frame < 2; ++frame) {
-        step_forces(particles.data(), count);
-        step_integrate(particles.data(), count, lumeth::kTimeStep);
-        expected = reference_integrate(reference_forces(expected), lumeth::kTimeStep);
-    }
+    const Particles expected = run_frames(particles, 2);
     release_gpu();
     EXPECT_EQ(testing::internal::GetCapturedStderr(),
               std::string("lumeth: no usable CUDA device (") + why +

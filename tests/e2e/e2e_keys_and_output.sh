@@ -27,10 +27,5 @@ title="$(wait_for_title "${window}" 'Myr$')" || exit 1
 echo "resumed: ${title}"
 
 press "${window}" q
-wait_program 60
-[ "${APP_RC}" = 0 ] || fail "exit status ${APP_RC}, expected 0"
-
-expected_stdout >"${WORK}/expected"
-cmp -s "${WORK}/expected" "${WORK}/stdout" ||
-    fail "standard output differs:"$'\n'"$(diff "${WORK}/expected" "${WORK}/stdout")"
+expect_clean_exit
 echo "PASS"

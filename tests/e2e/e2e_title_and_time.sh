@@ -66,9 +66,5 @@ done
 echo "resumed: ${TIME} Myr"
 
 press "${window}" Escape
-wait_program 60
-[ "${APP_RC}" = 0 ] || fail "exit status ${APP_RC}, expected 0"
-expected_stdout >"${WORK}/expected"
-cmp -s "${WORK}/expected" "${WORK}/stdout" ||
-    fail "standard output differs:"$'\n'"$(diff "${WORK}/expected" "${WORK}/stdout")"
+expect_clean_exit
 echo "PASS"

@@ -176,3 +176,13 @@ expected_stdout() {
 
 # The live title; group 1 is the frame rate, group 2 the time, group 3 the pause mark.
 TITLE_PATTERN='^Lumeth CUDA \| FPS: ([0-9]+\.[0-9]|inf) \| Particles: 100000 \| Time: ([0-9]+\.[0-9]{2}) Myr( \[PAUSED\])?$'
+
+# Waits for the program to end after a quit key and checks that it exited with status 0 and
+# printed exactly the expected standard output.
+expect_clean_exit() {
+    wait_program 60
+    [ "${APP_RC}" = 0 ] || fail "exit status ${APP_RC}, expected 0"
+    expected_stdout >"${WORK}/expected"
+    cmp -s "${WORK}/expected" "${WORK}/stdout" ||
+        fail "standard output differs:"$'\n'"$(diff "${WORK}/expected" "${WORK}/stdout")"
+}
