@@ -91,6 +91,16 @@ int parse_options(int argc, char** argv, Options* options) {
             }
             return i + 1 < argc ? argv[++i] : nullptr;
         };
+        // The option's value as a whole number from 1 to `largest`, or a message on stderr.
+        auto take_whole_number = [&](const char* name, int largest, int* value) {
+            const char* text = take_value();
+            if (parse_int(text, 1, largest, value)) {
+                return true;
+            }
+            std::fprintf(stderr, "lumeth-bench: %s needs a whole number from 1 to %d, got '%s'\n",
+                         name, largest, text != nullptr ? text : "");
+            return false;
+        };
         if (arg == "--help" && !inline_value) {
             std::fputs(kUsage, stdout);
             return 0;
@@ -98,22 +108,12 @@ int parse_options(int argc, char** argv, Options* options) {
         if (arg == "--sweep" && !inline_value) {
             options->sweep = true;
         } else if (arg == "--count") {
-            const char* text = take_value();
-            if (!parse_int(text, 1, kMaxCount, &options->count)) {
-                std::fprintf(stderr,
-                             "lumeth-bench: --count needs a whole number from 1 to %d, got "
-                             "'%s'\n",
-                             kMaxCount, text != nullptr ? text : "");
+            if (!take_whole_number("--count", kMaxCount, &options->count)) {
                 return 2;
             }
             options->count_given = true;
         } else if (arg == "--repeat") {
-            const char* text = take_value();
-            if (!parse_int(text, 1, kMaxRuns, &options->runs)) {
-                std::fprintf(stderr,
-                             "lumeth-bench: --repeat needs a whole number from 1 to %d, got "
-                             "'%s'\n",
-                             kMaxRuns, text != nullptr ? text : "");
+            if (!take_whole_number("--repeat", kMaxRuns, &options->runs)) {
                 return 2;
             }
         } else {
