@@ -4,23 +4,10 @@
 #include <cstring>
 
 #include "sim/constants.h"
+#include "sim/float_bits.h"
 
 namespace lumeth::bench {
 namespace {
-
-std::uint64_t bits(double v) {
-    std::uint64_t u;
-    std::memcpy(&u, &v, sizeof u);
-    return u;
-}
-
-// A key that orders doubles as integers: the magnitude's bits, negated for negative values,
-// so that -0 and +0 share the key 0 and neighbouring doubles have neighbouring keys.
-std::int64_t ordered_key(double v) {
-    const std::uint64_t u = bits(v);
-    const std::int64_t magnitude = static_cast<std::int64_t>(u & 0x7fffffffffffffffULL);
-    return (u >> 63) != 0 ? -magnitude : magnitude;
-}
 
 // The ten doubles of a record, in layout order.
 constexpr int kFields = 10;
@@ -34,18 +21,6 @@ Fields fields(const Particle& p) {
 }
 
 }  // namespace
-
-bool same_bits(double a, double b) {
-    return bits(a) == bits(b) || (std::isnan(a) && std::isnan(b));
-}
-
-std::uint64_t ulp_distance(double a, double b) {
-    const std::int64_t ka = ordered_key(a);
-    const std::int64_t kb = ordered_key(b);
-    // The true difference is below 2^64, so the unsigned wrap-around subtraction gives it.
-    return ka >= kb ? static_cast<std::uint64_t>(ka) - static_cast<std::uint64_t>(kb)
-                    : static_cast<std::uint64_t>(kb) - static_cast<std::uint64_t>(ka);
-}
 
 bool within_inner_zone_allowance(double a, double b) {
     if (same_bits(a, b)) {

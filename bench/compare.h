@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <string>
 
+#include "sim/float_bits.h"
 #include "sim/particle.h"
 
 namespace lumeth::bench {
@@ -16,13 +17,6 @@ namespace lumeth::bench {
 constexpr std::uint64_t kInnerZoneUlps = 8;
 // Differences this small count as equal (values at or around zero, where ulps mean little).
 constexpr double kInnerZoneAbsolute = 1e-300;
-
-// Equal bits, or both NaN (any NaN equals any NaN). +0 and -0 differ.
-bool same_bits(double a, double b);
-
-// The number of representable doubles from a to b (+0 and -0 count as one value). Neither
-// may be NaN.
-std::uint64_t ulp_distance(double a, double b);
 
 // Whether a GPU inner-zone value b is close enough to the baseline's a: the same bits, both
 // NaN, within kInnerZoneAbsolute of each other, or within kInnerZoneUlps.

@@ -4,10 +4,10 @@
 add_test(NAME bench.smoke COMMAND lumeth-bench --count 2003 --repeat 2)
 add_test(NAME bench.options
          COMMAND ${CMAKE_COMMAND} -DBENCH=$<TARGET_FILE:lumeth-bench>
-                 -P ${PROJECT_SOURCE_DIR}/bench/check_options.cmake)
+                 -P ${CMAKE_CURRENT_SOURCE_DIR}/bench_options.cmake)
 set_tests_properties(bench.smoke bench.options PROPERTIES LABELS bench)
 
 lumeth_gtest(test_bench_compare
-    SOURCES ${PROJECT_SOURCE_DIR}/bench/test_compare.cpp
+    SOURCES test_bench_compare.cpp
     LIBS lumeth_bench_compare
     LABELS bench)

@@ -6,21 +6,16 @@
 #include <cstring>
 
 #include "sim/constants.h"
+#include "sim/float_bits.h"
 #include "sim/particle.h"
 
 namespace lumeth {
 namespace {
 
-std::uint64_t bits(double value) {
-    std::uint64_t b;
-    std::memcpy(&b, &value, sizeof b);
-    return b;
-}
-
 // Bit-for-bit equality, so that a constant that prints the same but differs in its last bit
 // (or is a differently signed zero) fails.
 #define EXPECT_SAME_DOUBLE(expected, actual) \
-    EXPECT_EQ(bits(expected), bits(actual)) << #actual " = " << (actual)
+    EXPECT_EQ(bit_pattern(expected), bit_pattern(actual)) << #actual " = " << (actual)
 
 TEST(Particle, IsTenPackedDoublesInArrayOrder) {
     Particle records[2] = {};
@@ -66,7 +61,7 @@ TEST(Constants, AreTheirDefiningExpressions) {
     const double black_hole_mass = kBlackHoleSolarMasses * kSolarMass;
     EXPECT_SAME_DOUBLE(2.7845999999999997e38, black_hole_mass);
     EXPECT_SAME_DOUBLE(kGM, g * black_hole_mass);
-    EXPECT_NE(bits(1.858525578e28), bits(kGM));
+    EXPECT_NE(bit_pattern(1.858525578e28), bit_pattern(kGM));
     EXPECT_SAME_DOUBLE(kSpeedOfLightSquared, c * c);
     EXPECT_SAME_DOUBLE(kSchwarzschildRadius, 2.0 * kGM / kSpeedOfLightSquared);
     EXPECT_SAME_DOUBLE(kInnerZoneRadius, 1000.0 * kSchwarzschildRadius);

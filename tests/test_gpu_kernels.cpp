@@ -20,9 +20,13 @@
 #include "gpu/step_driver_testing.h"
 #include "kernels/cpu_kernels.h"
 #include "sim/constants.h"
+#include "sim/float_bits.h"
 #include "sim/initial_conditions.h"
 
 namespace {
+
+using lumeth::bit_pattern;
+using lumeth::same_bits;
 
 using Particles = std::vector<Particle>;
 
@@ -89,17 +93,6 @@ Particles inner_zone_cloud(int count, std::uint64_t seed, double cx = 0.0, doubl
                                      lumeth::kSolarMass * (1.0 + unit(random) * 0.5)));
     }
     return particles;
-}
-
-std::uint64_t bits(double value) {
-    std::uint64_t result;
-    std::memcpy(&result, &value, sizeof result);
-    return result;
-}
-
-// Same bits, except that any NaN equals any NaN (the device's NaN payloads are its own).
-bool same_value(double a, double b) {
-    return bits(a) == bits(b) || (std::isnan(a) && std::isnan(b));
 }
 
 // --- Running the kernels on the device ---------------------------------------------------------
@@ -171,12 +164,12 @@ testing::AssertionResult forces_agree(const Particles& before, const Particles& 
     ForceComparison result;
     for (std::size_t i = 0; i < gpu.size(); ++i) {
         for (int k = 0; k < 3; ++k) {
-            if (bits(gpu[i].position[k]) != bits(before[i].position[k]) ||
-                bits(gpu[i].velocity[k]) != bits(before[i].velocity[k])) {
+            if (bit_pattern(gpu[i].position[k]) != bit_pattern(before[i].position[k]) ||
+                bit_pattern(gpu[i].velocity[k]) != bit_pattern(before[i].velocity[k])) {
                 return testing::AssertionFailure() << "record " << i << " moved";
             }
         }
-        if (bits(gpu[i].mass) != bits(before[i].mass)) {
+        if (bit_pattern(gpu[i].mass) != bit_pattern(before[i].mass)) {
             return testing::AssertionFailure() << "record " << i << " changed its mass";
         }
         if (static_cast<int>(i) >= count) {
@@ -187,11 +180,11 @@ testing::AssertionResult forces_agree(const Particles& before, const Particles& 
         if (!in_inner_zone(before[i], cx, cy, cz)) {
             ++result.outer;
             for (int k = 0; k < 3; ++k) {
-                if (!same_value(g[k], c[k])) {
+                if (!same_bits(g[k], c[k])) {
                     return testing::AssertionFailure()
                            << "outer-model record " << i << " acceleration[" << k << "]: GPU "
-                           << g[k] << ", CPU " << c[k] << " (bits " << std::hex << bits(g[k])
-                           << " / " << bits(c[k]) << ")";
+                           << g[k] << ", CPU " << c[k] << " (bits " << std::hex << bit_pattern(g[k])
+                           << " / " << bit_pattern(c[k]) << ")";
                 }
             }
             continue;
@@ -200,7 +193,7 @@ testing::AssertionResult forces_agree(const Particles& before, const Particles& 
         const double magnitude = std::sqrt(c[0] * c[0] + c[1] * c[1] + c[2] * c[2]);
         for (int k = 0; k < 3; ++k) {
             if (std::isnan(c[k]) || std::isinf(c[k]) || magnitude == 0.0) {
-                if (!same_value(g[k], c[k])) {
+                if (!same_bits(g[k], c[k])) {
                     return testing::AssertionFailure()
                            << "inner-model record " << i << " acceleration[" << k << "]: GPU "
                            << g[k] << ", CPU " << c[k];
@@ -227,7 +220,7 @@ testing::AssertionResult all_same(const Particles& gpu, const Particles& cpu) {
         const double* g = gpu[i].position;  // the ten doubles of the record
         const double* c = cpu[i].position;
         for (int k = 0; k < 10; ++k) {
-            if (!same_value(g[k], c[k])) {
+            if (!same_bits(g[k], c[k])) {
                 return testing::AssertionFailure()
                        << "record " << i << " double " << k << ": GPU " << g[k] << ", CPU " << c[k];
             }

@@ -15,6 +15,7 @@
 #include "gpu/step_driver_testing.h"
 #include "kernels/cpu_kernels.h"
 #include "sim/constants.h"
+#include "sim/float_bits.h"
 #include "sim/initial_conditions.h"
 
 #if defined(__linux__)
@@ -24,6 +25,8 @@
 extern "C" int NvOptimusEnablementCuda;
 
 namespace {
+
+using lumeth::bit_pattern;
 
 using lumeth::DeviceOperations;
 using lumeth::step_backend;
@@ -63,12 +66,6 @@ Particles run_frames(Particles& particles, int frames) {
     return expected;
 }
 
-std::uint64_t bits(double value) {
-    std::uint64_t result;
-    std::memcpy(&result, &value, sizeof result);
-    return result;
-}
-
 // Which fields of the records a comparison looks at.
 enum Fields : unsigned {
     kPosition = 1u,
@@ -105,7 +102,7 @@ testing::AssertionResult same_bits(const Particles& actual, const Particles& exp
             const auto* e = reinterpret_cast<const double*>(
                 reinterpret_cast<const char*>(&expected[i]) + field.offset);
             for (int k = 0; k < field.doubles; ++k) {
-                if (bits(a[k]) != bits(e[k])) {
+                if (bit_pattern(a[k]) != bit_pattern(e[k])) {
                     return testing::AssertionFailure()
                            << "record " << i << " " << field.name << "[" << k << "] is " << a[k]
                            << ", expected " << e[k];
@@ -551,11 +548,11 @@ TEST_F(DriverTest, FramesCopyUpLaunchWaitAndCopyBackThroughOneBufferPerStepFunct
         EXPECT_EQ(launch.threads_per_block, 256);
         if (launch.kernel == Operation::launch_forces) {
             // The black hole at the origin: +0.0 in every coordinate.
-            EXPECT_EQ(bits(launch.center_x), 0u);
-            EXPECT_EQ(bits(launch.center_y), 0u);
-            EXPECT_EQ(bits(launch.center_z), 0u);
+            EXPECT_EQ(bit_pattern(launch.center_x), 0u);
+            EXPECT_EQ(bit_pattern(launch.center_y), 0u);
+            EXPECT_EQ(bit_pattern(launch.center_z), 0u);
         } else {
-            EXPECT_EQ(bits(launch.dt), bits(dt));
+            EXPECT_EQ(bit_pattern(launch.dt), bit_pattern(dt));
         }
     }
 

@@ -1,31 +1,18 @@
-// The application shell: the record the frame loop and the renderer share, start-up, the
-// handling of one input event, one iteration of the frame loop and shutdown.
+// The application shell: start-up, the handling of one input event, one iteration of the frame
+// loop and shutdown.
 #pragma once
 
 #include <SDL3/SDL.h>
 
 #include <cstddef>
 
+#include "app/render.h"
+#include "app/simulation_state.h"
 #include "sim/particle.h"
-
-// The one record of the running program. `main` owns it and is its only writer; the
-// renderer reads it. The loop takes every field afresh from here in each iteration.
-struct SimulationState {
-    SDL_Window* window;      // the one window
-    SDL_Renderer* renderer;  // the window's renderer
-    Particle* particles;     // host particle array, the authoritative simulation state
-    int particle_count;      // records in `particles`
-    double sim_time;         // simulated time since start, s
-    int paused;              // 0 = running, 1 = paused
-    double scale;            // base projection scale, pixels per metre
-    double zoom;             // user zoom factor on top of `scale`
-};
 
 namespace lumeth {
 
 constexpr int kParticleCount = 100000;
-constexpr int kWindowWidth = 1920;
-constexpr int kWindowHeight = 1080;
 constexpr const char* kWindowTitle = "Lumeth Galaxy Simulation (CUDA)";
 // One press of a zoom key multiplies (zoom in) or divides (zoom out) the zoom by this.
 constexpr double kZoomFactor = 1.2;

@@ -6,7 +6,7 @@
 
 #include <cmath>
 
-#include "app/app.h"
+#include "app/simulation_state.h"
 #include "sim/constants.h"
 #include "sim/particle.h"
 
@@ -17,15 +17,20 @@ void render_frame(SimulationState* state, double fps);
 
 namespace lumeth {
 
-// The drawing keeps to a fixed 1920x1080 frame whose centre is the origin, whatever the
-// window's current size.
-constexpr double kFrameWidth = 1920.0;
-constexpr double kFrameHeight = 1080.0;
-constexpr double kFrameCentreX = 960.0;
-constexpr double kFrameCentreY = 540.0;
+// The window opens at 1920x1080, and the drawing keeps to a fixed frame of that size whose
+// centre is the origin, whatever the window's current size.
+constexpr int kWindowWidth = 1920;
+constexpr int kWindowHeight = 1080;
+constexpr double kFrameWidth = kWindowWidth;
+constexpr double kFrameHeight = kWindowHeight;
+constexpr double kFrameCentreX = kFrameWidth / 2;
+constexpr double kFrameCentreY = kFrameHeight / 2;
 
-// The black-hole marker: a 6x6 square centred on (960, 540).
-inline constexpr SDL_FRect kMarker = {957.0f, 537.0f, 6.0f, 6.0f};
+// The black-hole marker: a 6x6 square centred on the frame's centre, (960, 540).
+constexpr float kMarkerSide = 6.0f;
+inline constexpr SDL_FRect kMarker = {static_cast<float>(kFrameCentreX) - kMarkerSide / 2,
+                                      static_cast<float>(kFrameCentreY) - kMarkerSide / 2,
+                                      kMarkerSide, kMarkerSide};
 
 struct Colour {
     Uint8 r, g, b, a;

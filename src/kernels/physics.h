@@ -15,7 +15,7 @@
 #include <cmath>
 
 #include "sim/constants.h"
-#include "sim/host_device.h"
+#include "host_device.h"
 #include "sim/particle.h"
 
 namespace lumeth {

@@ -1,6 +1,6 @@
 # Checks lumeth-bench's command line: bad options are refused with a message on standard
 # error and exit status 2 before anything is measured; --help prints the usage and exits 0.
-#   cmake -DBENCH=<path to lumeth-bench> -P check_options.cmake
+#   cmake -DBENCH=<path to lumeth-bench> -P bench_options.cmake
 if(NOT BENCH)
     message(FATAL_ERROR "pass -DBENCH=<path to lumeth-bench>")
 endif()
