@@ -1,7 +1,17 @@
+// The CPU path's entry points: they run the loops of the instruction-set level chosen at the
+// first call (cpu_level.cpp, compiled once per level), and the plain reference loops.
+//
+// This file is compiled for the build's base instruction set, never for a higher level: it
+// decides which level may run, so it must itself run on every CPU the build is meant for.
 #include "cpu_kernels.h"
 
-#include <experimental/simd>
+#include <atomic>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
 
+#include "cpu_level.h"
 #include "physics.h"
 
 #ifdef _OPENMP
@@ -9,121 +19,117 @@
 #endif
 
 namespace lumeth {
+
+namespace cpu_levels {
+#ifdef LUMETH_CPU_LEVELS_X86_64
+extern const CpuLevelKernels level_x86_64;
+extern const CpuLevelKernels level_x86_64_v3;
+extern const CpuLevelKernels level_x86_64_v4;
+#else
+extern const CpuLevelKernels level_build;  // the build's own flags: native or generic
+#endif
+}  // namespace cpu_levels
+
 namespace {
 
-namespace stdx = std::experimental;
-using Lanes = stdx::native_simd<double>;
-using LaneMask = Lanes::mask_type;
-constexpr int kLanes = static_cast<int>(Lanes::size());
-
-// Loads one double field of records first .. first+kLanes-1 into the lanes.
-template <typename Field>
-Lanes gather(const Particle* first, Field field) {
-    return Lanes([&](auto lane) { return field(first[lane]); });
-}
-
-// kLanes consecutive particles evaluated together: their state, and the acceleration summed
-// so far in each lane.
-struct LaneBlock {
-    Lanes x, y, z, vx, vy, vz, mass, index;
-    Vector3<Lanes> a;
+struct Level {
+    const CpuLevelKernels* kernels;
+    bool (*runs_here)();
 };
 
-// Loads the block starting at record `first` and starts each lane's sum with the black hole's
-// pull on that particle, exactly as compute_particle_acceleration does.
-LaneBlock load_block(const Particle* particles, int first, double center_x, double center_y,
-                     double center_z) {
-    const Particle* block = particles + first;
-    LaneBlock b;
-    b.x = gather(block, [](const Particle& p) { return p.position[0]; });
-    b.y = gather(block, [](const Particle& p) { return p.position[1]; });
-    b.z = gather(block, [](const Particle& p) { return p.position[2]; });
-    b.vx = gather(block, [](const Particle& p) { return p.velocity[0]; });
-    b.vy = gather(block, [](const Particle& p) { return p.velocity[1]; });
-    b.vz = gather(block, [](const Particle& p) { return p.velocity[2]; });
-    b.mass = gather(block, [](const Particle& p) { return p.mass; });
-    b.index = Lanes([first](auto lane) { return static_cast<double>(first + lane); });
-    for (int lane = 0; lane < kLanes; ++lane) {
-        const Particle& p = block[lane];
-        const Vector3<double> pull =
-            black_hole_pull(p.position[0] - center_x, p.position[1] - center_y,
-                            p.position[2] - center_z, p.velocity[0], p.velocity[1], p.velocity[2]);
-        b.a.x[lane] = pull.x;
-        b.a.y[lane] = pull.y;
-        b.a.z[lane] = pull.z;
-    }
-    return b;
+bool always() {
+    return true;
 }
 
-// Adds sampled particle j's pull in every lane but the one whose index is j, each addition
-// rounded on its own as in the scalar loop.
-inline void add_pair_pull(LaneBlock& b, const Particle& pj, int j) {
-    const Vector3<Lanes> pull =
-        pair_pull<Lanes>(b.x, b.y, b.z, b.vx, b.vy, b.vz, b.mass, pj.position[0], pj.position[1],
-                         pj.position[2], pj.velocity[0], pj.velocity[1], pj.velocity[2], pj.mass);
-    const LaneMask other = b.index != static_cast<double>(j);
-    stdx::where(other, b.a.x) = b.a.x + pull.x;
-    stdx::where(other, b.a.y) = b.a.y + pull.y;
-    stdx::where(other, b.a.z) = b.a.z + pull.z;
+#ifdef LUMETH_CPU_LEVELS_X86_64
+// libgcc's CPU feature check (also in MinGW-w64's GCC) reads CPUID and, for AVX and AVX-512,
+// asks XGETBV whether the operating system saves the wide registers, so a level is only
+// reported when both the processor and the system support all of its instructions.
+bool runs_x86_64_v3() {
+    __builtin_cpu_init();
+    return __builtin_cpu_supports("x86-64-v3");
 }
 
-void store_block(Particle* particles, int first, const LaneBlock& b) {
-    for (int lane = 0; lane < kLanes; ++lane) {
-        Particle& p = particles[first + lane];
-        p.acceleration[0] = b.a.x[lane];
-        p.acceleration[1] = b.a.y[lane];
-        p.acceleration[2] = b.a.z[lane];
-    }
+bool runs_x86_64_v4() {
+    __builtin_cpu_init();
+    return __builtin_cpu_supports("x86-64-v4");
 }
 
-// Blocks evaluated side by side: one pair evaluation is a long chain of dependent divisions
-// and a square root, and independent chains from several blocks keep the divider busy.
-constexpr int kBlocksInFlight = 2;
-constexpr int kParticlesPerGroup = kLanes * kBlocksInFlight;
+// In increasing order: each level's instructions include those of the levels before it.
+const Level kLevels[] = {{&cpu_levels::level_x86_64, always},
+                         {&cpu_levels::level_x86_64_v3, runs_x86_64_v3},
+                         {&cpu_levels::level_x86_64_v4, runs_x86_64_v4}};
+#else
+const Level kLevels[] = {{&cpu_levels::level_build, always}};
+#endif
 
-// The force pass for kParticlesPerGroup consecutive particles starting at `first`: each lane
-// carries out exactly the scalar sequence of compute_particle_acceleration, the black hole's
-// pull, then the sampled pairs in increasing j.
-void compute_group(Particle* particles, int count, int first, double center_x, double center_y,
-                   double center_z) {
-    LaneBlock blocks[kBlocksInFlight];
-    for (int b = 0; b < kBlocksInFlight; ++b) {
-        blocks[b] = load_block(particles, first + b * kLanes, center_x, center_y, center_z);
-    }
-    for (int j = 0; j < count; j += kPairSampleStride) {
-        const Particle& pj = particles[j];
-        for (int b = 0; b < kBlocksInFlight; ++b) {
-            add_pair_pull(blocks[b], pj, j);
+const Level* find_level(const char* name) {
+    for (const Level& level : kLevels) {
+        if (std::strcmp(level.kernels->name, name) == 0) {
+            return &level;
         }
     }
-    for (int b = 0; b < kBlocksInFlight; ++b) {
-        store_block(particles, first + b * kLanes, blocks[b]);
+    return nullptr;
+}
+
+const CpuLevelKernels* best_level() {
+    const CpuLevelKernels* best = kLevels[0].kernels;
+    for (const Level& level : kLevels) {
+        if (level.runs_here()) {
+            best = level.kernels;
+        }
     }
+    return best;
+}
+
+// The level named by LUMETH_CPU_LEVEL when this build has it and this CPU runs it; otherwise
+// the best level this CPU runs, with a line on standard error when a level was asked for.
+const CpuLevelKernels* initial_level() {
+    const CpuLevelKernels* best = best_level();
+    const char* requested = std::getenv("LUMETH_CPU_LEVEL");
+    if (requested == nullptr || *requested == '\0') {
+        return best;
+    }
+    const Level* level = find_level(requested);
+    if (level != nullptr && level->runs_here()) {
+        return level->kernels;
+    }
+    if (level != nullptr) {
+        std::fprintf(stderr,
+                     "lumeth: LUMETH_CPU_LEVEL=%s refused: this CPU cannot run it; using %s\n",
+                     requested, best->name);
+    } else {
+        std::string names;
+        for (const Level& known : kLevels) {
+            names += names.empty() ? "" : ", ";
+            names += known.kernels->name;
+        }
+        std::fprintf(stderr,
+                     "lumeth: LUMETH_CPU_LEVEL=%s refused: not a level of this build (%s); "
+                     "using %s\n",
+                     requested, names.c_str(), best->name);
+    }
+    return best;
+}
+
+std::atomic<const CpuLevelKernels*>& active_level() {
+    static std::atomic<const CpuLevelKernels*> level{initial_level()};
+    return level;
+}
+
+const CpuLevelKernels& kernels() {
+    return *active_level().load(std::memory_order_relaxed);
 }
 
 }  // namespace
 
 void compute_forces_cpu(Particle* particles, int count, double center_x, double center_y,
                         double center_z) {
-    if (count <= 0) {
-        return;
-    }
-    const int groups = count / kParticlesPerGroup;
-    // Dynamic chunks: a core slowed by other work on the machine does not hold up the pass.
-#pragma omp parallel for schedule(dynamic, 64)
-    for (int g = 0; g < groups; ++g) {
-        compute_group(particles, count, g * kParticlesPerGroup, center_x, center_y, center_z);
-    }
-    for (int i = groups * kParticlesPerGroup; i < count; ++i) {
-        compute_particle_acceleration(particles, count, i, center_x, center_y, center_z);
-    }
+    kernels().compute_forces(particles, count, center_x, center_y, center_z);
 }
 
 void integrate_cpu(Particle* particles, int count, double dt) {
-#pragma omp parallel for schedule(static)
-    for (int i = 0; i < count; ++i) {
-        integrate_particle(&particles[i], dt);
-    }
+    kernels().integrate(particles, count, dt);
 }
 
 void compute_forces_reference(Particle* particles, int count, double center_x, double center_y,
@@ -148,7 +154,30 @@ int cpu_thread_count() {
 }
 
 int cpu_simd_width() {
-    return kLanes;
+    return kernels().simd_width;
+}
+
+const char* cpu_instruction_set() {
+    return kernels().name;
+}
+
+std::vector<const char*> supported_cpu_instruction_sets() {
+    std::vector<const char*> names;
+    for (const Level& level : kLevels) {
+        if (level.runs_here()) {
+            names.push_back(level.kernels->name);
+        }
+    }
+    return names;
+}
+
+bool use_cpu_instruction_set(const char* name) {
+    const Level* level = find_level(name);
+    if (level == nullptr || !level->runs_here()) {
+        return false;
+    }
+    active_level().store(level->kernels, std::memory_order_relaxed);
+    return true;
 }
 
 }  // namespace lumeth

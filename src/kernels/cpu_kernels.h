@@ -1,9 +1,18 @@
 // The two kernels on the host: the same per-particle functions as on the GPU, in loops.
 #pragma once
 
+#include <vector>
+
 #include "sim/particle.h"
 
 namespace lumeth {
+
+// The fast loops are built for several instruction-set levels: "x86-64" (SSE2), "x86-64-v3"
+// (AVX2, FMA) and "x86-64-v4" (AVX-512) in a portable build for x86-64, one level named
+// "native" in a build for this machine only (LUMETH_NATIVE), one named "generic" elsewhere.
+// The first call of any function below picks the best level the CPU runs, or the level named
+// by the environment variable LUMETH_CPU_LEVEL when the CPU runs it (otherwise it says so on
+// standard error and takes the best one). Every level gives the same bits.
 
 // The force pass over records 0..count-1, vectorised across particles and spread over the
 // OpenMP threads. Gives the same bits as compute_forces_reference.
@@ -24,5 +33,15 @@ int cpu_thread_count();
 
 // Number of particles one SIMD block of the force pass evaluates together.
 int cpu_simd_width();
+
+// Name of the instruction-set level in use.
+const char* cpu_instruction_set();
+
+// Names of the levels of this build that this CPU runs, lowest first.
+std::vector<const char*> supported_cpu_instruction_sets();
+
+// Switches the fast loops to the named level. Returns false, changing nothing, when the build
+// lacks that level or the CPU cannot run it.
+bool use_cpu_instruction_set(const char* name);
 
 }  // namespace lumeth

@@ -14,11 +14,22 @@
 
 #include <cmath>
 
-#include "sim/constants.h"
 #include "host_device.h"
+#include "sim/constants.h"
 #include "sim/particle.h"
 
+// The CPU loops are compiled once per instruction-set level (cpu_level.cpp); each of those
+// compilations names its own inline namespace here, so that every level's copies of these
+// inline functions get their own symbols. With one shared symbol the linker would keep a
+// single copy, possibly one compiled for AVX-512, and call it from every level. Everything
+// else (the reference loops, the tests, the CUDA kernels) compiles them with the build's
+// base flags, in the default namespace.
+#ifndef LUMETH_ISA_NAMESPACE
+#define LUMETH_ISA_NAMESPACE isa_base
+#endif
+
 namespace lumeth {
+inline namespace LUMETH_ISA_NAMESPACE {
 
 template <typename Real>
 struct Vector3 {
@@ -204,4 +215,5 @@ LUMETH_SHARED void integrate_particle(Particle* particle, double dt) {
     }
 }
 
+}  // namespace LUMETH_ISA_NAMESPACE
 }  // namespace lumeth

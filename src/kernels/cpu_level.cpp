@@ -1,0 +1,149 @@
+// The CPU loops of the force and integration passes, compiled once per instruction-set level
+// (see CMakeLists.txt): each build of this file defines one CpuLevelKernels table, and the
+// dispatcher in cpu_kernels.cpp picks one table at run time.
+//
+// Nothing here may end up shared with code compiled for another level. The level's own
+// functions are internal to this file, and the inline functions of physics.h live in this
+// level's inline namespace (LUMETH_ISA_NAMESPACE), so the linker never gets to choose between
+// two levels' copies of one inline function. Nor may this file have static initializers: they
+// would run at start-up, before the level is checked against the CPU.
+#if !defined(LUMETH_CPU_LEVEL) || !defined(LUMETH_CPU_LEVEL_NAME) || !defined(LUMETH_ISA_NAMESPACE)
+#error "compile cpu_level.cpp through CMakeLists.txt, which names the instruction-set level"
+#endif
+
+#include "cpu_level.h"
+
+#include <experimental/simd>
+
+#include "physics.h"
+
+namespace lumeth {
+namespace {
+
+namespace stdx = std::experimental;
+using Lanes = stdx::native_simd<double>;
+using LaneMask = Lanes::mask_type;
+constexpr int kLanes = static_cast<int>(Lanes::size());
+
+// Loads one double field of records first .. first+kLanes-1 into the lanes.
+template <typename Field>
+Lanes gather(const Particle* first, Field field) {
+    return Lanes([&](auto lane) { return field(first[lane]); });
+}
+
+// kLanes consecutive particles evaluated together: their state, and the acceleration summed
+// so far in each lane.
+struct LaneBlock {
+    Lanes x, y, z, vx, vy, vz, mass, index;
+    Vector3<Lanes> a;
+};
+
+// Loads the block starting at record `first` and starts each lane's sum with the black hole's
+// pull on that particle, exactly as compute_particle_acceleration does.
+LaneBlock load_block(const Particle* particles, int first, double center_x, double center_y,
+                     double center_z) {
+    const Particle* block = particles + first;
+    LaneBlock b;
+    b.x = gather(block, [](const Particle& p) { return p.position[0]; });
+    b.y = gather(block, [](const Particle& p) { return p.position[1]; });
+    b.z = gather(block, [](const Particle& p) { return p.position[2]; });
+    b.vx = gather(block, [](const Particle& p) { return p.velocity[0]; });
+    b.vy = gather(block, [](const Particle& p) { return p.velocity[1]; });
+    b.vz = gather(block, [](const Particle& p) { return p.velocity[2]; });
+    b.mass = gather(block, [](const Particle& p) { return p.mass; });
+    b.index = Lanes([first](auto lane) { return static_cast<double>(first + lane); });
+    for (int lane = 0; lane < kLanes; ++lane) {
+        const Particle& p = block[lane];
+        const Vector3<double> pull =
+            black_hole_pull(p.position[0] - center_x, p.position[1] - center_y,
+                            p.position[2] - center_z, p.velocity[0], p.velocity[1], p.velocity[2]);
+        b.a.x[lane] = pull.x;
+        b.a.y[lane] = pull.y;
+        b.a.z[lane] = pull.z;
+    }
+    return b;
+}
+
+// Adds sampled particle j's pull in every lane but the one whose index is j, each addition
+// rounded on its own as in the scalar loop.
+inline void add_pair_pull(LaneBlock& b, const Particle& pj, int j) {
+    const Vector3<Lanes> pull =
+        pair_pull<Lanes>(b.x, b.y, b.z, b.vx, b.vy, b.vz, b.mass, pj.position[0], pj.position[1],
+                         pj.position[2], pj.velocity[0], pj.velocity[1], pj.velocity[2], pj.mass);
+    const LaneMask other = b.index != static_cast<double>(j);
+    stdx::where(other, b.a.x) = b.a.x + pull.x;
+    stdx::where(other, b.a.y) = b.a.y + pull.y;
+    stdx::where(other, b.a.z) = b.a.z + pull.z;
+}
+
+void store_block(Particle* particles, int first, const LaneBlock& b) {
+    for (int lane = 0; lane < kLanes; ++lane) {
+        Particle& p = particles[first + lane];
+        p.acceleration[0] = b.a.x[lane];
+        p.acceleration[1] = b.a.y[lane];
+        p.acceleration[2] = b.a.z[lane];
+    }
+}
+
+// Blocks evaluated side by side: one pair evaluation is a long chain of dependent divisions
+// and a square root, and independent chains from several blocks keep the divider busy.
+constexpr int kBlocksInFlight = 2;
+constexpr int kParticlesPerGroup = kLanes * kBlocksInFlight;
+
+// The force pass for kParticlesPerGroup consecutive particles starting at `first`: each lane
+// carries out exactly the scalar sequence of compute_particle_acceleration, the black hole's
+// pull, then the sampled pairs in increasing j.
+void compute_group(Particle* particles, int count, int first, double center_x, double center_y,
+                   double center_z) {
+    LaneBlock blocks[kBlocksInFlight];
+    for (int b = 0; b < kBlocksInFlight; ++b) {
+        blocks[b] = load_block(particles, first + b * kLanes, center_x, center_y, center_z);
+    }
+    for (int j = 0; j < count; j += kPairSampleStride) {
+        const Particle& pj = particles[j];
+        for (int b = 0; b < kBlocksInFlight; ++b) {
+            add_pair_pull(blocks[b], pj, j);
+        }
+    }
+    for (int b = 0; b < kBlocksInFlight; ++b) {
+        store_block(particles, first + b * kLanes, blocks[b]);
+    }
+}
+
+// The force pass over records 0..count-1, vectorised across particles and spread over the
+// OpenMP threads.
+void compute_forces(Particle* particles, int count, double center_x, double center_y,
+                    double center_z) {
+    if (count <= 0) {
+        return;
+    }
+    const int groups = count / kParticlesPerGroup;
+    // Dynamic chunks: a core slowed by other work on the machine does not hold up the pass.
+#pragma omp parallel for schedule(dynamic, 64)
+    for (int g = 0; g < groups; ++g) {
+        compute_group(particles, count, g * kParticlesPerGroup, center_x, center_y, center_z);
+    }
+    for (int i = groups * kParticlesPerGroup; i < count; ++i) {
+        compute_particle_acceleration(particles, count, i, center_x, center_y, center_z);
+    }
+}
+
+// The integration pass over records 0..count-1, spread over the OpenMP threads.
+void integrate(Particle* particles, int count, double dt) {
+#pragma omp parallel for schedule(static)
+    for (int i = 0; i < count; ++i) {
+        integrate_particle(&particles[i], dt);
+    }
+}
+
+}  // namespace
+
+namespace cpu_levels {
+
+// Constant-initialised: no code of this level runs before the dispatcher has chosen it.
+extern const CpuLevelKernels LUMETH_CPU_LEVEL;
+constexpr CpuLevelKernels LUMETH_CPU_LEVEL = {LUMETH_CPU_LEVEL_NAME, kLanes, compute_forces,
+                                              integrate};
+
+}  // namespace cpu_levels
+}  // namespace lumeth
