@@ -2,3 +2,29 @@ lumeth_gtest(test_kernels
     SOURCES test_force_model.cpp test_integration.cpp test_cpu_kernels.cpp
     LIBS lumeth_kernels
     LABELS kernels)
+
+# The objects of the CPU loops, one per instruction-set level (cpu_level_objects.cmake says
+# what is checked). Sanitizers add their own start-up code to every object.
+if(CMAKE_SYSTEM_NAME STREQUAL "Linux" AND CMAKE_NM AND CMAKE_OBJDUMP)
+    set(levels "")
+    set(dispatcher "")
+    foreach(target IN LISTS LUMETH_CPU_LEVEL_OBJECTS)
+        string(REGEX REPLACE "^lumeth_kernels_" "" id ${target})
+        list(APPEND levels "${id}=$<TARGET_OBJECTS:${target}>")
+        if(id STREQUAL "level_x86_64")
+            set(dispatcher "$<FILTER:$<TARGET_OBJECTS:lumeth_kernels>,INCLUDE,cpu_kernels>")
+        endif()
+    endforeach()
+    list(JOIN levels "|" levels)
+    set(others "")
+    foreach(target lumeth_kernels lumeth_sim test_kernels)
+        list(APPEND others "$<TARGET_OBJECTS:${target}>")
+    endforeach()
+    add_test(NAME kernels.level_objects
+        COMMAND ${CMAKE_COMMAND} -DNM=${CMAKE_NM} -DOBJDUMP=${CMAKE_OBJDUMP}
+                "-DLEVELS=${levels}" "-DOTHERS=$<JOIN:${others},|>"
+                "-DDISPATCHER=$<JOIN:${dispatcher},|>"
+                -DINITIALIZERS_ALLOWED=${LUMETH_SANITIZE}
+                -P ${CMAKE_CURRENT_SOURCE_DIR}/cpu_level_objects.cmake)
+    set_tests_properties(kernels.level_objects PROPERTIES LABELS kernels)
+endif()

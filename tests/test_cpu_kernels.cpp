@@ -1,10 +1,13 @@
 // The vectorised, multi-threaded CPU path gives the same bits as the per-particle functions
-// called one particle at a time.
+// called one particle at a time, at every instruction-set level this build has and this CPU
+// runs.
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <cstdlib>
 #include <cstring>
 #include <limits>
+#include <string>
 #include <vector>
 
 #include "kernels/cpu_kernels.h"
@@ -53,7 +56,75 @@ bool same_values(const std::vector<Particle>& a, const std::vector<Particle>& b)
     return true;
 }
 
-TEST(CpuPath, ForcesMatchTheReferenceBitForBit) {
+// Every test below runs once per level, the CPU path switched to that level.
+class CpuPath : public testing::TestWithParam<const char*> {
+  protected:
+    void SetUp() override {
+        previous_ = cpu_instruction_set();
+        ASSERT_TRUE(use_cpu_instruction_set(GetParam()));
+        ASSERT_STREQ(GetParam(), cpu_instruction_set());
+    }
+    void TearDown() override { use_cpu_instruction_set(previous_); }
+
+  private:
+    const char* previous_ = nullptr;
+};
+
+// Particles per SIMD block of each level: a level compiled without its -march flag shows here.
+int expected_width(const std::string& level) {
+    if (level == "x86-64") {
+        return 2;  // SSE2
+    }
+    if (level == "x86-64-v3") {
+        return 4;  // AVX2
+    }
+    if (level == "x86-64-v4") {
+        return 8;  // AVX-512
+    }
+    return 0;  // native or generic: whatever the build's flags give
+}
+
+TEST(CpuLevels, TheBestLevelRunsUnlessOneIsAskedForAndOnlySupportedOnesAreTaken) {
+    const std::vector<const char*> levels = supported_cpu_instruction_sets();
+    ASSERT_FALSE(levels.empty());
+    const char* requested = std::getenv("LUMETH_CPU_LEVEL");
+    if (requested == nullptr || *requested == '\0') {
+        EXPECT_STREQ(levels.back(), cpu_instruction_set());
+    }
+    const std::string first = levels.front();
+    if (first == "x86-64") {
+        // A portable x86-64 build: every CPU of that architecture runs the baseline, and the
+        // levels come in increasing order.
+        for (size_t k = 1; k < levels.size(); ++k) {
+            EXPECT_LT(expected_width(levels[k - 1]), expected_width(levels[k])) << levels[k];
+        }
+    } else {
+        EXPECT_EQ(1u, levels.size());
+        EXPECT_TRUE(first == "native" || first == "generic") << first;
+    }
+    const std::string in_use = cpu_instruction_set();
+    for (const char* refused : {"bogus", "", "X86-64", "x86-64-v5"}) {
+        EXPECT_FALSE(use_cpu_instruction_set(refused)) << "'" << refused << "'";
+        EXPECT_EQ(in_use, cpu_instruction_set());
+    }
+#if defined(__x86_64__) || defined(_M_X64)
+    for (const char* level : {"x86-64", "x86-64-v3", "x86-64-v4"}) {
+        bool listed = false;
+        for (const char* supported : levels) {
+            listed = listed || std::string(supported) == level;
+        }
+        // A level this build has but the CPU cannot run is refused like an unknown one.
+        EXPECT_EQ(listed, use_cpu_instruction_set(level)) << level;
+        if (listed) {
+            EXPECT_STREQ(level, cpu_instruction_set());
+            EXPECT_EQ(expected_width(level), cpu_simd_width()) << level;
+        }
+    }
+#endif
+    EXPECT_TRUE(use_cpu_instruction_set(in_use.c_str()));
+}
+
+TEST_P(CpuPath, ForcesMatchTheReferenceBitForBit) {
     const int width = cpu_simd_width();
     // Remainders of the SIMD width and of the two-block groups, and of the sampling stride.
     for (int count : {1, 2, 3, width - 1, width, width + 1, 2 * width - 1, 2 * width, 2 * width + 1,
@@ -69,7 +140,7 @@ TEST(CpuPath, ForcesMatchTheReferenceBitForBit) {
     }
 }
 
-TEST(CpuPath, ForcesMatchForEveryThreadCount) {
+TEST_P(CpuPath, ForcesMatchForEveryThreadCount) {
 #ifdef _OPENMP
     const int threads = omp_get_max_threads();
     std::vector<Particle> reference = test_galaxy(3001);
@@ -86,7 +157,7 @@ TEST(CpuPath, ForcesMatchForEveryThreadCount) {
 #endif
 }
 
-TEST(CpuPath, NonFiniteValuesPassThroughLikeTheReference) {
+TEST_P(CpuPath, NonFiniteValuesPassThroughLikeTheReference) {
     std::vector<Particle> fast = test_galaxy(2001);
     fast[5].position[0] = std::numeric_limits<double>::quiet_NaN();
     fast[1000].velocity[1] = std::numeric_limits<double>::infinity();  // a sampled record
@@ -99,7 +170,7 @@ TEST(CpuPath, NonFiniteValuesPassThroughLikeTheReference) {
     EXPECT_TRUE(std::isnan(fast[5].acceleration[0]));
 }
 
-TEST(CpuPath, IntegrationMatchesTheReferenceBitForBit) {
+TEST_P(CpuPath, IntegrationMatchesTheReferenceBitForBit) {
     for (int count : {1, 255, 256, 257, 10007}) {
         std::vector<Particle> fast = test_galaxy(count);
         compute_forces_reference(fast.data(), count, 0, 0, 0);
@@ -109,6 +180,18 @@ TEST(CpuPath, IntegrationMatchesTheReferenceBitForBit) {
         EXPECT_TRUE(same_bytes(fast, reference)) << "count " << count;
     }
 }
+
+// Test names carry the level, e.g. CpuPath/Level.ForcesMatchTheReferenceBitForBit/x86_64_v3.
+std::string level_name(const testing::TestParamInfo<const char*>& info) {
+    std::string name = info.param;
+    for (char& c : name) {
+        c = c == '-' ? '_' : c;
+    }
+    return name;
+}
+
+INSTANTIATE_TEST_SUITE_P(Level, CpuPath, testing::ValuesIn(supported_cpu_instruction_sets()),
+                         level_name);
 
 }  // namespace
 }  // namespace lumeth

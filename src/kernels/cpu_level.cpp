@@ -93,8 +93,8 @@ constexpr int kParticlesPerGroup = kLanes * kBlocksInFlight;
 // The force pass for kParticlesPerGroup consecutive particles starting at `first`: each lane
 // carries out exactly the scalar sequence of compute_particle_acceleration, the black hole's
 // pull, then the sampled pairs in increasing j.
-void compute_group(Particle* particles, int count, int first, double center_x, double center_y,
-                   double center_z) {
+[[gnu::flatten]] void compute_group(Particle* particles, int count, int first, double center_x,
+                                    double center_y, double center_z) {
     LaneBlock blocks[kBlocksInFlight];
     for (int b = 0; b < kBlocksInFlight; ++b) {
         blocks[b] = load_block(particles, first + b * kLanes, center_x, center_y, center_z);
