@@ -541,8 +541,8 @@ int run(int argc, char** argv) {
     if (baseline_runs != options.runs) {
         std::printf(" (baseline: %d)", baseline_runs);
     }
-    std::printf("; CPU path: %d threads, SIMD width %d doubles", cpu_thread_count(),
-                cpu_simd_width());
+    std::printf("; CPU path: %d threads, %s, SIMD width %d doubles", cpu_thread_count(),
+                cpu_instruction_set(), cpu_simd_width());
     if (!std::isnan(load)) {
         std::printf("; load average %.2f at start", load);
     }

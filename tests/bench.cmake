@@ -2,8 +2,10 @@
 # checks of every backend against the baseline; no time is asserted), its command line, and
 # the rules it compares results by. 2003 particles leave a remainder for the SIMD blocks.
 add_test(NAME bench.smoke COMMAND lumeth-bench --count 2003 --repeat 2)
+list(GET LUMETH_CPU_LEVEL_NAMES 0 lowest_level)
 add_test(NAME bench.options
          COMMAND ${CMAKE_COMMAND} -DBENCH=$<TARGET_FILE:lumeth-bench>
+                 -DLOWEST_LEVEL=${lowest_level}
                  -P ${CMAKE_CURRENT_SOURCE_DIR}/bench_options.cmake)
 set_tests_properties(bench.smoke bench.options PROPERTIES LABELS bench)
 

@@ -1,9 +1,12 @@
 # Checks lumeth-bench's command line: bad options are refused with a message on standard
 # error and exit status 2 before anything is measured; --help prints the usage and exits 0.
-#   cmake -DBENCH=<path to lumeth-bench> -P bench_options.cmake
-if(NOT BENCH)
-    message(FATAL_ERROR "pass -DBENCH=<path to lumeth-bench>")
+# Then the CPU level it is told to use by LUMETH_CPU_LEVEL.
+#   cmake -DBENCH=<path to lumeth-bench> -DLOWEST_LEVEL=<the build's lowest CPU level>
+#         -P bench_options.cmake
+if(NOT BENCH OR NOT LOWEST_LEVEL)
+    message(FATAL_ERROR "pass -DBENCH=<path to lumeth-bench> -DLOWEST_LEVEL=<level>")
 endif()
+unset(ENV{LUMETH_CPU_LEVEL})
 
 # run_bench(<expected status> <regex on stdout+stderr> <arguments...>)
 function(run_bench expected pattern)
@@ -39,3 +42,26 @@ run_bench(2 "--repeat needs a whole number.*'0'" --repeat 0)
 run_bench(2 "--repeat needs a whole number.*''" --repeat=)
 run_bench(2 "--count and --sweep cannot be combined" --sweep --count 1000)
 run_bench(2 "unknown option '--sweep=1'" --sweep=1)
+
+# LUMETH_CPU_LEVEL picks the CPU path's instruction-set level and the header names it; the
+# run's exit status includes the bit-for-bit check at that level. A level the build lacks is
+# refused on standard error and the best level runs instead.
+function(run_bench_at_level level stdout_pattern stderr_pattern)
+    set(ENV{LUMETH_CPU_LEVEL} "${level}")
+    execute_process(COMMAND ${BENCH} --count 2003 --repeat 1 RESULT_VARIABLE status
+                    OUTPUT_VARIABLE out ERROR_VARIABLE err TIMEOUT 120)
+    unset(ENV{LUMETH_CPU_LEVEL})
+    if(NOT status STREQUAL "0" OR NOT out MATCHES "${stdout_pattern}" OR
+       NOT err MATCHES "${stderr_pattern}")
+        message(FATAL_ERROR "LUMETH_CPU_LEVEL=${level} lumeth-bench: exit status ${status}, "
+                            "expected 0, stdout matching '${stdout_pattern}', stderr "
+                            "matching '${stderr_pattern}'\nstdout: ${out}\nstderr: ${err}")
+    endif()
+    if(err MATCHES "refused" AND NOT stderr_pattern MATCHES "refused")
+        message(FATAL_ERROR "LUMETH_CPU_LEVEL=${level} refused: ${err}")
+    endif()
+endfunction()
+
+run_bench_at_level("${LOWEST_LEVEL}" "CPU path: [0-9]+ threads, ${LOWEST_LEVEL}, SIMD width" "")
+run_bench_at_level(bogus "CPU path: [0-9]+ threads, [a-z0-9-]+, SIMD width"
+                   "LUMETH_CPU_LEVEL=bogus refused: not a level of this build \\(${LOWEST_LEVEL}")
