@@ -84,23 +84,12 @@ int expected_width(const std::string& level) {
     return 0;  // native or generic: whatever the build's flags give
 }
 
-TEST(CpuLevels, TheBestLevelRunsUnlessOneIsAskedForAndOnlySupportedOnesAreTaken) {
+TEST(CpuLevels, TheBestLevelRunsByDefaultAndOnlyLevelsThisCpuRunsAreTaken) {
     const std::vector<const char*> levels = supported_cpu_instruction_sets();
     ASSERT_FALSE(levels.empty());
     const char* requested = std::getenv("LUMETH_CPU_LEVEL");
     if (requested == nullptr || *requested == '\0') {
         EXPECT_STREQ(levels.back(), cpu_instruction_set());
-    }
-    const std::string first = levels.front();
-    if (first == "x86-64") {
-        // A portable x86-64 build: every CPU of that architecture runs the baseline, and the
-        // levels come in increasing order.
-        for (size_t k = 1; k < levels.size(); ++k) {
-            EXPECT_LT(expected_width(levels[k - 1]), expected_width(levels[k])) << levels[k];
-        }
-    } else {
-        EXPECT_EQ(1u, levels.size());
-        EXPECT_TRUE(first == "native" || first == "generic") << first;
     }
     const std::string in_use = cpu_instruction_set();
     for (const char* refused : {"bogus", "", "X86-64", "x86-64-v5"}) {
