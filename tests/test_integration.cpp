@@ -2,10 +2,13 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <cstdint>
 #include <cstring>
+#include <limits>
 #include <vector>
 
 #include "kernels/cpu_kernels.h"
+#include "kernels/exact_fma.h"
 #include "kernels/physics.h"
 #include "sim/constants.h"
 
@@ -87,6 +90,114 @@ TEST(Integration, CompilerDoesNotContractMultiplyAdd) {
     const double product_then_sum = a * b + c;  // a*b = 1 - 2^-60 rounds to 1
     EXPECT_EQ(0.0, product_then_sum);
     EXPECT_EQ(-std::ldexp(1.0, -60), std::fma(a, b, c));
+}
+
+#if defined(__GNUC__) && defined(__x86_64__)
+__attribute__((target("fma"))) double fma_instruction(double x, double y, double z) {
+    return __builtin_fma(x, y, z);
+}
+#endif
+
+double with_bits(std::uint64_t bits) {
+    double v;
+    std::memcpy(&v, &bits, sizeof v);
+    return v;
+}
+
+// fma() must be correctly rounded: where the instruction set has no FMA instruction (the
+// reference loops, the x86-64 level) the C library's fma() gives the bits that the FMA
+// instructions of the other levels and of the GPU give. Checked against exact_fma, which takes
+// the place of a C library fma() that is not correctly rounded, and both against the FMA
+// instruction where the CPU has one. Operands: special values, then pseudo-random ones with
+// products that cancel, underflow and overflow.
+TEST(Integration, FusedMultiplyAddIsCorrectlyRounded) {
+    const double inf = std::numeric_limits<double>::infinity();
+    const double max = std::numeric_limits<double>::max();
+    const double tiny = std::numeric_limits<double>::denorm_min();
+    const double special[] = {0.0,  -0.0,      inf,      -inf,    std::nan(""),
+                              1.0,  -3.0,      tiny,     -tiny,   max,
+                              -max, 0x1p-1022, 0x1p-537, 0x1p512, 0x1.0000000000001p0};
+    std::vector<double> operands;  // triples
+    for (double x : special) {
+        for (double y : special) {
+            for (double z : special) {
+                operands.insert(operands.end(), {x, y, z});
+            }
+        }
+    }
+    std::uint64_t state = 88172645463325252u;
+    auto next = [&state] {
+        state ^= state << 13;
+        state ^= state >> 7;
+        state ^= state << 17;
+        return state;
+    };
+    // A random mantissa and sign with an exponent in [low, high].
+    auto in_range = [&](int low, int high) {
+        const double m = 1.0 + static_cast<double>(next() >> 12) * 0x1p-52;
+        const int e = low + static_cast<int>(next() % static_cast<std::uint64_t>(high - low + 1));
+        return (next() & 1) != 0 ? -std::ldexp(m, e) : std::ldexp(m, e);
+    };
+    for (int k = 0; k < 100000; ++k) {
+        const double x = in_range(-30, 30);
+        const double y = in_range(-30, 30);
+        const double product = x * y;
+        operands.insert(operands.end(),
+                        {with_bits(next()),
+                         with_bits(next()),
+                         with_bits(next()),  // any bits
+                         x,
+                         y,
+                         in_range(-80, 80),  // ordinary
+                         x,
+                         y,
+                         -product,  // the product's rounding error
+                         x,
+                         y,
+                         -product * (1.0 + in_range(-60, -40)),  // near cancellation
+                         in_range(-1074, -1000),
+                         in_range(-60, 60),
+                         in_range(-1074, -1000),
+                         in_range(-600, -500),
+                         in_range(-600, -500),
+                         in_range(-1074, -1022),
+                         in_range(500, 520),
+                         in_range(500, 520),
+                         in_range(1000, 1023),
+                         in_range(511, 513),
+                         in_range(510, 512),
+                         -max});
+    }
+
+    bool instruction = false;
+#if defined(__GNUC__) && defined(__x86_64__)
+    __builtin_cpu_init();
+    instruction = __builtin_cpu_supports("fma");
+#endif
+    auto same = [](double a, double b) {
+        return (std::isnan(a) && std::isnan(b)) || std::memcmp(&a, &b, sizeof a) == 0;
+    };
+    int wrong = 0;
+    for (std::size_t k = 0; k < operands.size(); k += 3) {
+        volatile double x = operands[k], y = operands[k + 1], z = operands[k + 2];
+        const double library = std::fma(x, y, z);
+        const double exact = exact_fma(x, y, z);
+        double expected = exact;
+#if defined(__GNUC__) && defined(__x86_64__)
+        if (instruction) {
+            expected = fma_instruction(x, y, z);
+        }
+#endif
+        if (!same(library, expected) || !same(exact, expected)) {
+            if (++wrong <= 5) {
+                ADD_FAILURE() << std::hexfloat << "fma(" << x << ", " << y << ", " << z
+                              << "): C library " << library << ", exact_fma " << exact
+                              << ", expected " << expected;
+            }
+        }
+    }
+    EXPECT_EQ(0, wrong) << "of " << operands.size() / 3 << " (FMA instruction "
+                        << (instruction ? "used" : "absent") << ")";
 }
 
 TEST(IntegrationPass, CountsOfZeroOrLessAndRemaindersOfABlock) {
