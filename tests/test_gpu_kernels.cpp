@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "gpu/device_operations.h"
+#include "gpu/device_step.h"
 #include "gpu/step_driver.h"
 #include "gpu/step_driver_testing.h"
 #include "kernels/cpu_kernels.h"
@@ -97,46 +98,43 @@ Particles inner_zone_cloud(int count, std::uint64_t seed, double cx = 0.0, doubl
 
 // --- Running the kernels on the device ---------------------------------------------------------
 
-// Copies all of `particles` to a fresh device buffer, runs `launch` over `blocks` blocks of
-// 256 threads, waits and copies everything back. Device buffers are released by the device
-// reset at process exit.
-template <typename Launch>
-testing::AssertionResult run_on_device(Particles& particles, int blocks, Launch launch) {
+// One device step through the driver's own sequence over records 0..count-1 of `particles`,
+// in a fresh device buffer that holds the whole array: records from `count` on are copied up
+// before the step and back after it, so that what the kernel did beyond the count shows.
+// Device buffers are released by the device reset at process exit.
+testing::AssertionResult step_on_device(Particles& particles, int count,
+                                        const lumeth::KernelLaunch& launch) {
     const std::size_t bytes = particles.size() * sizeof(Particle);
     Particle* buffer = nullptr;
     if (const char* why = device().allocate(&buffer, bytes)) {
         return testing::AssertionFailure() << "allocate: " << why;
     }
-    if (const char* why = device().copy_to_device(buffer, particles.data(), bytes)) {
-        return testing::AssertionFailure() << "copy to device: " << why;
+    const bool whole_array = static_cast<std::size_t>(count) == particles.size();
+    if (!whole_array) {
+        if (const char* why = device().copy_to_device(buffer, particles.data(), bytes)) {
+            return testing::AssertionFailure() << "copy to device: " << why;
+        }
     }
-    if (const char* why = launch(buffer, blocks)) {
-        return testing::AssertionFailure() << "launch: " << why;
+    const lumeth::StepFailure failure =
+        lumeth::run_step_on_device(device(), buffer, particles.data(), count, launch);
+    if (failure.failed()) {
+        return testing::AssertionFailure() << failure.action << ": " << failure.text;
     }
-    if (const char* why = device().synchronize()) {
-        return testing::AssertionFailure() << "synchronize: " << why;
-    }
-    if (const char* why = device().copy_to_host(particles.data(), buffer, bytes)) {
-        return testing::AssertionFailure() << "copy to host: " << why;
+    if (!whole_array) {
+        if (const char* why = device().copy_to_host(particles.data(), buffer, bytes)) {
+            return testing::AssertionFailure() << "copy to host: " << why;
+        }
     }
     return testing::AssertionSuccess();
 }
 
-int blocks_for(int count) {
-    return std::max(1, (count + 255) / 256);
-}
-
 testing::AssertionResult forces_on_device(Particles& particles, int count, double cx = 0.0,
                                           double cy = 0.0, double cz = 0.0) {
-    return run_on_device(particles, blocks_for(count), [&](Particle* buffer, int blocks) {
-        return device().launch_forces(buffer, count, blocks, 256, cx, cy, cz);
-    });
+    return step_on_device(particles, count, lumeth::forces_launch(cx, cy, cz));
 }
 
 testing::AssertionResult integrate_on_device(Particles& particles, int count, double dt) {
-    return run_on_device(particles, blocks_for(count), [&](Particle* buffer, int blocks) {
-        return device().launch_integrate(buffer, count, blocks, 256, dt);
-    });
+    return step_on_device(particles, count, lumeth::integrate_launch(dt));
 }
 
 // --- Comparing with the CPU --------------------------------------------------------------------
