@@ -10,7 +10,7 @@ lumeth_gtest(test_step_driver
 # Builds without SDL3; every test skips itself, saying why, where no CUDA device is usable.
 lumeth_gtest(test_gpu_kernels
     SOURCES test_gpu_kernels.cpp
-    LIBS lumeth_gpu
+    LIBS lumeth_gpu lumeth_bench_compare
     LABELS gpu)
 
 # --- Symbols the built executables must carry -------------------------------------------------

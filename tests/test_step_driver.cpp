@@ -708,16 +708,16 @@ TEST_P(FaultTest, FailedStepIsCarriedOutOnTheCpuAndEveryLaterStepToo) {
     EXPECT_EQ(device_.calls.back().operation, Operation::reset);
 }
 
-INSTANTIATE_TEST_SUITE_P(EveryOperation, FaultTest, testing::ValuesIn(kFaults),
-                         [](const testing::TestParamInfo<Fault>& info) {
-                             return std::string(operation_name(info.param.operation)) + "_call" +
-                                    std::to_string(info.param.on_call) +
-                                    (info.param.written_share > 0.0
-                                         ? "_writes" + std::to_string(static_cast<int>(
-                                                           info.param.written_share * 100)) +
-                                               "percent"
-                                         : "");
-                         });
+INSTANTIATE_TEST_SUITE_P(
+    EveryOperation, FaultTest, testing::ValuesIn(kFaults),
+    [](const testing::TestParamInfo<Fault>& info) {
+        return std::string(operation_name(info.param.operation)) + "_call" +
+               std::to_string(info.param.on_call) +
+               (info.param.written_share > 0.0
+                    ? "_writes" + std::to_string(static_cast<int>(info.param.written_share * 100)) +
+                          "percent"
+                    : "");
+    });
 
 TEST_F(DriverTest, ACountLargerThanTheDeviceBufferFallsBackToTheCpu) {
     Particles particles = galaxy(600);

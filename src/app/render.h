@@ -7,6 +7,7 @@
 #include <cmath>
 
 #include "app/simulation_state.h"
+#include "kernels/physics.h"
 #include "sim/constants.h"
 #include "sim/particle.h"
 
@@ -55,7 +56,7 @@ inline bool project_to_frame(const Particle& p, double scale, double zoom, doubl
 inline const Colour& particle_colour(const Particle& p) {
     const double x = p.position[0], y = p.position[1], z = p.position[2];
     const double distance = std::sqrt((x * x + y * y) + z * z);
-    if (distance < kInnerZoneRadius) {
+    if (in_inner_zone(distance)) {
         return kInnerZoneColour;
     }
     return p.mass > kHeavyParticleMass ? kHeavyColour : kOtherColour;

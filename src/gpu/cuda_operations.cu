@@ -69,9 +69,9 @@ std::string unusable_device_reason() {
         cudaGetDeviceProperties(&properties, 0);
         return "this build has no code for the " + std::string(properties.name) +
                " (compute capability " + std::to_string(properties.major) + "." +
-               std::to_string(properties.minor) + "); rebuild with -DCMAKE_CUDA_ARCHITECTURES=" +
-               std::to_string(properties.major) + std::to_string(properties.minor) +
-               " to use it";
+               std::to_string(properties.minor) +
+               "); rebuild with -DCMAKE_CUDA_ARCHITECTURES=" + std::to_string(properties.major) +
+               std::to_string(properties.minor) + " to use it";
     }
     if (status != cudaSuccess) {
         return cudaGetErrorString(status);

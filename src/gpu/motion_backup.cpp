@@ -14,7 +14,8 @@ bool reserve_motion_backup(MotionBackup* backup, int count) {
         return true;
     }
     release_motion_backup(backup);
-    backup->motion = static_cast<double*>(std::malloc(static_cast<std::size_t>(count) * kMotionBytes));
+    backup->motion =
+        static_cast<double*>(std::malloc(static_cast<std::size_t>(count) * kMotionBytes));
     if (backup->motion == nullptr) {
         return false;
     }

@@ -170,8 +170,7 @@ void step_integrate(Particle* particles, int count, double dt) {
         StepFailure failure = ready_buffer(driver.integrate_buffer, count);
         BackupWhileRunning backup{particles, count, false};
         if (!failure.failed() && !reserve_motion_backup(&driver.integrate_backup, count)) {
-            failure = {"allocating the host copy of positions and velocities",
-                       "out of memory"};
+            failure = {"allocating the host copy of positions and velocities", "out of memory"};
         }
         if (!failure.failed()) {
             const StepHook hook{save_while_kernel_runs, &backup};
