@@ -17,11 +17,13 @@
 
 #include "bench_parts.h"
 #include "compare.h"
+#include "gpu/motion_backup.h"
 #include "gpu/step_driver.h"
 #include "kernels/cpu_kernels.h"
 #include "sim/constants.h"
 #include "sim/initial_conditions.h"
 #include "sim/particle.h"
+#include "timing.h"
 
 namespace lumeth::bench {
 namespace {
@@ -34,6 +36,13 @@ constexpr std::uint32_t kSeed = 20240601;  // every measured galaxy is drawn fro
 constexpr int kSweepCounts[] = {10000, 25000, 50000, 100000, 200000, 400000};
 // In a sweep the baseline takes seconds per force pass at the largest counts: fewer runs.
 constexpr int kSweepBaselineRuns = 3;
+// Double-precision instructions per sampled pair in the force kernel: the pair loop of
+// compute_forces_kernel's machine code for compute capability 9.0 holds 88 DFMA, 32 DMUL and
+// 14 DADD (cuobjdump -sass), the fast paths of its divisions and square root included.
+constexpr double kFp64InstructionsPerPair = 134.0;
+// Bytes the integration kernel moves per record: the 80-byte record read, position and
+// velocity (48 bytes) written.
+constexpr double kIntegrateBytesPerRecord = 128.0;
 
 const char* const kUsage =
     "Usage: lumeth-bench [--count N] [--repeat R] [--sweep] [--help]\n"
@@ -128,37 +137,12 @@ int parse_options(int argc, char** argv, Options* options) {
     return -1;
 }
 
-double median(std::vector<double> samples) {
-    if (samples.empty()) {
-        return NAN;
-    }
-    std::sort(samples.begin(), samples.end());
-    const std::size_t mid = samples.size() / 2;
-    return samples.size() % 2 != 0 ? samples[mid] : 0.5 * (samples[mid - 1] + samples[mid]);
-}
-
 // Pair evaluations in one force pass: every particle i against every sampled j (every
 // 1000th record) other than itself.
 std::int64_t pairs_per_force_pass(int count) {
     const std::int64_t sampled =
         (static_cast<std::int64_t>(count) + kPairSampleStride - 1) / kPairSampleStride;
     return static_cast<std::int64_t>(count) * sampled - sampled;
-}
-
-// One warm-up run and then `runs` timed runs of `work`, each after `setup` (not timed).
-template <typename Setup, typename Work>
-std::vector<double> time_runs(int runs, Setup setup, Work work) {
-    std::vector<double> samples;
-    for (int run = 0; run <= runs; ++run) {
-        setup();
-        const auto start = std::chrono::steady_clock::now();
-        work();
-        const auto stop = std::chrono::steady_clock::now();
-        if (run > 0) {
-            samples.push_back(std::chrono::duration<double, std::milli>(stop - start).count());
-        }
-    }
-    return samples;
 }
 
 // One line of the table. Empty text and NaN or zero numbers print as "-".
@@ -189,6 +173,11 @@ std::string number(int value) {
 
 std::string speed_up(double baseline_ms, double ms) {
     return format("speed-up %.1fx", baseline_ms / ms);
+}
+
+// "1.35x its floor"
+std::string of_floor(double ms, double floor_ms) {
+    return format("%.2fx its floor", ms / floor_ms);
 }
 
 std::string bandwidth(std::size_t bytes, double ms) {
@@ -230,6 +219,7 @@ class CountMeasurement {
         cpu_path();
         gpu();
         step_driver();
+        motion_backup();
         render();
         return agree_;
     }
@@ -345,41 +335,78 @@ class CountMeasurement {
             rows_.push_back(r);
             return;
         }
+        Row pinned_up = row("upload (page-locked)", name, runs_, m.pinned_upload_ms);
+        pinned_up.result = "the uploads' floor, " + bandwidth(bytes_, pinned_up.ms);
+        Row pinned_down = row("download (page-locked)", name, runs_, m.pinned_download_ms);
+        pinned_down.result = "the downloads' floor, " + bandwidth(bytes_, pinned_down.ms);
+
         Row r = row("upload (pageable)", name, 2 * runs_, m.upload_ms);
-        r.result = bandwidth(bytes_, r.ms);
+        r.result = bandwidth(bytes_, r.ms) + ", " + of_floor(r.ms, pinned_up.ms);
+        gpu_copies_ms_ = r.ms;
         rows_.push_back(r);
 
+        // The force kernel's floor: its double-precision instructions at the device's peak
+        // issue rate.
+        const double fp64_per_second =
+            m.multiprocessors * m.fp64_per_multiprocessor_per_clock * m.clock_hz;
+        const double fp64_floor_ms =
+            static_cast<double>(pairs_) * kFp64InstructionsPerPair / fp64_per_second * 1e3;
         r = row("compute_forces kernel", name, runs_, m.force_kernel_ms);
         r.mpairs = pair_rate(r.ms);
         r.result = check(compare_gpu_forces(forces_.data(), gpu_forces.data(), count_)) + ", " +
-                   speed_up(baseline_forces_ms_, r.ms);
+                   of_floor(r.ms, fp64_floor_ms) + " (FP64: " + std::to_string(m.multiprocessors) +
+                   " SMs x " + format("%.0f", m.fp64_per_multiprocessor_per_clock) +
+                   " per clock x " + format("%.2f GHz", m.clock_hz / 1e9) + ")";
+        gpu_forces_kernel_ms_ = r.ms;
         rows_.push_back(r);
 
         r = row("download (pageable)", name, 2 * runs_, m.download_ms);
-        r.result = bandwidth(bytes_, r.ms);
+        r.result = bandwidth(bytes_, r.ms) + ", " + of_floor(r.ms, pinned_down.ms);
+        gpu_copies_ms_ += r.ms;
         rows_.push_back(r);
 
+        // The integration kernel's floor: its bytes at the bandwidth of a copy across the
+        // device's memory of the same array (read once, written once).
+        const double device_copy_ms = median(m.device_copy_ms);
+        const double memory_bytes_per_ms = 2.0 * static_cast<double>(bytes_) / device_copy_ms;
+        const double memory_floor_ms = kIntegrateBytesPerRecord * count_ / memory_bytes_per_ms;
         r = row("integrate kernel", name, runs_, m.integrate_kernel_ms);
         r.result = check(compare_exact(integrated_.data(), gpu_integrated.data(), count_)) + ", " +
-                   speed_up(baseline_integrate_ms_, r.ms);
+                   of_floor(r.ms, memory_floor_ms) +
+                   " (memory: " + format("%.0f GB/s", memory_bytes_per_ms / 1e6) + " measured)";
+        gpu_integrate_kernel_ms_ = r.ms;
         rows_.push_back(r);
 
-        r = row("forces step (copies+kernel)", name, runs_, m.force_step_ms);
-        r.mpairs = pair_rate(r.ms);
-        r.result = speed_up(baseline_forces_ms_, r.ms);
-        rows_.push_back(r);
+        rows_.push_back(pinned_up);
+        rows_.push_back(pinned_down);
+    }
 
-        r = row("integrate step (copies+kernel)", name, runs_, m.integrate_step_ms);
-        r.result = speed_up(baseline_integrate_ms_, r.ms);
-        rows_.push_back(r);
+    // What the step driver keeps so that a failed copy back of an integration step can be
+    // undone: every record's position and velocity, copied on the host while the kernel runs,
+    // against one plain copy of as many bytes.
+    void motion_backup() {
+        MotionBackup backup;
+        if (!reserve_motion_backup(&backup, count_)) {
+            return;
+        }
+        const std::size_t bytes = static_cast<std::size_t>(count_) * kMotionBytes;
+        std::vector<unsigned char> from(bytes, 1);
+        std::vector<unsigned char> to(bytes, 0);
+        const auto plain = time_runs(
+            runs_, [] {}, [&] { std::memcpy(to.data(), from.data(), bytes); });
+        const auto saved = time_runs(
+            runs_, [] {}, [&] { save_motion(galaxy_.data(), count_, &backup); });
+        release_motion_backup(&backup);
 
-        r = row("upload (page-locked)", name, runs_, m.pinned_upload_ms);
-        r.result = bandwidth(bytes_, r.ms) + ", the copies' limit";
+        Row copy = row("plain copy (host)", "host", runs_, plain);
+        copy.threads = 1;
+        copy.result = "the backup's floor, " + bandwidth(bytes, copy.ms);
+        Row r = row("motion backup (host)", "driver", runs_, saved);
+        r.threads = cpu_thread_count();
+        r.result =
+            format("%.1f MB of position and velocity, ", bytes / 1e6) + of_floor(r.ms, copy.ms);
         rows_.push_back(r);
-
-        r = row("download (page-locked)", name, runs_, m.pinned_download_ms);
-        r.result = bandwidth(bytes_, r.ms) + ", the copies' limit";
-        rows_.push_back(r);
+        rows_.push_back(copy);
     }
 
     // The step driver as the program calls it, on whichever backend it chose.
@@ -398,6 +425,10 @@ class CountMeasurement {
             r.simd = cpu_simd_width();
         }
         r.result = check(forces_comparison) + ", " + speed_up(baseline_forces_ms_, r.ms);
+        if (forces_backend == StepBackend::gpu) {
+            r.result += ", " + of_floor(r.ms, gpu_forces_kernel_ms_ + gpu_copies_ms_) +
+                        " (kernel + two pageable copies)";
+        }
         rows_.push_back(r);
 
         samples = time_runs(
@@ -411,6 +442,14 @@ class CountMeasurement {
         }
         r.result = check(compare_exact(integrated_.data(), work_.data(), count_)) + ", " +
                    speed_up(baseline_integrate_ms_, r.ms);
+        if (integrate_backend == StepBackend::gpu) {
+            r.result += ", " + of_floor(r.ms, gpu_integrate_kernel_ms_ + gpu_copies_ms_) +
+                        " (kernel + two pageable copies)";
+        }
+        if (integrate_backend == StepBackend::gpu) {
+            r.result += ", " + of_floor(r.ms, gpu_integrate_kernel_ms_ + gpu_copies_ms_) +
+                        " (kernel + two pageable copies)";
+        }
         rows_.push_back(r);
     }
 
@@ -447,6 +486,9 @@ class CountMeasurement {
     std::vector<Particle> work_;        // each timed run's array
     double baseline_forces_ms_ = NAN;
     double baseline_integrate_ms_ = NAN;
+    double gpu_forces_kernel_ms_ = NAN;  // the GPU's medians, for the step functions' floors
+    double gpu_integrate_kernel_ms_ = NAN;
+    double gpu_copies_ms_ = NAN;  // one pageable upload and one download
     bool agree_ = true;
     std::vector<Row> rows_;
 };
