@@ -51,11 +51,15 @@ rm -f "$logs"/{configure,build,gpu-tests,other-tests,memcheck,initcheck,bench}.l
 say() { printf '[gpu-check] %s\n' "$*"; }
 summary=()
 failed=0
-# Records one step's outcome: result <PASS|FAIL> <step> <detail>
+step_start=$SECONDS
+# Records one step's outcome with the seconds since the previous one:
+# result <PASS|FAIL> <step> <detail>
 result() {
-    summary+=("$(printf '%-4s  %-12s %s' "$1" "$2" "$3")")
+    local seconds=$((SECONDS - step_start))
+    step_start=$SECONDS
+    summary+=("$(printf '%-4s  %-12s %4ss  %s' "$1" "$2" "$seconds" "$3")")
     [ "$1" = PASS ] || failed=1
-    say "$1 $2: $3"
+    say "$1 $2 (${seconds}s): $3"
 }
 
 # --- The machine --------------------------------------------------------------------------------
@@ -125,7 +129,7 @@ built=0
 if [ "$failed" -eq 0 ]; then
     if timeout 540 cmake --build "$build" -j "$build_jobs" >"$logs/build.log" 2>&1; then
         built=1
-        result PASS build "$(grep -c . "$logs/build.log") lines of build output"
+        result PASS build "the core, the tests, lumeth-bench and lumeth-gpu-frame"
     else
         result FAIL build "$(grep -m1 -E 'error|FAILED' "$logs/build.log") (build.log)"
     fi
@@ -142,7 +146,7 @@ run_tests() {
     local line
     line="$(grep -E '% tests passed' "$log" | tail -n1)"
     local skipped
-    skipped="$(grep -c '\*\*\*Skipped\|(Skipped)' "$log")"
+    skipped="$(grep -c '\*\*\*Skipped' "$log")"
     if [ "$status" -eq 0 ] && [ "$skipped" -eq 0 ] && [ -n "$line" ]; then
         result PASS "$name" "$line"
     else
@@ -191,6 +195,6 @@ fi
 {
     echo "== lumeth GPU check: $gpu_name, CUDA $nvcc_version"
     printf '%s\n' "${summary[@]}"
-    echo "logs: $logs"
+    echo "$SECONDS s in all; logs: $logs"
 } | tee "$logs/summary.txt"
 exit "$failed"
