@@ -8,11 +8,13 @@
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
+#include <memory>
 #include <string>
 
 #include "app/app.h"
 #include "app/render.h"
 #include "gpu/step_driver.h"
+#include "record/encoder_thread.h"
 #include "record/overlay.h"
 #include "record/progress.h"
 #include "record/video_writer.h"
@@ -54,8 +56,12 @@ struct PhaseTimes {
     double step = 0.0;
     double draw = 0.0;
     double read_back = 0.0;
-    double encode = 0.0;
+    double encode = 0.0;        // handing the frame to the encoder thread, waits included
+    double encoder_busy = 0.0;  // the encoder thread's own conversion and encoding
 };
+
+// Read-back frames waiting for the encoder thread, besides the one it is encoding.
+constexpr int kFramesInFlight = 2;
 
 void print_summary(const RecordOptions& options, const VideoWriter& writer, int frames,
                    double elapsed, const PhaseTimes& t, int stopped_by) {
@@ -68,7 +74,7 @@ void print_summary(const RecordOptions& options, const VideoWriter& writer, int 
     std::printf(
         "lumeth-record: %d frames%s in %.1f s (%.2f frames/s), %.1f MB, %s, %s -> %s; per "
         "frame: step %.1f ms (%.0f%%), draw %.1f ms (%.0f%%), read-back %.1f ms (%.0f%%), "
-        "encode %.1f ms (%.0f%%)\n",
+        "encode %.1f ms (%.0f%%); encoder thread %.1f ms per frame alongside\n",
         frames,
         stopped_by == SIGINT    ? " (stopped by SIGINT)"
         : stopped_by == SIGTERM ? " (stopped by SIGTERM)"
@@ -76,7 +82,7 @@ void print_summary(const RecordOptions& options, const VideoWriter& writer, int 
         elapsed, elapsed > 0.0 ? frames / elapsed : 0.0, megabytes, writer.description().c_str(),
         backend_summary(), options.out.c_str(), per_frame(t.step), share(t.step), per_frame(t.draw),
         share(t.draw), per_frame(t.read_back), share(t.read_back), per_frame(t.encode),
-        share(t.encode));
+        share(t.encode), per_frame(t.encoder_busy));
     std::fflush(stdout);
 }
 
@@ -163,6 +169,7 @@ int run_recording(const RecordOptions& options) {
     bool failed = false;
     int frame = 0;
     const Clock::time_point start = Clock::now();
+    auto encoder = std::make_unique<EncoderThread>(&writer, kFramesInFlight);
     Uint64 previous_counter = SDL_GetPerformanceCounter();
     while (frame < options.frames && stop_signal == 0) {
         // As in the window: the rate is the reciprocal of the previous frame's duration.
@@ -190,13 +197,12 @@ int run_recording(const RecordOptions& options) {
             failed = true;
             break;
         }
-        const bool written = writer.write(pixels->pixels, pixels->pitch, &error);
-        SDL_DestroySurface(pixels);
-        const Clock::time_point t4 = Clock::now();
-        if (!written) {
+        // The encoder takes the read-back copy, so the renderer is free for the next frame.
+        if (!encoder->submit(pixels)) {
             failed = true;
             break;
         }
+        const Clock::time_point t4 = Clock::now();
         SDL_RenderPresent(renderer);
         times.step += seconds(t0, t1);
         times.draw += seconds(t1, t2);
@@ -208,6 +214,14 @@ int run_recording(const RecordOptions& options) {
     const int stopped_by = stop_signal;
     sigaction(SIGINT, &old_int, nullptr);
     sigaction(SIGTERM, &old_term, nullptr);
+
+    // The frames still waiting are encoded before the file is completed.
+    const Clock::time_point draining = Clock::now();
+    if (!encoder->finish(&error)) {
+        failed = true;
+    }
+    times.encoder_busy = encoder->busy_seconds();
+    encoder.reset();
     progress.end();
 
     int status = 0;
@@ -217,15 +231,12 @@ int run_recording(const RecordOptions& options) {
         // Stopped before the first frame: there is no video to keep.
         writer.discard();
         status = 128 + stopped_by;
+    } else if (writer.finish(&error)) {
+        times.encode += seconds(draining, Clock::now());
+        print_summary(options, writer, frame, seconds(start, Clock::now()), times, stopped_by);
+        status = stopped_by != 0 ? 128 + stopped_by : 0;
     } else {
-        const Clock::time_point t = Clock::now();
-        if (writer.finish(&error)) {
-            times.encode += seconds(t, Clock::now());
-            print_summary(options, writer, frame, seconds(start, Clock::now()), times, stopped_by);
-            status = stopped_by != 0 ? 128 + stopped_by : 0;
-        } else {
-            status = 1;
-        }
+        status = 1;
     }
     if (status == 1) {
         std::fprintf(stderr, "lumeth-record: %s; '%s' removed\n", error.c_str(),

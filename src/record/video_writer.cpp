@@ -23,9 +23,9 @@ std::string av_error(int code) {
     return text;
 }
 
-// x264's speed and compression trade-off: "veryfast" keeps the encoder cheaper than the
-// drawing at 1920x1080 on two cores.
-constexpr const char* kX264Preset = "veryfast";
+// x264's speed against size: the fastest preset. Frames of 100,000 single-pixel stars are
+// expensive to compress; slower presets save a third of the size at three times the time.
+constexpr const char* kX264Preset = "ultrafast";
 
 }  // namespace
 
