@@ -245,6 +245,10 @@ TEST(RecordCommandLine, BadInputExitsWith2AndLeavesNothingBehind) {
         EXPECT_EQ(std::count(err.begin(), err.end(), '\n'), 1) << err;
         EXPECT_TRUE(scratch.videos().empty());
     }
+
+    Recorder help(scratch, {"--help"});
+    EXPECT_EQ(help.wait(), 0);
+    EXPECT_EQ(help.out().rfind("Usage: lumeth-record", 0), 0u) << help.out();
 }
 
 TEST(RecordedVideo, H264InMp4HasTheFramesSizeCodecAndRateAskedFor) {
