@@ -183,6 +183,9 @@ int run_recording(const RecordOptions& options) {
         state.sim_time += dt;
         const Clock::time_point t1 = Clock::now();
         draw_recorded_frame(state, fps, options.step_myr, frame + 1, options.frames);
+        // SDL queues the drawing and rasterises it at the next flush: that belongs to the
+        // drawing's time, not the read-back's.
+        SDL_FlushRenderer(renderer);
         const Clock::time_point t2 = Clock::now();
         SDL_Surface* pixels = SDL_RenderReadPixels(renderer, nullptr);
         if (pixels != nullptr && pixels->format != SDL_PIXELFORMAT_BGRX32) {
