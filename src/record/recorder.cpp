@@ -124,6 +124,17 @@ int run_recording(const RecordOptions& options) {
         return opened == VideoWriter::OpenResult::bad_output ? 2 : 1;
     }
 
+    // From here on a stop signal ends the run cleanly: after the current frame, or before
+    // the first, when there is nothing to keep.
+    stop_signal = 0;
+    struct sigaction action {};
+    action.sa_handler = request_stop;
+    sigemptyset(&action.sa_mask);
+    struct sigaction old_int {};
+    struct sigaction old_term {};
+    sigaction(SIGINT, &action, &old_int);
+    sigaction(SIGTERM, &action, &old_term);
+
     std::printf(
         "lumeth-record: %d particles, seed %u, %d frames of %g Myr at %g fps, %dx%d %s "
         "-> %s\n",
@@ -141,6 +152,8 @@ int run_recording(const RecordOptions& options) {
         writer.discard();
         SDL_DestroySurface(target);
         std::free(particles);
+        sigaction(SIGINT, &old_int, nullptr);
+        sigaction(SIGTERM, &old_term, nullptr);
         return 1;
     }
 
@@ -154,15 +167,6 @@ int run_recording(const RecordOptions& options) {
     state.scale = kProjectionScale;
     state.zoom = options.zoom;
     generate_galaxy(particles, options.particles, seed);
-
-    stop_signal = 0;
-    struct sigaction action {};
-    action.sa_handler = request_stop;
-    sigemptyset(&action.sa_mask);
-    struct sigaction old_int {
-    }, old_term{};
-    sigaction(SIGINT, &action, &old_int);
-    sigaction(SIGTERM, &action, &old_term);
 
     Progress progress(stderr, options.frames, isatty(STDERR_FILENO) != 0);
     PhaseTimes times;
