@@ -219,6 +219,7 @@ TEST(RecordCommandLine, BadInputExitsWith2AndLeavesNothingBehind) {
         {"--fps", "0"},
         {"--fps", "nan"},
         {"--zoom=-1"},
+        {"--zoom", "inf"},
         {"--step-myr", "abc"},
         {"--seed", "4294967296"},
         {"--codec", "vp9"},

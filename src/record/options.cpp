@@ -28,7 +28,7 @@ bool parse_whole(const char* text, long long low, long long high, long long* val
     return true;
 }
 
-// A finite number above zero and at most `high`.
+// A finite number above zero and at most `high`: no infinity, no NaN.
 bool parse_positive(const char* text, double high, double* value) {
     if (text == nullptr || *text == '\0') {
         return false;
@@ -36,7 +36,7 @@ bool parse_positive(const char* text, double high, double* value) {
     char* end = nullptr;
     errno = 0;
     const double v = std::strtod(text, &end);
-    if (errno != 0 || *end != '\0' || !(v > 0.0) || !(v <= high)) {
+    if (errno != 0 || *end != '\0' || !std::isfinite(v) || !(v > 0.0) || !(v <= high)) {
         return false;
     }
     *value = v;
