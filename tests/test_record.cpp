@@ -255,11 +255,12 @@ TEST(RecordCommandLine, BadInputExitsWith2AndLeavesNothingBehind) {
 TEST(RecordedVideo, H264InMp4HasTheFramesSizeCodecAndRateAskedFor) {
     Scratch scratch;
     Recorder recorder(scratch, {"--frames", "4", "--particles", "3000", "--seed", "42", "--fps",
-                                "24", "--out", (scratch / "v.mp4").string()});
+                                "24", "--quality", "30", "--out", (scratch / "v.mp4").string()});
     ASSERT_EQ(recorder.wait(), 0) << recorder.err();
     const std::string out = recorder.out();
     EXPECT_NE(out.find("seed 42"), std::string::npos) << out;
     EXPECT_NE(out.find("4 frames in"), std::string::npos) << out;
+    EXPECT_NE(out.find("crf 30"), std::string::npos) << out;
 
     const Decoded d = decode(scratch / "v.mp4");
     ASSERT_EQ(d.error, "");
