@@ -62,6 +62,9 @@ PACKAGES=(
     # display modes, XFixes pointer barriers, screensaver control, XTest)
     libx11-dev libxext-dev libxrandr-dev libxcursor-dev libxi-dev
     libxfixes-dev libxss-dev libxtst-dev
+    # FFmpeg's libraries for lumeth-record (encoders, containers, pixel conversion);
+    # ffmpeg-doc carries the API examples
+    libavcodec-dev libavformat-dev libswscale-dev libavutil-dev ffmpeg-doc
     # headless X server and tools used by window tests; xvfb-run needs xauth,
     # which xvfb only recommends
     xvfb xauth xdotool x11-utils
