@@ -91,6 +91,7 @@ TEST(InnerModel, DegeneratePositionsGiveFiniteAccelerations) {
         at(0, 0, 1e14, 1e5, 2e5, 0),     // on the +z axis moving sideways
         at(0, 0, -1e14, 1e5, 2e5, 3e5),  // on the -z axis
         at(1e-11, 0, 3e14, 0, 1e6, 0),   // off the axis by less than the guard
+        at(1e6, 0, 4e14, 0, 1e5, 1e5),   // off the axis by 2.5e-9 rad: acos gives theta = 0
     };
     for (const Particle& p : cases) {
         const auto a = acceleration_of(forces({p})[0]);
@@ -108,6 +109,15 @@ TEST(InnerModel, DegeneratePositionsGiveFiniteAccelerations) {
     EXPECT_EQ(0.0, axis.x);
     EXPECT_EQ(0.0, axis.y);
     EXPECT_LT(axis.z, 0.0);
+    // Off the axis by 2.5e-9 rad theta rounds to 0 while the rates do not vanish (the
+    // azimuthal one is 0.1 rad/s): the model then treats the particle as on the axis, with
+    // the cot(theta) term 0. With phi = 0, a.x is the polar term -2 v_r w_theta / r and a.y
+    // is Omega v_r - 2 v_r w_phi / r; the term with the true cot(theta) of 4e8 would add
+    // 5e-11 to a.y, an infinite cot an infinity.
+    const auto sliver = acceleration_of(forces({at(1e6, 0, 4e14, 0, 1e5, 1e5)})[0]);
+    expect_printed(3.125e-28, sliver.x, 1e-6, "ax");
+    expect_printed(2.799291e-8, sliver.y, 1e-6, "ay");
+    expect_printed(-2.498708e-5, sliver.z, 1e-6, "az");  // a_r, mostly -v_r^2 / r
 }
 
 TEST(PairTerm, TwoParticlesSampleOnlyRecordZero) {
