@@ -34,9 +34,18 @@ constexpr std::uint32_t kSeed = 20240601;  // every measured galaxy is drawn fro
 constexpr int kSweepCounts[] = {10000, 25000, 50000, 100000, 200000, 400000};
 // In a sweep the baseline takes seconds per force pass at the largest counts: fewer runs.
 constexpr int kSweepBaselineRuns = 3;
+// A phase whose runs add up to at least this long reports its progress on standard error:
+// at 10 million particles the single-threaded force pass alone takes about half an hour.
+constexpr double kLongPhaseMs = 10000.0;
+// The records a force pass is first timed on to estimate a long one (the pass grows as
+// count * count / 1000).
+constexpr int kEstimateSampleCount = 20000;
+// A baseline median below this is mostly the clock's and the call's own overhead: no speed-up
+// is computed from it.
+constexpr double kShortestBaselineMs = 0.01;
 
 const char* const kUsage =
-    "Usage: lumeth-bench [--count N] [--repeat R] [--sweep] [--help]\n"
+    "Usage: lumeth-bench [--count N] [--repeat R] [--sweep] [-h | --help]\n"
     "\n"
     "Times each phase of the galaxy simulation on every backend of this build and checks\n"
     "each backend's results against a plain single-threaded baseline. Prints one table.\n"
@@ -45,8 +54,14 @@ const char* const kUsage =
     "  --repeat R   timed runs per measurement, after one warm-up; the median is reported\n"
     "               (default 5, at most 1000)\n"
     "  --sweep      measure at 10000, 25000, 50000, 100000, 200000 and 400000 particles\n"
-    "               instead of --count (the baseline then runs at most 3 times per count)\n"
-    "  --help       print this text and exit\n"
+    "               instead of --count (the baseline then runs at most 3 times per count);\n"
+    "               each count's rows print as soon as it is measured, largest count first\n"
+    "  -h, --help   print this text and exit\n"
+    "\n"
+    "Each option may be given once; a value follows the option as the next argument or\n"
+    "after '=' (--count=N). Every run draws the galaxy from the same fixed seed, so figures\n"
+    "compare across runs and machines. Progress and time estimates for long phases go to\n"
+    "standard error.\n"
     "\n"
     "Exit status: 0 when every backend gives the baseline's results, 1 when one does not,\n"
     "2 for a bad command line.\n";
@@ -56,6 +71,7 @@ struct Options {
     int runs = kDefaultRuns;
     bool sweep = false;
     bool count_given = false;
+    bool repeat_given = false;
 };
 
 // Parses a whole decimal integer in [low, high].
@@ -85,35 +101,55 @@ int parse_options(int argc, char** argv, Options* options) {
             arg.resize(equals);
             inline_value = true;
         }
+        // The value after '=', or else the next argument unless that is an option itself.
         auto take_value = [&]() -> const char* {
             if (inline_value) {
                 return value;
             }
-            return i + 1 < argc ? argv[++i] : nullptr;
+            if (i + 1 < argc && std::strncmp(argv[i + 1], "--", 2) != 0) {
+                return argv[++i];
+            }
+            return nullptr;
         };
         // The option's value as a whole number from 1 to `largest`, or a message on stderr.
         auto take_whole_number = [&](const char* name, int largest, int* value) {
             const char* text = take_value();
+            if (text == nullptr) {
+                std::fprintf(stderr, "lumeth-bench: %s needs a value\n", name);
+                return false;
+            }
             if (parse_int(text, 1, largest, value)) {
                 return true;
             }
             std::fprintf(stderr, "lumeth-bench: %s needs a whole number from 1 to %d, got '%s'\n",
-                         name, largest, text != nullptr ? text : "");
+                         name, largest, text);
             return false;
         };
-        if (arg == "--help" && !inline_value) {
+        // Notes the option as given; false, with a message, when it already was.
+        auto first_time = [&](const char* name, bool* given) {
+            if (*given) {
+                std::fprintf(stderr, "lumeth-bench: %s given twice\n", name);
+                return false;
+            }
+            *given = true;
+            return true;
+        };
+        if ((arg == "--help" || arg == "-h") && !inline_value) {
             std::fputs(kUsage, stdout);
             return 0;
         }
         if (arg == "--sweep" && !inline_value) {
-            options->sweep = true;
-        } else if (arg == "--count") {
-            if (!take_whole_number("--count", kMaxCount, &options->count)) {
+            if (!first_time("--sweep", &options->sweep)) {
                 return 2;
             }
-            options->count_given = true;
+        } else if (arg == "--count") {
+            if (!first_time("--count", &options->count_given) ||
+                !take_whole_number("--count", kMaxCount, &options->count)) {
+                return 2;
+            }
         } else if (arg == "--repeat") {
-            if (!take_whole_number("--repeat", kMaxRuns, &options->runs)) {
+            if (!first_time("--repeat", &options->repeat_given) ||
+                !take_whole_number("--repeat", kMaxRuns, &options->runs)) {
                 return 2;
             }
         } else {
@@ -145,17 +181,54 @@ std::int64_t pairs_per_force_pass(int count) {
     return static_cast<std::int64_t>(count) * sampled - sampled;
 }
 
+// A duration for the progress messages, in seconds, minutes or hours.
+std::string duration_text(double ms) {
+    char text[32];
+    if (ms < 60e3) {
+        std::snprintf(text, sizeof text, "%.1f s", ms / 1e3);
+    } else if (ms < 3600e3) {
+        std::snprintf(text, sizeof text, "%.1f min", ms / 60e3);
+    } else {
+        std::snprintf(text, sizeof text, "%.1f h", ms / 3600e3);
+    }
+    return text;
+}
+
 // One warm-up run and then `runs` timed runs of `work`, each after `setup` (not timed).
+// `what` names the phase in the progress messages on standard error: when `estimate_ms` (one
+// run's expected time, or NaN) says the runs add up to kLongPhaseMs or more, the estimate
+// first; then, while the runs measured so far say so, one line per run with the time left.
 template <typename Setup, typename Work>
-std::vector<double> time_runs(int runs, Setup setup, Work work) {
+std::vector<double> time_runs(const std::string& what, int runs, double estimate_ms, Setup setup,
+                              Work work) {
+    if (estimate_ms * (runs + 1) >= kLongPhaseMs) {
+        std::fprintf(stderr,
+                     "lumeth-bench: %s: about %s per run, %s for 1 warm-up and %d timed run%s\n",
+                     what.c_str(), duration_text(estimate_ms).c_str(),
+                     duration_text(estimate_ms * (runs + 1)).c_str(), runs, runs == 1 ? "" : "s");
+    }
     std::vector<double> samples;
+    double elapsed_ms = 0.0;
     for (int run = 0; run <= runs; ++run) {
         setup();
         const auto start = std::chrono::steady_clock::now();
         work();
         const auto stop = std::chrono::steady_clock::now();
+        const double ms = std::chrono::duration<double, std::milli>(stop - start).count();
         if (run > 0) {
-            samples.push_back(std::chrono::duration<double, std::milli>(stop - start).count());
+            samples.push_back(ms);
+        }
+        elapsed_ms += ms;
+        const double left_ms = elapsed_ms / (run + 1) * (runs - run);
+        if (elapsed_ms + left_ms >= kLongPhaseMs) {
+            const std::string done =
+                run == 0 ? "warm-up" : "run " + std::to_string(run) + " of " + std::to_string(runs);
+            std::fprintf(stderr, "lumeth-bench: %s: %s took %s", what.c_str(), done.c_str(),
+                         duration_text(ms).c_str());
+            if (run < runs) {
+                std::fprintf(stderr, ", about %s left", duration_text(left_ms).c_str());
+            }
+            std::fprintf(stderr, "\n");
         }
     }
     return samples;
@@ -188,6 +261,9 @@ std::string number(int value) {
 }
 
 std::string speed_up(double baseline_ms, double ms) {
+    if (!(baseline_ms >= kShortestBaselineMs)) {
+        return "too small to time a speed-up (baseline under 0.01 ms)";
+    }
     return format("speed-up %.1fx", baseline_ms / ms);
 }
 
@@ -228,8 +304,10 @@ class CountMeasurement {
         generation();
         baseline();
         cpu_path();
+        announce("timing the GPU");
         gpu();
         step_driver();
+        announce("timing the renderer");
         render();
         return agree_;
     }
@@ -254,6 +332,35 @@ class CountMeasurement {
         std::memcpy(work_.data(), from.data(), bytes_);
     }
 
+    // Names a phase that reports no progress of its own when the count is large enough for
+    // the baseline's force pass to have been a long phase.
+    void announce(const char* what) const {
+        if (long_count_) {
+            std::fprintf(stderr, "lumeth-bench: %s at %d particles\n", what, count_);
+        }
+    }
+
+    // The phase and backend as the progress messages name them.
+    std::string label(const std::string& phase, const std::string& backend) const {
+        return phase + " on " + backend + " at " + std::to_string(count_) + " particles";
+    }
+
+    // One force pass's expected time at this count, from `pass` timed on the galaxy's first
+    // kEstimateSampleCount records; NaN for counts too small to need an estimate.
+    template <typename Pass>
+    double estimate_force_pass_ms(Pass pass) const {
+        if (count_ <= kEstimateSampleCount) {
+            return NAN;
+        }
+        std::vector<Particle> sample(galaxy_.begin(), galaxy_.begin() + kEstimateSampleCount);
+        const auto start = std::chrono::steady_clock::now();
+        pass(sample.data(), kEstimateSampleCount);
+        const auto stop = std::chrono::steady_clock::now();
+        const double ms = std::chrono::duration<double, std::milli>(stop - start).count();
+        return ms * static_cast<double>(pairs_) /
+               static_cast<double>(pairs_per_force_pass(kEstimateSampleCount));
+    }
+
     // Notes a comparison in the table and in the exit status.
     std::string check(const Comparison& comparison) {
         if (comparison.differing > 0) {
@@ -264,7 +371,8 @@ class CountMeasurement {
 
     void generation() {
         const auto samples = time_runs(
-            runs_, [] {}, [&] { generate_galaxy(galaxy_.data(), count_, kSeed); });
+            label("generate_initial_conditions", "host"), runs_, NAN, [] {},
+            [&] { generate_galaxy(galaxy_.data(), count_, kSeed); });
         Row r = row("generate_initial_conditions", "host", runs_, samples);
         r.threads = 1;
         r.result = "seed " + std::to_string(kSeed);
@@ -273,8 +381,12 @@ class CountMeasurement {
 
     // The plain single-threaded loops: the reference results and times.
     void baseline() {
+        const double estimate_ms = estimate_force_pass_ms(
+            [](Particle* sample, int n) { compute_forces_reference(sample, n, 0.0, 0.0, 0.0); });
+        long_count_ = estimate_ms * (baseline_runs_ + 1) >= kLongPhaseMs;
         auto samples = time_runs(
-            baseline_runs_, [&] { copy_in(galaxy_); },
+            label("compute_forces", "baseline"), baseline_runs_, estimate_ms,
+            [&] { copy_in(galaxy_); },
             [&] { compute_forces_reference(work_.data(), count_, 0.0, 0.0, 0.0); });
         forces_ = work_;
         Row r = row("compute_forces", "baseline", baseline_runs_, samples);
@@ -286,7 +398,7 @@ class CountMeasurement {
         rows_.push_back(r);
 
         samples = time_runs(
-            baseline_runs_, [&] { copy_in(forces_); },
+            label("integrate", "baseline"), baseline_runs_, NAN, [&] { copy_in(forces_); },
             [&] { integrate_reference(work_.data(), count_, kTimeStep); });
         integrated_ = work_;
         r = row("integrate", "baseline", baseline_runs_, samples);
@@ -299,7 +411,7 @@ class CountMeasurement {
 
     void cpu_path() {
         auto samples = time_runs(
-            runs_, [&] { copy_in(galaxy_); },
+            label("compute_forces", "cpu"), runs_, NAN, [&] { copy_in(galaxy_); },
             [&] { compute_forces_cpu(work_.data(), count_, 0.0, 0.0, 0.0); });
         Row r = row("compute_forces", "cpu", runs_, samples);
         r.mpairs = pair_rate(r.ms);
@@ -310,7 +422,7 @@ class CountMeasurement {
         rows_.push_back(r);
 
         samples = time_runs(
-            runs_, [&] { copy_in(forces_); },
+            label("integrate", "cpu"), runs_, NAN, [&] { copy_in(forces_); },
             [&] { integrate_cpu(work_.data(), count_, kTimeStep); });
         r = row("integrate", "cpu", runs_, samples);
         r.threads = cpu_thread_count();
@@ -385,7 +497,8 @@ class CountMeasurement {
     // The step driver as the program calls it, on whichever backend it chose.
     void step_driver() {
         auto samples = time_runs(
-            runs_, [&] { copy_in(galaxy_); }, [&] { step_forces(work_.data(), count_); });
+            label("step_forces", "the step driver"), runs_, NAN, [&] { copy_in(galaxy_); },
+            [&] { step_forces(work_.data(), count_); });
         const StepBackend forces_backend = step_backend();
         const Comparison forces_comparison =
             forces_backend == StepBackend::gpu
@@ -401,7 +514,7 @@ class CountMeasurement {
         rows_.push_back(r);
 
         samples = time_runs(
-            runs_, [&] { copy_in(forces_); },
+            label("step_integrate", "the step driver"), runs_, NAN, [&] { copy_in(forces_); },
             [&] { step_integrate(work_.data(), count_, kTimeStep); });
         const StepBackend integrate_backend = step_backend();
         r = row("step_integrate", backend_label(integrate_backend), runs_, samples);
@@ -448,57 +561,69 @@ class CountMeasurement {
     double baseline_forces_ms_ = NAN;
     double baseline_integrate_ms_ = NAN;
     bool agree_ = true;
+    bool long_count_ = false;  // the baseline's force pass was estimated as a long phase
     std::vector<Row> rows_;
 };
 
-// Prints the rows as one table with aligned columns; a rule separates the counts.
-void print_table(const std::vector<Row>& rows) {
-    const std::vector<std::string> header = {"phase",    "backend", "count", "runs",  "median ms",
-                                             "Mpairs/s", "threads", "simd",  "result"};
-    const bool right[] = {false, false, true, true, true, true, true, true, false};
-    std::vector<std::vector<std::string>> cells;
-    for (const Row& r : rows) {
-        cells.push_back({r.phase, r.backend, number(r.count), number(r.runs), format("%.3f", r.ms),
-                         format("%.1f", r.mpairs), number(r.threads), number(r.simd),
-                         r.result.empty() ? "-" : r.result});
-    }
-    std::vector<std::size_t> width(header.size());
-    for (std::size_t c = 0; c < header.size(); ++c) {
-        width[c] = header[c].size();
-        for (const auto& line : cells) {
-            width[c] = std::max(width[c], line[c].size());
+// Prints the table a group of rows (one count's) at a time, as each is measured: the header
+// and a rule with the first group, a rule before each later one. Each column is as wide as
+// its header and the widest cell so far; the first group holds every kind of row at the
+// largest count, so later groups normally keep its widths.
+class TablePrinter {
+  public:
+    void print_group(const std::vector<Row>& rows) {
+        std::vector<std::vector<std::string>> cells;
+        for (const Row& r : rows) {
+            cells.push_back({r.phase, r.backend, number(r.count), number(r.runs),
+                             format("%.3f", r.ms), format("%.1f", r.mpairs), number(r.threads),
+                             number(r.simd), r.result.empty() ? "-" : r.result});
         }
+        for (std::size_t c = 0; c < kHeader.size(); ++c) {
+            width_[c] = std::max(width_[c], kHeader[c].size());
+            for (const auto& line : cells) {
+                width_[c] = std::max(width_[c], line[c].size());
+            }
+        }
+        // The rule spans the aligned columns; the free-text result column runs on past it.
+        std::size_t total = 2 * (kHeader.size() - 1) + kHeader.back().size();
+        for (std::size_t c = 0; c + 1 < width_.size(); ++c) {
+            total += width_[c];
+        }
+        const std::string rule(total, '-');
+        if (!header_printed_) {
+            print_line(kHeader);
+            header_printed_ = true;
+        }
+        std::printf("%s\n", rule.c_str());
+        for (const auto& line : cells) {
+            print_line(line);
+        }
+        std::fflush(stdout);
     }
-    auto print_line = [&](const std::vector<std::string>& line) {
+
+  private:
+    void print_line(const std::vector<std::string>& line) const {
         std::string text;
         for (std::size_t c = 0; c < line.size(); ++c) {
-            const std::string pad(width[c] - line[c].size(), ' ');
-            if (c + 1 == line.size() && !right[c]) {
+            const std::string pad(width_[c] - line[c].size(), ' ');
+            if (c + 1 == line.size() && !kRight[c]) {
                 text += line[c];  // no trailing blanks
             } else {
-                text += right[c] ? pad + line[c] : line[c] + pad;
+                text += kRight[c] ? pad + line[c] : line[c] + pad;
             }
             if (c + 1 < line.size()) {
                 text += "  ";
             }
         }
         std::printf("%s\n", text.c_str());
-    };
-    // The rule spans the aligned columns; the free-text result column runs on past it.
-    std::size_t total = 2 * (header.size() - 1) + header.back().size();
-    for (std::size_t c = 0; c + 1 < width.size(); ++c) {
-        total += width[c];
     }
-    const std::string rule(total, '-');
-    print_line(header);
-    std::printf("%s\n", rule.c_str());
-    for (std::size_t i = 0; i < rows.size(); ++i) {
-        if (i > 0 && rows[i].count != rows[i - 1].count) {
-            std::printf("%s\n", rule.c_str());
-        }
-        print_line(cells[i]);
-    }
-}
+
+    const std::vector<std::string> kHeader = {"phase",    "backend", "count", "runs",  "median ms",
+                                              "Mpairs/s", "threads", "simd",  "result"};
+    static constexpr bool kRight[] = {false, false, true, true, true, true, true, true, false};
+    std::vector<std::size_t> width_ = std::vector<std::size_t>(kHeader.size(), 0);
+    bool header_printed_ = false;
+};
 
 int run(int argc, char** argv) {
     Options options;
@@ -524,19 +649,6 @@ int run(int argc, char** argv) {
     }
 #endif
 
-    // Largest count first: the step driver may keep device buffers sized by its first call,
-    // so every later (smaller) count fits in them. The table lists the counts in ascending
-    // order all the same.
-    std::vector<std::vector<Row>> groups(counts.size());
-    bool agree = true;
-    for (std::size_t k = counts.size(); k-- > 0;) {
-        std::fprintf(stderr, "lumeth-bench: measuring %d particles\n", counts[k]);
-        CountMeasurement measurement(counts[k], options.runs, baseline_runs);
-        agree = measurement.run() && agree;
-        groups[k] = measurement.rows();
-    }
-    release_gpu();
-
     std::printf("lumeth-bench: median of %d timed runs after 1 warm-up", options.runs);
     if (baseline_runs != options.runs) {
         std::printf(" (baseline: %d)", baseline_runs);
@@ -547,11 +659,20 @@ int run(int argc, char** argv) {
         std::printf("; load average %.2f at start", load);
     }
     std::printf("\n\n");
-    std::vector<Row> rows;
-    for (const auto& group : groups) {
-        rows.insert(rows.end(), group.begin(), group.end());
+    std::fflush(stdout);
+
+    // Largest count first: the step driver may keep device buffers sized by its first call,
+    // so every later (smaller) count fits in them. Each count's rows are printed as soon as
+    // they are measured.
+    TablePrinter table;
+    bool agree = true;
+    for (auto k = counts.rbegin(); k != counts.rend(); ++k) {
+        std::fprintf(stderr, "lumeth-bench: measuring %d particles\n", *k);
+        CountMeasurement measurement(*k, options.runs, baseline_runs);
+        agree = measurement.run() && agree;
+        table.print_group(measurement.rows());
     }
-    print_table(rows);
+    release_gpu();
     if (!agree) {
         std::printf("\nFAILED: a backend's results differ from the baseline\n");
         return 1;
