@@ -618,8 +618,8 @@ class TablePrinter {
         std::printf("%s\n", text.c_str());
     }
 
-    const std::vector<std::string> kHeader = {"phase",    "backend", "count", "runs",  "median ms",
-                                              "Mpairs/s", "threads", "simd",  "result"};
+    inline static const std::vector<std::string> kHeader = {
+        "phase", "backend", "count", "runs", "median ms", "Mpairs/s", "threads", "simd", "result"};
     static constexpr bool kRight[] = {false, false, true, true, true, true, true, true, false};
     std::vector<std::size_t> width_ = std::vector<std::size_t>(kHeader.size(), 0);
     bool header_printed_ = false;
