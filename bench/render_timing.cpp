@@ -98,9 +98,9 @@ RenderMeasurement measure_render(const Particle* galaxy, int count, int runs) {
         }
         m.available = true;
         m.render_frame_ms = time_runs(
-            runs, [] {}, [&] { render_frame(&state, 60.0); });
+            "render_frame", runs, NAN, [] {}, [&] { render_frame(&state, 60.0); });
         m.batched_ms = time_runs(
-            runs, [] {}, [&] { draw_batched(renderer, classes); });
+            "batched drawing", runs, NAN, [] {}, [&] { draw_batched(renderer, classes); });
     }
     if (renderer != nullptr) {
         SDL_DestroyRenderer(renderer);

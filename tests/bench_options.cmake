@@ -1,5 +1,6 @@
 # Checks lumeth-bench's command line: bad options are refused with a message on standard
-# error and exit status 2 before anything is measured; --help prints the usage and exits 0.
+# error and exit status 2 before anything is measured (a missing value, an option given twice
+# included); -h and --help print the usage and exit 0.
 #   cmake -DBENCH=<path to lumeth-bench> -P bench_options.cmake
 if(NOT BENCH)
     message(FATAL_ERROR "pass -DBENCH=<path to lumeth-bench>")
@@ -28,9 +29,12 @@ function(run_bench expected pattern)
 endfunction()
 
 run_bench(0 "Usage: lumeth-bench.*--count N.*--repeat R.*--sweep" --help)
+run_bench(0 "Usage: lumeth-bench.*-h, --help" -h)
 run_bench(2 "unknown option '--bogus'" --bogus)
 run_bench(2 "unknown option 'extra'" extra)
-run_bench(2 "--count needs a whole number" --count)
+run_bench(2 "--count needs a value\n$" --count)
+run_bench(2 "--count needs a value" --count --sweep)
+run_bench(2 "--repeat needs a value" --repeat --count 5)
 run_bench(2 "--count needs a whole number.*'0'" --count 0)
 run_bench(2 "--count needs a whole number.*'12x'" --count 12x)
 run_bench(2 "--count needs a whole number.*'-5'" --count=-5)
@@ -39,3 +43,7 @@ run_bench(2 "--repeat needs a whole number.*'0'" --repeat 0)
 run_bench(2 "--repeat needs a whole number.*''" --repeat=)
 run_bench(2 "--count and --sweep cannot be combined" --sweep --count 1000)
 run_bench(2 "unknown option '--sweep=1'" --sweep=1)
+run_bench(2 "--count given twice" --count 5 --count 6)
+run_bench(2 "--count given twice" --count=5 --count=5)
+run_bench(2 "--repeat given twice" --repeat 2 --count 5 --repeat 3)
+run_bench(2 "--sweep given twice" --sweep --sweep)

@@ -102,8 +102,14 @@ LUMETH_SHARED Vector3<double> inner_black_hole_pull(double dx, double dy, double
                        w_theta * (r * w_theta) + w_phi * (w_phi * (r * s_theta_squared)) -
                        omega * (w_phi * (two_r * s_theta_squared));
     const double a_theta = ((-2.0 * v_r) * w_theta) / r + w_phi * (w_phi * (s_theta * c_theta));
-    // On the +z axis sin(theta) is 0 and cot(theta) diverges, but there the rates it
-    // multiplies vanish (the axis has no azimuth), so the term is taken as its limit, 0.
+    // The cot(theta) term is taken as 0 wherever sin(theta) is exactly 0. On the +z axis the
+    // rates it multiplies vanish (the axis has no azimuth), so 0 is its limit there. Off the
+    // axis by less than about 1.5e-8 rad, dz / r rounds to 1 and acos gives theta = 0 while
+    // the rates of the true offset need not vanish. Every other sin(theta) factor is then 0
+    // as well, so the model already treats the particle as on the axis; the true cot(theta),
+    // about r / rho, would make this one term grow as 1 / rho^2 towards the guard distance
+    // while the sin(theta) terms beside it are dropped. Keeping 0 keeps the result finite
+    // and of the axis' form. (Near the -z axis sin(theta) does not round to 0.)
     const double cot_term =
         s_theta != 0.0 ? w_phi * (w_theta * ((c_theta + c_theta) / s_theta)) : 0.0;
     const double a_phi = omega * v_r + (((-2.0 * v_r) * w_phi) / r - cot_term);
