@@ -10,31 +10,38 @@
 
 namespace lumeth::bench {
 
-// Times of the GPU path, one sample per timed run (milliseconds, from CUDA events).
+// Times of the GPU path, one sample per timed run (milliseconds, from CUDA events), and the
+// device's own figures that bound them.
 struct GpuMeasurement {
     bool available = false;  // a device was found; the rest is filled only then
     std::string reason;      // why no device can be used, when not available
     std::string device;      // the device's name
     std::string failure;     // a CUDA call that failed during the measurement, with its text
 
-    // Copies and kernels as the step driver does them: pageable host memory, one cudaMemcpy of
-    // count * 80 bytes each way, <<<(count + 255) / 256, 256>>> launches on the default stream.
+    // The step driver's own device steps (pageable host memory, one copy of count * 80 bytes
+    // each way, the kernel between), with events at each point of the step.
     std::vector<double> upload_ms;    // both steps' uploads
     std::vector<double> download_ms;  // both steps' downloads
     std::vector<double> force_kernel_ms;
     std::vector<double> integrate_kernel_ms;
-    std::vector<double> force_step_ms;      // upload + force kernel + download
-    std::vector<double> integrate_step_ms;  // upload + integrate kernel + download
 
-    // The copies' limit: one plain cudaMemcpy of the same bytes each way from page-locked
-    // host memory.
+    // The copies' limit: one plain copy of the same bytes each way from page-locked host
+    // memory.
     std::vector<double> pinned_upload_ms;
     std::vector<double> pinned_download_ms;
+    // The device memory's bandwidth: a device-to-device copy of the same bytes.
+    std::vector<double> device_copy_ms;
+
+    // From the device's properties: streaming multiprocessors, their peak clock, and the
+    // double-precision instructions each issues per clock.
+    int multiprocessors = 0;
+    double clock_hz = 0.0;
+    double fp64_per_multiprocessor_per_clock = 0.0;
 };
 
-// Runs the force step on `galaxy` and the integration step (with step dt) on `with_forces`,
-// one warm-up then `runs` timed runs each, and leaves the last run's results in
-// `forces_result` and `integrate_result` (count records each).
+// Runs the driver's device step for the forces on `galaxy` and for the integration (with step
+// dt) on `with_forces`, one warm-up then `runs` timed runs each, and leaves the last run's
+// results in `forces_result` and `integrate_result` (count records each).
 GpuMeasurement measure_gpu(const Particle* galaxy, const Particle* with_forces, int count,
                            double dt, int runs, Particle* forces_result,
                            Particle* integrate_result);

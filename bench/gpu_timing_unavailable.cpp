@@ -1,12 +1,13 @@
 // GPU timing in a build without CUDA: there is nothing to time.
 #include "bench_parts.h"
+#include "gpu/device_operations.h"
 
 namespace lumeth::bench {
 
 GpuMeasurement measure_gpu(const Particle*, const Particle*, int, double, int, Particle*,
                            Particle*) {
     GpuMeasurement m;
-    m.reason = "built without CUDA";
+    m.reason = platform_device_operations().probe();
     return m;
 }
 

@@ -17,11 +17,13 @@
 
 #include "bench_parts.h"
 #include "compare.h"
+#include "gpu/motion_backup.h"
 #include "gpu/step_driver.h"
 #include "kernels/cpu_kernels.h"
 #include "sim/constants.h"
 #include "sim/initial_conditions.h"
 #include "sim/particle.h"
+#include "timing.h"
 
 namespace lumeth::bench {
 namespace {
@@ -34,9 +36,22 @@ constexpr std::uint32_t kSeed = 20240601;  // every measured galaxy is drawn fro
 constexpr int kSweepCounts[] = {10000, 25000, 50000, 100000, 200000, 400000};
 // In a sweep the baseline takes seconds per force pass at the largest counts: fewer runs.
 constexpr int kSweepBaselineRuns = 3;
+// Double-precision instructions per sampled pair in the force kernel: the pair loop of
+// compute_forces_kernel's machine code for compute capability 9.0 holds 88 DFMA, 32 DMUL and
+// 14 DADD (cuobjdump -sass), the fast paths of its divisions and square root included.
+constexpr double kFp64InstructionsPerPair = 134.0;
+// Bytes the integration kernel moves per record: the 80-byte record read, position and
+// velocity (48 bytes) written.
+constexpr double kIntegrateBytesPerRecord = 128.0;
+// The records a force pass is first timed on to estimate a long one (the pass grows as
+// count * count / 1000).
+constexpr int kEstimateSampleCount = 20000;
+// A baseline median below this is mostly the clock's and the call's own overhead: no speed-up
+// is computed from it.
+constexpr double kShortestBaselineMs = 0.01;
 
 const char* const kUsage =
-    "Usage: lumeth-bench [--count N] [--repeat R] [--sweep] [--help]\n"
+    "Usage: lumeth-bench [--count N] [--repeat R] [--sweep] [-h | --help]\n"
     "\n"
     "Times each phase of the galaxy simulation on every backend of this build and checks\n"
     "each backend's results against a plain single-threaded baseline. Prints one table.\n"
@@ -45,8 +60,14 @@ const char* const kUsage =
     "  --repeat R   timed runs per measurement, after one warm-up; the median is reported\n"
     "               (default 5, at most 1000)\n"
     "  --sweep      measure at 10000, 25000, 50000, 100000, 200000 and 400000 particles\n"
-    "               instead of --count (the baseline then runs at most 3 times per count)\n"
-    "  --help       print this text and exit\n"
+    "               instead of --count (the baseline then runs at most 3 times per count);\n"
+    "               each count's rows print as soon as it is measured, largest count first\n"
+    "  -h, --help   print this text and exit\n"
+    "\n"
+    "Each option may be given once; a value follows the option as the next argument or\n"
+    "after '=' (--count=N). Every run draws the galaxy from the same fixed seed, so figures\n"
+    "compare across runs and machines. Progress and time estimates for long phases go to\n"
+    "standard error.\n"
     "\n"
     "Exit status: 0 when every backend gives the baseline's results, 1 when one does not,\n"
     "2 for a bad command line.\n";
@@ -56,6 +77,7 @@ struct Options {
     int runs = kDefaultRuns;
     bool sweep = false;
     bool count_given = false;
+    bool repeat_given = false;
 };
 
 // Parses a whole decimal integer in [low, high].
@@ -85,35 +107,55 @@ int parse_options(int argc, char** argv, Options* options) {
             arg.resize(equals);
             inline_value = true;
         }
+        // The value after '=', or else the next argument unless that is an option itself.
         auto take_value = [&]() -> const char* {
             if (inline_value) {
                 return value;
             }
-            return i + 1 < argc ? argv[++i] : nullptr;
+            if (i + 1 < argc && std::strncmp(argv[i + 1], "--", 2) != 0) {
+                return argv[++i];
+            }
+            return nullptr;
         };
         // The option's value as a whole number from 1 to `largest`, or a message on stderr.
         auto take_whole_number = [&](const char* name, int largest, int* value) {
             const char* text = take_value();
+            if (text == nullptr) {
+                std::fprintf(stderr, "lumeth-bench: %s needs a value\n", name);
+                return false;
+            }
             if (parse_int(text, 1, largest, value)) {
                 return true;
             }
             std::fprintf(stderr, "lumeth-bench: %s needs a whole number from 1 to %d, got '%s'\n",
-                         name, largest, text != nullptr ? text : "");
+                         name, largest, text);
             return false;
         };
-        if (arg == "--help" && !inline_value) {
+        // Notes the option as given; false, with a message, when it already was.
+        auto first_time = [&](const char* name, bool* given) {
+            if (*given) {
+                std::fprintf(stderr, "lumeth-bench: %s given twice\n", name);
+                return false;
+            }
+            *given = true;
+            return true;
+        };
+        if ((arg == "--help" || arg == "-h") && !inline_value) {
             std::fputs(kUsage, stdout);
             return 0;
         }
         if (arg == "--sweep" && !inline_value) {
-            options->sweep = true;
-        } else if (arg == "--count") {
-            if (!take_whole_number("--count", kMaxCount, &options->count)) {
+            if (!first_time("--sweep", &options->sweep)) {
                 return 2;
             }
-            options->count_given = true;
+        } else if (arg == "--count") {
+            if (!first_time("--count", &options->count_given) ||
+                !take_whole_number("--count", kMaxCount, &options->count)) {
+                return 2;
+            }
         } else if (arg == "--repeat") {
-            if (!take_whole_number("--repeat", kMaxRuns, &options->runs)) {
+            if (!first_time("--repeat", &options->repeat_given) ||
+                !take_whole_number("--repeat", kMaxRuns, &options->runs)) {
                 return 2;
             }
         } else {
@@ -128,37 +170,12 @@ int parse_options(int argc, char** argv, Options* options) {
     return -1;
 }
 
-double median(std::vector<double> samples) {
-    if (samples.empty()) {
-        return NAN;
-    }
-    std::sort(samples.begin(), samples.end());
-    const std::size_t mid = samples.size() / 2;
-    return samples.size() % 2 != 0 ? samples[mid] : 0.5 * (samples[mid - 1] + samples[mid]);
-}
-
 // Pair evaluations in one force pass: every particle i against every sampled j (every
 // 1000th record) other than itself.
 std::int64_t pairs_per_force_pass(int count) {
     const std::int64_t sampled =
         (static_cast<std::int64_t>(count) + kPairSampleStride - 1) / kPairSampleStride;
     return static_cast<std::int64_t>(count) * sampled - sampled;
-}
-
-// One warm-up run and then `runs` timed runs of `work`, each after `setup` (not timed).
-template <typename Setup, typename Work>
-std::vector<double> time_runs(int runs, Setup setup, Work work) {
-    std::vector<double> samples;
-    for (int run = 0; run <= runs; ++run) {
-        setup();
-        const auto start = std::chrono::steady_clock::now();
-        work();
-        const auto stop = std::chrono::steady_clock::now();
-        if (run > 0) {
-            samples.push_back(std::chrono::duration<double, std::milli>(stop - start).count());
-        }
-    }
-    return samples;
 }
 
 // One line of the table. Empty text and NaN or zero numbers print as "-".
@@ -188,7 +205,15 @@ std::string number(int value) {
 }
 
 std::string speed_up(double baseline_ms, double ms) {
+    if (!(baseline_ms >= kShortestBaselineMs)) {
+        return "too small to time a speed-up (baseline under 0.01 ms)";
+    }
     return format("speed-up %.1fx", baseline_ms / ms);
+}
+
+// "1.35x its floor"
+std::string of_floor(double ms, double floor_ms) {
+    return format("%.2fx its floor", ms / floor_ms);
 }
 
 std::string bandwidth(std::size_t bytes, double ms) {
@@ -228,8 +253,11 @@ class CountMeasurement {
         generation();
         baseline();
         cpu_path();
+        announce("timing the GPU");
         gpu();
         step_driver();
+        motion_backup();
+        announce("timing the renderer");
         render();
         return agree_;
     }
@@ -254,6 +282,35 @@ class CountMeasurement {
         std::memcpy(work_.data(), from.data(), bytes_);
     }
 
+    // Names a phase that reports no progress of its own when the count is large enough for
+    // the baseline's force pass to have been a long phase.
+    void announce(const char* what) const {
+        if (long_count_) {
+            std::fprintf(stderr, "lumeth-bench: %s at %d particles\n", what, count_);
+        }
+    }
+
+    // The phase and backend as the progress messages name them.
+    std::string label(const std::string& phase, const std::string& backend) const {
+        return phase + " on " + backend + " at " + std::to_string(count_) + " particles";
+    }
+
+    // One force pass's expected time at this count, from `pass` timed on the galaxy's first
+    // kEstimateSampleCount records; NaN for counts too small to need an estimate.
+    template <typename Pass>
+    double estimate_force_pass_ms(Pass pass) const {
+        if (count_ <= kEstimateSampleCount) {
+            return NAN;
+        }
+        std::vector<Particle> sample(galaxy_.begin(), galaxy_.begin() + kEstimateSampleCount);
+        const auto start = std::chrono::steady_clock::now();
+        pass(sample.data(), kEstimateSampleCount);
+        const auto stop = std::chrono::steady_clock::now();
+        const double ms = std::chrono::duration<double, std::milli>(stop - start).count();
+        return ms * static_cast<double>(pairs_) /
+               static_cast<double>(pairs_per_force_pass(kEstimateSampleCount));
+    }
+
     // Notes a comparison in the table and in the exit status.
     std::string check(const Comparison& comparison) {
         if (comparison.differing > 0) {
@@ -264,7 +321,8 @@ class CountMeasurement {
 
     void generation() {
         const auto samples = time_runs(
-            runs_, [] {}, [&] { generate_galaxy(galaxy_.data(), count_, kSeed); });
+            label("generate_initial_conditions", "host"), runs_, NAN, [] {},
+            [&] { generate_galaxy(galaxy_.data(), count_, kSeed); });
         Row r = row("generate_initial_conditions", "host", runs_, samples);
         r.threads = 1;
         r.result = "seed " + std::to_string(kSeed);
@@ -273,8 +331,12 @@ class CountMeasurement {
 
     // The plain single-threaded loops: the reference results and times.
     void baseline() {
+        const double estimate_ms = estimate_force_pass_ms(
+            [](Particle* sample, int n) { compute_forces_reference(sample, n, 0.0, 0.0, 0.0); });
+        long_count_ = estimate_ms * (baseline_runs_ + 1) >= kLongPhaseMs;
         auto samples = time_runs(
-            baseline_runs_, [&] { copy_in(galaxy_); },
+            label("compute_forces", "baseline"), baseline_runs_, estimate_ms,
+            [&] { copy_in(galaxy_); },
             [&] { compute_forces_reference(work_.data(), count_, 0.0, 0.0, 0.0); });
         forces_ = work_;
         Row r = row("compute_forces", "baseline", baseline_runs_, samples);
@@ -286,7 +348,7 @@ class CountMeasurement {
         rows_.push_back(r);
 
         samples = time_runs(
-            baseline_runs_, [&] { copy_in(forces_); },
+            label("integrate", "baseline"), baseline_runs_, NAN, [&] { copy_in(forces_); },
             [&] { integrate_reference(work_.data(), count_, kTimeStep); });
         integrated_ = work_;
         r = row("integrate", "baseline", baseline_runs_, samples);
@@ -299,7 +361,7 @@ class CountMeasurement {
 
     void cpu_path() {
         auto samples = time_runs(
-            runs_, [&] { copy_in(galaxy_); },
+            label("compute_forces", "cpu"), runs_, NAN, [&] { copy_in(galaxy_); },
             [&] { compute_forces_cpu(work_.data(), count_, 0.0, 0.0, 0.0); });
         Row r = row("compute_forces", "cpu", runs_, samples);
         r.mpairs = pair_rate(r.ms);
@@ -310,7 +372,7 @@ class CountMeasurement {
         rows_.push_back(r);
 
         samples = time_runs(
-            runs_, [&] { copy_in(forces_); },
+            label("integrate", "cpu"), runs_, NAN, [&] { copy_in(forces_); },
             [&] { integrate_cpu(work_.data(), count_, kTimeStep); });
         r = row("integrate", "cpu", runs_, samples);
         r.threads = cpu_thread_count();
@@ -345,47 +407,87 @@ class CountMeasurement {
             rows_.push_back(r);
             return;
         }
+        Row pinned_up = row("upload (page-locked)", name, runs_, m.pinned_upload_ms);
+        pinned_up.result = "the uploads' floor, " + bandwidth(bytes_, pinned_up.ms);
+        Row pinned_down = row("download (page-locked)", name, runs_, m.pinned_download_ms);
+        pinned_down.result = "the downloads' floor, " + bandwidth(bytes_, pinned_down.ms);
+
         Row r = row("upload (pageable)", name, 2 * runs_, m.upload_ms);
-        r.result = bandwidth(bytes_, r.ms);
+        r.result = bandwidth(bytes_, r.ms) + ", " + of_floor(r.ms, pinned_up.ms);
+        gpu_copies_ms_ = r.ms;
         rows_.push_back(r);
 
+        // The force kernel's floor: its double-precision instructions at the device's peak
+        // issue rate.
+        const double fp64_per_second =
+            m.multiprocessors * m.fp64_per_multiprocessor_per_clock * m.clock_hz;
+        const double fp64_floor_ms =
+            static_cast<double>(pairs_) * kFp64InstructionsPerPair / fp64_per_second * 1e3;
         r = row("compute_forces kernel", name, runs_, m.force_kernel_ms);
         r.mpairs = pair_rate(r.ms);
         r.result = check(compare_gpu_forces(forces_.data(), gpu_forces.data(), count_)) + ", " +
-                   speed_up(baseline_forces_ms_, r.ms);
+                   of_floor(r.ms, fp64_floor_ms) + " (FP64: " + std::to_string(m.multiprocessors) +
+                   " SMs x " + format("%.0f", m.fp64_per_multiprocessor_per_clock) +
+                   " per clock x " + format("%.2f GHz", m.clock_hz / 1e9) + ")";
+        gpu_forces_kernel_ms_ = r.ms;
         rows_.push_back(r);
 
         r = row("download (pageable)", name, 2 * runs_, m.download_ms);
-        r.result = bandwidth(bytes_, r.ms);
+        r.result = bandwidth(bytes_, r.ms) + ", " + of_floor(r.ms, pinned_down.ms);
+        gpu_copies_ms_ += r.ms;
         rows_.push_back(r);
 
+        // The integration kernel's floor: its bytes at the bandwidth of a copy across the
+        // device's memory of the same array (read once, written once).
+        const double device_copy_ms = median(m.device_copy_ms);
+        const double memory_bytes_per_ms = 2.0 * static_cast<double>(bytes_) / device_copy_ms;
+        const double memory_floor_ms = kIntegrateBytesPerRecord * count_ / memory_bytes_per_ms;
         r = row("integrate kernel", name, runs_, m.integrate_kernel_ms);
         r.result = check(compare_exact(integrated_.data(), gpu_integrated.data(), count_)) + ", " +
-                   speed_up(baseline_integrate_ms_, r.ms);
+                   of_floor(r.ms, memory_floor_ms) +
+                   " (memory: " + format("%.0f GB/s", memory_bytes_per_ms / 1e6) + " measured)";
+        gpu_integrate_kernel_ms_ = r.ms;
         rows_.push_back(r);
 
-        r = row("forces step (copies+kernel)", name, runs_, m.force_step_ms);
-        r.mpairs = pair_rate(r.ms);
-        r.result = speed_up(baseline_forces_ms_, r.ms);
-        rows_.push_back(r);
+        rows_.push_back(pinned_up);
+        rows_.push_back(pinned_down);
+    }
 
-        r = row("integrate step (copies+kernel)", name, runs_, m.integrate_step_ms);
-        r.result = speed_up(baseline_integrate_ms_, r.ms);
-        rows_.push_back(r);
+    // What the step driver keeps so that a failed copy back of an integration step can be
+    // undone: every record's position and velocity, copied on the host while the kernel runs,
+    // against one plain copy of as many bytes.
+    void motion_backup() {
+        MotionBackup backup;
+        if (!reserve_motion_backup(&backup, count_)) {
+            return;
+        }
+        const std::size_t bytes = static_cast<std::size_t>(count_) * kMotionBytes;
+        std::vector<unsigned char> from(bytes, 1);
+        std::vector<unsigned char> to(bytes, 0);
+        const auto plain = time_runs(
+            label("plain copy", "host"), runs_, NAN, [] {},
+            [&] { std::memcpy(to.data(), from.data(), bytes); });
+        const auto saved = time_runs(
+            label("motion backup", "host"), runs_, NAN, [] {},
+            [&] { save_motion(galaxy_.data(), count_, &backup); });
+        release_motion_backup(&backup);
 
-        r = row("upload (page-locked)", name, runs_, m.pinned_upload_ms);
-        r.result = bandwidth(bytes_, r.ms) + ", the copies' limit";
+        Row copy = row("plain copy (host)", "host", runs_, plain);
+        copy.threads = 1;
+        copy.result = "the backup's floor, " + bandwidth(bytes, copy.ms);
+        Row r = row("motion backup (host)", "driver", runs_, saved);
+        r.threads = cpu_thread_count();
+        r.result =
+            format("%.1f MB of position and velocity, ", bytes / 1e6) + of_floor(r.ms, copy.ms);
         rows_.push_back(r);
-
-        r = row("download (page-locked)", name, runs_, m.pinned_download_ms);
-        r.result = bandwidth(bytes_, r.ms) + ", the copies' limit";
-        rows_.push_back(r);
+        rows_.push_back(copy);
     }
 
     // The step driver as the program calls it, on whichever backend it chose.
     void step_driver() {
         auto samples = time_runs(
-            runs_, [&] { copy_in(galaxy_); }, [&] { step_forces(work_.data(), count_); });
+            label("step_forces", "the step driver"), runs_, NAN, [&] { copy_in(galaxy_); },
+            [&] { step_forces(work_.data(), count_); });
         const StepBackend forces_backend = step_backend();
         const Comparison forces_comparison =
             forces_backend == StepBackend::gpu
@@ -398,10 +500,14 @@ class CountMeasurement {
             r.simd = cpu_simd_width();
         }
         r.result = check(forces_comparison) + ", " + speed_up(baseline_forces_ms_, r.ms);
+        if (forces_backend == StepBackend::gpu) {
+            r.result += ", " + of_floor(r.ms, gpu_forces_kernel_ms_ + gpu_copies_ms_) +
+                        " (kernel + two pageable copies)";
+        }
         rows_.push_back(r);
 
         samples = time_runs(
-            runs_, [&] { copy_in(forces_); },
+            label("step_integrate", "the step driver"), runs_, NAN, [&] { copy_in(forces_); },
             [&] { step_integrate(work_.data(), count_, kTimeStep); });
         const StepBackend integrate_backend = step_backend();
         r = row("step_integrate", backend_label(integrate_backend), runs_, samples);
@@ -411,6 +517,14 @@ class CountMeasurement {
         }
         r.result = check(compare_exact(integrated_.data(), work_.data(), count_)) + ", " +
                    speed_up(baseline_integrate_ms_, r.ms);
+        if (integrate_backend == StepBackend::gpu) {
+            r.result += ", " + of_floor(r.ms, gpu_integrate_kernel_ms_ + gpu_copies_ms_) +
+                        " (kernel + two pageable copies)";
+        }
+        if (integrate_backend == StepBackend::gpu) {
+            r.result += ", " + of_floor(r.ms, gpu_integrate_kernel_ms_ + gpu_copies_ms_) +
+                        " (kernel + two pageable copies)";
+        }
         rows_.push_back(r);
     }
 
@@ -447,58 +561,73 @@ class CountMeasurement {
     std::vector<Particle> work_;        // each timed run's array
     double baseline_forces_ms_ = NAN;
     double baseline_integrate_ms_ = NAN;
+    double gpu_forces_kernel_ms_ = NAN;  // the GPU's medians, for the step functions' floors
+    double gpu_integrate_kernel_ms_ = NAN;
+    double gpu_copies_ms_ = NAN;  // one pageable upload and one download
     bool agree_ = true;
+    bool long_count_ = false;  // the baseline's force pass was estimated as a long phase
     std::vector<Row> rows_;
 };
 
-// Prints the rows as one table with aligned columns; a rule separates the counts.
-void print_table(const std::vector<Row>& rows) {
-    const std::vector<std::string> header = {"phase",    "backend", "count", "runs",  "median ms",
-                                             "Mpairs/s", "threads", "simd",  "result"};
-    const bool right[] = {false, false, true, true, true, true, true, true, false};
-    std::vector<std::vector<std::string>> cells;
-    for (const Row& r : rows) {
-        cells.push_back({r.phase, r.backend, number(r.count), number(r.runs), format("%.3f", r.ms),
-                         format("%.1f", r.mpairs), number(r.threads), number(r.simd),
-                         r.result.empty() ? "-" : r.result});
-    }
-    std::vector<std::size_t> width(header.size());
-    for (std::size_t c = 0; c < header.size(); ++c) {
-        width[c] = header[c].size();
-        for (const auto& line : cells) {
-            width[c] = std::max(width[c], line[c].size());
+// Prints the table a group of rows (one count's) at a time, as each is measured: the header
+// and a rule with the first group, a rule before each later one. Each column is as wide as
+// its header and the widest cell so far; the first group holds every kind of row at the
+// largest count, so later groups normally keep its widths.
+class TablePrinter {
+  public:
+    void print_group(const std::vector<Row>& rows) {
+        std::vector<std::vector<std::string>> cells;
+        for (const Row& r : rows) {
+            cells.push_back({r.phase, r.backend, number(r.count), number(r.runs),
+                             format("%.3f", r.ms), format("%.1f", r.mpairs), number(r.threads),
+                             number(r.simd), r.result.empty() ? "-" : r.result});
         }
+        for (std::size_t c = 0; c < kHeader.size(); ++c) {
+            width_[c] = std::max(width_[c], kHeader[c].size());
+            for (const auto& line : cells) {
+                width_[c] = std::max(width_[c], line[c].size());
+            }
+        }
+        // The rule spans the aligned columns; the free-text result column runs on past it.
+        std::size_t total = 2 * (kHeader.size() - 1) + kHeader.back().size();
+        for (std::size_t c = 0; c + 1 < width_.size(); ++c) {
+            total += width_[c];
+        }
+        const std::string rule(total, '-');
+        if (!header_printed_) {
+            print_line(kHeader);
+            header_printed_ = true;
+        }
+        std::printf("%s\n", rule.c_str());
+        for (const auto& line : cells) {
+            print_line(line);
+        }
+        std::fflush(stdout);
     }
-    auto print_line = [&](const std::vector<std::string>& line) {
+
+  private:
+    void print_line(const std::vector<std::string>& line) const {
         std::string text;
         for (std::size_t c = 0; c < line.size(); ++c) {
-            const std::string pad(width[c] - line[c].size(), ' ');
-            if (c + 1 == line.size() && !right[c]) {
+            const std::string pad(width_[c] - line[c].size(), ' ');
+            if (c + 1 == line.size() && !kRight[c]) {
                 text += line[c];  // no trailing blanks
             } else {
-                text += right[c] ? pad + line[c] : line[c] + pad;
+                text += kRight[c] ? pad + line[c] : line[c] + pad;
             }
             if (c + 1 < line.size()) {
                 text += "  ";
             }
         }
         std::printf("%s\n", text.c_str());
-    };
-    // The rule spans the aligned columns; the free-text result column runs on past it.
-    std::size_t total = 2 * (header.size() - 1) + header.back().size();
-    for (std::size_t c = 0; c + 1 < width.size(); ++c) {
-        total += width[c];
     }
-    const std::string rule(total, '-');
-    print_line(header);
-    std::printf("%s\n", rule.c_str());
-    for (std::size_t i = 0; i < rows.size(); ++i) {
-        if (i > 0 && rows[i].count != rows[i - 1].count) {
-            std::printf("%s\n", rule.c_str());
-        }
-        print_line(cells[i]);
-    }
-}
+
+    inline static const std::vector<std::string> kHeader = {
+        "phase", "backend", "count", "runs", "median ms", "Mpairs/s", "threads", "simd", "result"};
+    static constexpr bool kRight[] = {false, false, true, true, true, true, true, true, false};
+    std::vector<std::size_t> width_ = std::vector<std::size_t>(kHeader.size(), 0);
+    bool header_printed_ = false;
+};
 
 int run(int argc, char** argv) {
     Options options;
@@ -524,19 +653,6 @@ int run(int argc, char** argv) {
     }
 #endif
 
-    // Largest count first: the step driver may keep device buffers sized by its first call,
-    // so every later (smaller) count fits in them. The table lists the counts in ascending
-    // order all the same.
-    std::vector<std::vector<Row>> groups(counts.size());
-    bool agree = true;
-    for (std::size_t k = counts.size(); k-- > 0;) {
-        std::fprintf(stderr, "lumeth-bench: measuring %d particles\n", counts[k]);
-        CountMeasurement measurement(counts[k], options.runs, baseline_runs);
-        agree = measurement.run() && agree;
-        groups[k] = measurement.rows();
-    }
-    release_gpu();
-
     std::printf("lumeth-bench: median of %d timed runs after 1 warm-up", options.runs);
     if (baseline_runs != options.runs) {
         std::printf(" (baseline: %d)", baseline_runs);
@@ -547,11 +663,20 @@ int run(int argc, char** argv) {
         std::printf("; load average %.2f at start", load);
     }
     std::printf("\n\n");
-    std::vector<Row> rows;
-    for (const auto& group : groups) {
-        rows.insert(rows.end(), group.begin(), group.end());
+    std::fflush(stdout);
+
+    // Largest count first: the step driver may keep device buffers sized by its first call,
+    // so every later (smaller) count fits in them. Each count's rows are printed as soon as
+    // they are measured.
+    TablePrinter table;
+    bool agree = true;
+    for (auto k = counts.rbegin(); k != counts.rend(); ++k) {
+        std::fprintf(stderr, "lumeth-bench: measuring %d particles\n", *k);
+        CountMeasurement measurement(*k, options.runs, baseline_runs);
+        agree = measurement.run() && agree;
+        table.print_group(measurement.rows());
     }
-    print_table(rows);
+    release_gpu();
     if (!agree) {
         std::printf("\nFAILED: a backend's results differ from the baseline\n");
         return 1;

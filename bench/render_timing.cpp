@@ -3,7 +3,6 @@
 // per colour class.
 #include <SDL3/SDL.h>
 
-#include <chrono>
 #include <cmath>
 #include <string>
 #include <vector>
@@ -12,15 +11,20 @@
 #include "app/render.h"
 #include "bench_parts.h"
 #include "sim/constants.h"
+#include "timing.h"
 
 namespace lumeth::bench {
 namespace {
 
 // The points of one colour class.
 struct PointClass {
-    Uint8 r, g, b;
+    const Colour* colour;
     std::vector<SDL_FPoint> points;
 };
+
+void set_colour(SDL_Renderer* renderer, const Colour& c) {
+    SDL_SetRenderDrawColor(renderer, c.r, c.g, c.b, c.a);
+}
 
 // render_frame's projection, bounds and colour classes, evaluated once: the points that it
 // draws, sorted by class (inner zone, heavy, other).
@@ -28,7 +32,7 @@ std::vector<PointClass> project(const SimulationState& state) {
     const Colour* order[] = {&kInnerZoneColour, &kHeavyColour, &kOtherColour};
     std::vector<PointClass> classes;
     for (const Colour* c : order) {
-        classes.push_back({c->r, c->g, c->b, {}});
+        classes.push_back({c, {}});
     }
     for (int i = 0; i < state.particle_count; ++i) {
         const Particle& p = state.particles[i];
@@ -46,30 +50,15 @@ std::vector<PointClass> project(const SimulationState& state) {
 // The batched reference frame: the same clear, points, marker and present as render_frame,
 // with one draw call per colour class and no title.
 void draw_batched(SDL_Renderer* renderer, const std::vector<PointClass>& classes) {
-    SDL_SetRenderDrawColor(renderer, 0, 0, 0, 255);
+    set_colour(renderer, kBackgroundColour);
     SDL_RenderClear(renderer);
     for (const PointClass& c : classes) {
-        SDL_SetRenderDrawColor(renderer, c.r, c.g, c.b, 255);
+        set_colour(renderer, *c.colour);
         SDL_RenderPoints(renderer, c.points.data(), static_cast<int>(c.points.size()));
     }
-    SDL_SetRenderDrawColor(renderer, 255, 0, 0, 255);
+    set_colour(renderer, kMarkerColour);
     SDL_RenderFillRect(renderer, &kMarker);
     SDL_RenderPresent(renderer);
-}
-
-// One warm-up call of `draw`, then `runs` timed calls.
-template <typename Draw>
-std::vector<double> time_runs(int runs, Draw draw) {
-    std::vector<double> samples;
-    for (int run = 0; run <= runs; ++run) {
-        const auto start = std::chrono::steady_clock::now();
-        draw();
-        const auto stop = std::chrono::steady_clock::now();
-        if (run > 0) {
-            samples.push_back(std::chrono::duration<double, std::milli>(stop - start).count());
-        }
-    }
-    return samples;
 }
 
 }  // namespace
@@ -108,8 +97,10 @@ RenderMeasurement measure_render(const Particle* galaxy, int count, int runs) {
             m.points_in_frame += static_cast<int>(c.points.size());
         }
         m.available = true;
-        m.render_frame_ms = time_runs(runs, [&] { render_frame(&state, 60.0); });
-        m.batched_ms = time_runs(runs, [&] { draw_batched(renderer, classes); });
+        m.render_frame_ms = time_runs(
+            "render_frame", runs, NAN, [] {}, [&] { render_frame(&state, 60.0); });
+        m.batched_ms = time_runs(
+            "batched drawing", runs, NAN, [] {}, [&] { draw_batched(renderer, classes); });
     }
     if (renderer != nullptr) {
         SDL_DestroyRenderer(renderer);

@@ -1,207 +1,200 @@
 #!/usr/bin/env bash
-# The check to run on a machine with an NVIDIA GPU: builds the core (no SDL3 needed), the
-# tests and the benchmark in a fresh build folder with the CUDA path, runs the GPU tests, the
-# rest of the tests and lumeth-bench, and prints a short summary. Needs the CUDA toolkit,
-# CMake, Ninja and a C++ compiler with OpenMP; never the network.
+# The check to run on a machine with an NVIDIA GPU, in one command: builds the core, the tests,
+# the benchmark and lumeth-gpu-frame with the CUDA path (no SDL3 needed, no network), then runs
+# the GPU tests, the other tests, compute-sanitizer's memcheck and initcheck over one frame of
+# both steps at 100,000 particles, and the benchmark. Ends with one PASS/FAIL line per step.
 #
-# GoogleTest is taken from the machine when CMake finds it. Otherwise it is built (into the
-# build folder) from the first GoogleTest source tree found among --gtest-source DIR,
-# .deps/googletest-src in the repository and /usr/src/googletest. With none of them the
-# tests cannot be built: the benchmark still runs and the summary says so.
+# Needs the NVIDIA driver, the CUDA toolkit (nvcc, compute-sanitizer), CMake, Ninja and a C++
+# compiler with OpenMP. GoogleTest is taken from the machine when CMake finds it, otherwise
+# built from the first source tree found among --gtest-source DIR, .deps/googletest-src in the
+# repository (filled by scripts/carry-googletest.sh on a machine with Debian's googletest) and
+# /usr/src/googletest.
 #
-# Usage: scripts/gpu-check.sh [--build DIR] [--logs DIR] [--gtest-source DIR]
+# Usage: scripts/gpu-check.sh [--logs DIR] [--build DIR] [--gtest-source DIR]
+#   --logs DIR          folder for the logs and the summary, at most 8 files
+#                       (default: <build>/logs)
 #   --build DIR         build folder, emptied first (default: build/gpu-check)
-#   --logs DIR          also copy the logs and the summary there
 #   --gtest-source DIR  a GoogleTest source tree to build when none is installed
-# Exit status: 0 when everything ran and passed, 1 otherwise (a GPU test skipped on a machine
-# where nvidia-smi lists a GPU counts as a failure: the device was not usable).
+# Every step has its own time limit (at most 540 s). Exit status: 0 when every step passed,
+# 1 when one failed, 2 for a bad command line.
 set -uo pipefail
 # shellcheck source-path=SCRIPTDIR source=common.sh
 source "$(dirname "$0")/common.sh"
 
+usage() { sed -n '2,/^set -uo/p' "$0" | sed '$d; s/^# \{0,1\}//'; }
+
 build="$repo_root/build/gpu-check"
-copy_logs_to=""
+logs=""
 gtest_source=""
 while [ $# -gt 0 ]; do
     case "$1" in
-    --build) build="$2"; shift 2 ;;
-    --logs) copy_logs_to="$2"; shift 2 ;;
-    --gtest-source) gtest_source="$2"; shift 2 ;;
-    -h | --help) sed -n '2,19p' "$0" | sed 's/^# \{0,1\}//'; exit 0 ;;
+    --build | --logs | --gtest-source)
+        [ $# -ge 2 ] || { echo "gpu-check: $1 needs a value (try --help)" >&2; exit 2; }
+        case "$1" in
+        --build) build="$2" ;;
+        --logs) logs="$2" ;;
+        --gtest-source) gtest_source="$2" ;;
+        esac
+        shift 2
+        ;;
+    -h | --help) usage; exit 0 ;;
     *) echo "gpu-check: unknown argument '$1' (try --help)" >&2; exit 2 ;;
     esac
 done
-case "$build" in /*) ;; *) build="$PWD/$build" ;; esac
+absolute() { case "$1" in /*) echo "$1" ;; *) echo "$PWD/$1" ;; esac; }
+build="$(absolute "$build")"
+logs="$(absolute "${logs:-$build/logs}")"
 
-logs="$build/check-logs"
 rm -rf "$build"
-mkdir -p "$logs"
+mkdir -p "$build" "$logs" || exit 1
+rm -f "$logs"/{configure,build,gpu-tests,other-tests,memcheck,initcheck,bench}.log "$logs/summary.txt"
 say() { printf '[gpu-check] %s\n' "$*"; }
-problems=()
+summary=()
+failed=0
+step_start=$SECONDS
+# Records one step's outcome with the seconds since the previous one:
+# result <PASS|FAIL> <step> <detail>
+result() {
+    local seconds=$((SECONDS - step_start))
+    step_start=$SECONDS
+    summary+=("$(printf '%-4s  %-12s %4ss  %s' "$1" "$2" "$seconds" "$3")")
+    [ "$1" = PASS ] || failed=1
+    say "$1 $2 (${seconds}s): $3"
+}
 
 # --- The machine --------------------------------------------------------------------------------
 gpu_name="none listed by nvidia-smi"
-gpu_present=0
 if command -v nvidia-smi >/dev/null 2>&1; then
-    listed="$(nvidia-smi --query-gpu=name,driver_version --format=csv,noheader 2>/dev/null)"
-    if [ -n "$listed" ]; then
-        gpu_present=1
-        gpu_name="$(printf '%s\n' "$listed" | head -n1 | sed 's/, / (driver /; s/$/)/')"
-    fi
+    listed="$(timeout 60 nvidia-smi --query-gpu=name,driver_version --format=csv,noheader 2>/dev/null)"
+    [ -n "$listed" ] && gpu_name="$(printf '%s\n' "$listed" | head -n1 | sed 's/, / (driver /; s/$/)/')"
 else
     gpu_name="nvidia-smi not found"
 fi
-say "GPU: $gpu_name"
-
 nvcc_bin="${CUDACXX:-$(command -v nvcc || true)}"
-if [ -z "$nvcc_bin" ] || [ ! -x "$nvcc_bin" ]; then
-    say "no nvcc on the PATH or at /usr/local/cuda/bin: the CUDA path cannot be built"
-    exit 1
+nvcc_version="none"
+[ -n "$nvcc_bin" ] && [ -x "$nvcc_bin" ] &&
+    nvcc_version="$("$nvcc_bin" --version | sed -n 's/.*release \([0-9.]*\), \(V[0-9.]*\).*/\1 (\2)/p')"
+sanitizer="$(command -v compute-sanitizer || true)"
+if [ -z "$sanitizer" ] && [ -n "$nvcc_bin" ] && [ -x "$(dirname "$nvcc_bin")/compute-sanitizer" ]; then
+    sanitizer="$(dirname "$nvcc_bin")/compute-sanitizer"
 fi
-nvcc_version="$("$nvcc_bin" --version | sed -n 's/.*release \([0-9.]*\), \(V[0-9.]*\).*/\1 (\2)/p')"
-say "nvcc: $nvcc_bin, CUDA $nvcc_version"
+say "GPU: $gpu_name; CUDA: $nvcc_version; CPU: $(grep -m1 'model name' /proc/cpuinfo | sed 's/.*: //')"
 
-# --- GoogleTest ---------------------------------------------------------------------------------
-# Whether CMake finds a GoogleTest package with the given extra options.
-gtest_found() {
-    local probe="$build/_gtest-probe"
-    rm -rf "$probe"
-    mkdir -p "$probe/src"
-    cat >"$probe/src/CMakeLists.txt" <<'EOF'
-cmake_minimum_required(VERSION 3.16)
-project(gtest_probe CXX)
-find_package(GTest REQUIRED)
-EOF
-    cmake -S "$probe/src" -B "$probe/build" -G Ninja "$@" >"$logs/gtest-probe.log" 2>&1
-}
-
+# --- GoogleTest and configuration (log: configure.log) ------------------------------------------
 cmake_options=(-DCMAKE_BUILD_TYPE=Release -DLUMETH_BUILD_APP=OFF)
-gtest_origin="installed on this machine"
-tests_built=1
-if ! gtest_found; then
-    candidates=()
-    [ -n "$gtest_source" ] && candidates+=("$gtest_source")
-    candidates+=("$repo_root/.deps/googletest-src" /usr/src/googletest)
-    source_dir=""
-    for dir in "${candidates[@]}"; do
-        if [ -f "$dir/CMakeLists.txt" ] && [ -d "$dir/googletest" ]; then
-            source_dir="$dir"
-            break
+gtest_probe() {
+    local probe="$build/_gtest-probe"
+    rm -rf "$probe" && mkdir -p "$probe/src"
+    printf 'cmake_minimum_required(VERSION 3.16)\nproject(probe CXX)\nfind_package(GTest REQUIRED)\n' \
+        >"$probe/src/CMakeLists.txt"
+    timeout 120 cmake -S "$probe/src" -B "$probe/build" -G Ninja "$@" >>"$logs/configure.log" 2>&1
+}
+configure() {
+    if ! gtest_probe; then
+        local dir source_dir=""
+        local candidates=("$repo_root/.deps/googletest-src" /usr/src/googletest)
+        [ -n "$gtest_source" ] && candidates=("$gtest_source" "${candidates[@]}")
+        for dir in "${candidates[@]}"; do
+            if [ -f "$dir/CMakeLists.txt" ] && [ -d "$dir/googletest" ]; then
+                source_dir="$dir"
+                break
+            fi
+        done
+        if [ -z "$source_dir" ]; then
+            echo "no GoogleTest: run scripts/carry-googletest.sh where Debian's googletest is," \
+                "and bring .deps/googletest-src along, or pass --gtest-source DIR"
+            return 1
+        fi
+        echo "building GoogleTest from $source_dir"
+        local prefix="$build/_googletest/install"
+        timeout 300 cmake -S "$source_dir" -B "$build/_googletest/build" -G Ninja \
+            -DCMAKE_BUILD_TYPE=Release -DBUILD_GMOCK=OFF -DINSTALL_GTEST=ON \
+            -DCMAKE_INSTALL_PREFIX="$prefix" -DCMAKE_INSTALL_LIBDIR=lib &&
+            timeout 300 cmake --build "$build/_googletest/build" -j "$build_jobs" &&
+            timeout 60 cmake --install "$build/_googletest/build" &&
+            gtest_probe -DCMAKE_PREFIX_PATH="$prefix" || return 1
+        cmake_options+=(-DCMAKE_PREFIX_PATH="$prefix")
+    fi
+    timeout 300 cmake -S "$repo_root" -B "$build" -G Ninja "${cmake_options[@]}" &&
+        grep -q "lumeth: CUDA path ON" "$build/CMakeCache.txt" "$logs/configure.log"
+}
+if configure >>"$logs/configure.log" 2>&1; then
+    result PASS configure "CUDA path on, GoogleTest found"
+else
+    result FAIL configure "$(tail -n 1 "$logs/configure.log") (configure.log)"
+fi
+
+# --- Build (log: build.log) ---------------------------------------------------------------------
+built=0
+if [ "$failed" -eq 0 ]; then
+    if timeout 540 cmake --build "$build" -j "$build_jobs" >"$logs/build.log" 2>&1; then
+        built=1
+        result PASS build "the core, the tests, lumeth-bench and lumeth-gpu-frame"
+    else
+        result FAIL build "$(grep -m1 -E 'error|FAILED' "$logs/build.log") (build.log)"
+    fi
+fi
+
+# --- Tests (logs: gpu-tests.log, other-tests.log) -----------------------------------------------
+# Runs ctest into a log and judges it: every selected test must pass (a skipped GPU test means
+# the device was not usable, which here is a failure too).
+run_tests() {
+    local name="$1" log="$2"
+    shift 2
+    timeout 300 ctest --test-dir "$build" --output-on-failure "$@" >"$log" 2>&1
+    local status=$?
+    local line
+    line="$(grep -E '% tests passed' "$log" | tail -n1)"
+    local skipped
+    skipped="$(grep -c '\*\*\*Skipped' "$log")"
+    if [ "$status" -eq 0 ] && [ "$skipped" -eq 0 ] && [ -n "$line" ]; then
+        result PASS "$name" "$line"
+    else
+        result FAIL "$name" "${line:-ctest status $status}, $skipped skipped ($(basename "$log"))"
+    fi
+}
+if [ "$built" -eq 1 ]; then
+    run_tests gpu-tests "$logs/gpu-tests.log" -V -L '^gpu$'
+    grep -E '\[ INFO' "$logs/gpu-tests.log" | sed 's/^[0-9]*: //' | sort -u
+    run_tests other-tests "$logs/other-tests.log" -j "$build_jobs" -LE '^gpu$'
+fi
+
+# --- compute-sanitizer over one frame (logs: memcheck.log, initcheck.log) -----------------------
+if [ "$built" -eq 1 ]; then
+    for tool in memcheck initcheck; do
+        if [ -z "$sanitizer" ]; then
+            result FAIL "$tool" "compute-sanitizer not found"
+            continue
+        fi
+        timeout 300 "$sanitizer" --tool "$tool" --error-exitcode 3 "$build/lumeth-gpu-frame" \
+            >"$logs/$tool.log" 2>&1
+        status=$?
+        summary_line="$(grep -E 'ERROR SUMMARY' "$logs/$tool.log" | tail -n1 | sed 's/^=* *//')"
+        if [ "$status" -eq 0 ] && grep -q 'ERROR SUMMARY: 0 errors' "$logs/$tool.log"; then
+            result PASS "$tool" "one frame at 100000 particles, $summary_line"
+        else
+            result FAIL "$tool" "exit status $status, ${summary_line:-no summary} ($tool.log)"
         fi
     done
-    if [ -n "$source_dir" ]; then
-        say "GoogleTest not installed; building it from $source_dir"
-        prefix="$build/_googletest/install"
-        if cmake -S "$source_dir" -B "$build/_googletest/build" -G Ninja \
-            -DCMAKE_BUILD_TYPE=Release -DBUILD_GMOCK=OFF -DINSTALL_GTEST=ON \
-            -DCMAKE_INSTALL_PREFIX="$prefix" -DCMAKE_INSTALL_LIBDIR=lib \
-            >"$logs/googletest.log" 2>&1 &&
-            cmake --build "$build/_googletest/build" -j "$build_jobs" >>"$logs/googletest.log" 2>&1 &&
-            cmake --install "$build/_googletest/build" >>"$logs/googletest.log" 2>&1 &&
-            gtest_found -DCMAKE_PREFIX_PATH="$prefix"; then
-            cmake_options+=(-DCMAKE_PREFIX_PATH="$prefix")
-            gtest_origin="built from $source_dir"
-        else
-            source_dir=""
-            problems+=("GoogleTest failed to build (see $logs/googletest.log)")
-        fi
-    fi
-    if [ -z "$source_dir" ]; then
-        say "GoogleTest is neither installed nor buildable here: the tests are NOT built."
-        say "Provide a source tree (copy /usr/src/googletest from a machine with libgtest-dev"
-        say "to .deps/googletest-src in the repository, or pass --gtest-source DIR)."
-        cmake_options+=(-DLUMETH_BUILD_TESTS=OFF)
-        gtest_origin="not available: tests not built"
-        tests_built=0
-        problems+=("tests not built: no GoogleTest")
-    fi
-fi
-say "GoogleTest: $gtest_origin"
-
-# --- Configure and build ------------------------------------------------------------------------
-say "configuring $build"
-if ! cmake -S "$repo_root" -B "$build" -G Ninja "${cmake_options[@]}" >"$logs/configure.log" 2>&1; then
-    tail -n 30 "$logs/configure.log"
-    say "configuration failed (log: $logs/configure.log)"
-    exit 1
-fi
-if ! grep -q "lumeth: CUDA path ON" "$logs/configure.log"; then
-    problems+=("CMake did not enable the CUDA path (see $logs/configure.log)")
-fi
-say "building with $build_jobs jobs"
-if ! cmake --build "$build" -j "$build_jobs" >"$logs/build.log" 2>&1; then
-    grep -E "error|FAILED" "$logs/build.log" | head -n 30
-    say "build failed (log: $logs/build.log)"
-    exit 1
 fi
 
-# --- Tests --------------------------------------------------------------------------------------
-# Runs ctest with the given selection into a log; prints "passed failed skipped". Every test
-# that neither passed nor skipped itself (failed, crashed, timed out, not found) has failed.
-run_ctest() {
-    local log="$1"
-    shift
-    ctest --test-dir "$build" --output-on-failure -j "$build_jobs" "$@" >"$log" 2>&1
-    local total passed skipped
-    total=$(grep -cE '^ *[0-9]+/[0-9]+ Test +#[0-9]+: ' "$log")
-    passed=$(grep -E '^ *[0-9]+/[0-9]+ Test +#[0-9]+: ' "$log" | grep -c ' Passed ')
-    skipped=$(grep -E '^ *[0-9]+/[0-9]+ Test +#[0-9]+: ' "$log" | grep -c '\*\*\*Skipped')
-    echo "$passed $((total - passed - skipped)) $skipped"
-}
-
-gpu_counts="not run"
-other_counts="not run"
-if [ "$tests_built" -eq 1 ]; then
-    say "running the GPU tests (label gpu)"
-    read -r g_pass g_fail g_skip < <(run_ctest "$logs/gpu-tests.log" -V -L '^gpu$')
-    gpu_counts="$g_pass passed, $g_fail failed, $g_skip skipped"
-    # What the GPU tests say of the agreement with the CPU, and why any skipped or failed.
-    grep -E '\[ INFO|no usable CUDA device|Failure' "$logs/gpu-tests.log" | sort -u | head -n 20
-    [ "$g_fail" -eq 0 ] || problems+=("GPU tests failed (see $logs/gpu-tests.log)")
-    [ "$g_pass" -gt 0 ] || problems+=("no GPU test passed")
-    if [ "$g_skip" -gt 0 ] && [ "$gpu_present" -eq 1 ]; then
-        problems+=("GPU tests skipped although nvidia-smi lists a GPU")
-    fi
-
-    say "running the other tests"
-    read -r o_pass o_fail o_skip < <(run_ctest "$logs/other-tests.log" -LE '^gpu$')
-    other_counts="$o_pass passed, $o_fail failed, $o_skip skipped"
-    [ "$o_fail" -eq 0 ] || problems+=("other tests failed (see $logs/other-tests.log)")
-fi
-
-# --- Benchmark ----------------------------------------------------------------------------------
-bench_result="not built (no lumeth-bench target)"
-bench="$(find "$build" -maxdepth 3 -type f -name lumeth-bench -perm -u+x | head -n1)"
-if [ -n "$bench" ]; then
-    say "running $bench"
-    timeout 900 "$bench" >"$logs/bench.log" 2>&1
+# --- Benchmark (log: bench.log) -----------------------------------------------------------------
+if [ "$built" -eq 1 ]; then
+    timeout 300 "$build/lumeth-bench" --repeat 5 >"$logs/bench.log" 2>&1
     status=$?
     cat "$logs/bench.log"
-    bench_result="exit status $status"
-    [ "$status" -eq 0 ] || problems+=("lumeth-bench exited with status $status")
-fi
-
-# --- Summary ------------------------------------------------------------------------------------
-{
-    echo "== lumeth GPU check"
-    echo "GPU:          $gpu_name"
-    echo "CUDA:         $nvcc_version"
-    echo "GoogleTest:   $gtest_origin"
-    echo "GPU tests:    $gpu_counts"
-    echo "Other tests:  $other_counts"
-    echo "Benchmark:    $bench_result"
-    echo "Logs:         $logs"
-    if [ "${#problems[@]}" -eq 0 ]; then
-        echo "Result:       PASS"
+    if [ "$status" -eq 0 ] && grep -q 'compute_forces kernel' "$logs/bench.log"; then
+        result PASS bench "GPU rows measured, every backend agrees with the baseline"
     else
-        echo "Result:       FAIL"
-        for problem in "${problems[@]}"; do
-            echo "  - $problem"
-        done
+        result FAIL bench "exit status $status$(grep -q 'compute_forces kernel' "$logs/bench.log" ||
+            echo ', no GPU rows') (bench.log)"
     fi
-} | tee "$logs/summary.txt"
-
-if [ -n "$copy_logs_to" ]; then
-    mkdir -p "$copy_logs_to" && cp "$logs"/*.log "$logs/summary.txt" "$copy_logs_to"/
 fi
-[ "${#problems[@]}" -eq 0 ]
+
+# --- Summary (summary.txt) ----------------------------------------------------------------------
+{
+    echo "== lumeth GPU check: $gpu_name, CUDA $nvcc_version"
+    printf '%s\n' "${summary[@]}"
+    echo "$SECONDS s in all; logs: $logs"
+} | tee "$logs/summary.txt"
+exit "$failed"

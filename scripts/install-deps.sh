@@ -62,6 +62,9 @@ PACKAGES=(
     # display modes, XFixes pointer barriers, screensaver control, XTest)
     libx11-dev libxext-dev libxrandr-dev libxcursor-dev libxi-dev
     libxfixes-dev libxss-dev libxtst-dev
+    # FFmpeg's libraries for lumeth-record (encoders, containers, pixel conversion);
+    # ffmpeg-doc carries the API examples
+    libavcodec-dev libavformat-dev libswscale-dev libavutil-dev ffmpeg-doc
     # headless X server and tools used by window tests; xvfb-run needs xauth,
     # which xvfb only recommends
     xvfb xauth xdotool x11-utils
@@ -105,6 +108,26 @@ for entry in /build/ /.deps/; do
         msg "added $entry to .gitignore"
     fi
 done
+
+# ---------------------------------------------------------------------------
+# 2b. cuobjdump, for the build check of the device code (CUDA builds only)
+# ---------------------------------------------------------------------------
+# The CUDA compiler packages here come without cuobjdump; PyPI carries it. It
+# goes into .deps/cuobjdump; without it the check falls back to reading the
+# embedded device image with objcopy.
+CUOBJDUMP_PREFIX="$REPO_ROOT/.deps/cuobjdump"
+if { command -v nvcc >/dev/null 2>&1 || [ -x /usr/local/cuda/bin/nvcc ]; } &&
+    ! command -v cuobjdump >/dev/null 2>&1 && [ ! -x /usr/local/cuda/bin/cuobjdump ] &&
+    ! compgen -G "$CUOBJDUMP_PREFIX/nvidia/*/bin/cuobjdump" >/dev/null; then
+    if python3 -m pip --version >/dev/null 2>&1 &&
+        python3 -m pip install -q --disable-pip-version-check --target "$CUOBJDUMP_PREFIX" \
+            nvidia-cuda-cuobjdump >/dev/null 2>&1; then
+        msg "cuobjdump installed into .deps/cuobjdump"
+    else
+        rm -rf "$CUOBJDUMP_PREFIX"
+        msg "cuobjdump not available (pip install nvidia-cuda-cuobjdump failed); the device-code check reads the image with objcopy instead"
+    fi
+fi
 
 # ---------------------------------------------------------------------------
 # 3. SDL3

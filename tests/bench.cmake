@@ -11,5 +11,5 @@ set_tests_properties(bench.smoke bench.options PROPERTIES LABELS bench)
 
 lumeth_gtest(test_bench_compare
     SOURCES test_bench_compare.cpp
-    LIBS lumeth_bench_compare
+    LIBS lumeth_bench_compare lumeth_kernels
     LABELS bench)

@@ -1,6 +1,7 @@
 # Checks lumeth-bench's command line: bad options are refused with a message on standard
-# error and exit status 2 before anything is measured; --help prints the usage and exits 0.
-# Then the CPU level it is told to use by LUMETH_CPU_LEVEL.
+# error and exit status 2 before anything is measured (a missing value, an option given twice
+# included); -h and --help print the usage and exit 0. Then the CPU level it is told to use
+# by LUMETH_CPU_LEVEL.
 #   cmake -DBENCH=<path to lumeth-bench> -DLOWEST_LEVEL=<the build's lowest CPU level>
 #         -P bench_options.cmake
 if(NOT BENCH OR NOT LOWEST_LEVEL)
@@ -31,9 +32,12 @@ function(run_bench expected pattern)
 endfunction()
 
 run_bench(0 "Usage: lumeth-bench.*--count N.*--repeat R.*--sweep" --help)
+run_bench(0 "Usage: lumeth-bench.*-h, --help" -h)
 run_bench(2 "unknown option '--bogus'" --bogus)
 run_bench(2 "unknown option 'extra'" extra)
-run_bench(2 "--count needs a whole number" --count)
+run_bench(2 "--count needs a value\n$" --count)
+run_bench(2 "--count needs a value" --count --sweep)
+run_bench(2 "--repeat needs a value" --repeat --count 5)
 run_bench(2 "--count needs a whole number.*'0'" --count 0)
 run_bench(2 "--count needs a whole number.*'12x'" --count 12x)
 run_bench(2 "--count needs a whole number.*'-5'" --count=-5)
@@ -42,6 +46,10 @@ run_bench(2 "--repeat needs a whole number.*'0'" --repeat 0)
 run_bench(2 "--repeat needs a whole number.*''" --repeat=)
 run_bench(2 "--count and --sweep cannot be combined" --sweep --count 1000)
 run_bench(2 "unknown option '--sweep=1'" --sweep=1)
+run_bench(2 "--count given twice" --count 5 --count 6)
+run_bench(2 "--count given twice" --count=5 --count=5)
+run_bench(2 "--repeat given twice" --repeat 2 --count 5 --repeat 3)
+run_bench(2 "--sweep given twice" --sweep --sweep)
 
 # LUMETH_CPU_LEVEL picks the CPU path's instruction-set level and the header names it; the
 # run's exit status includes the bit-for-bit check at that level. A level the build lacks is

@@ -10,7 +10,7 @@ lumeth_gtest(test_step_driver
 # Builds without SDL3; every test skips itself, saying why, where no CUDA device is usable.
 lumeth_gtest(test_gpu_kernels
     SOURCES test_gpu_kernels.cpp
-    LIBS lumeth_gpu
+    LIBS lumeth_gpu lumeth_bench_compare
     LABELS gpu)
 
 # --- Symbols the built executables must carry -------------------------------------------------
@@ -42,7 +42,9 @@ endif()
 # functions of the device code; without it, as code sections of the embedded device image
 # (.nv_fatbin) and as the names the start-up registration hands to the runtime (.rodata).
 if(LUMETH_HAVE_CUDA AND CMAKE_SYSTEM_NAME STREQUAL "Linux")
-    find_program(LUMETH_CUOBJDUMP cuobjdump HINTS "${CUDAToolkit_BIN_DIR}" /usr/local/cuda/bin)
+    file(GLOB lumeth_pip_cuobjdump_dirs "${PROJECT_SOURCE_DIR}/.deps/cuobjdump/nvidia/*/bin")
+    find_program(LUMETH_CUOBJDUMP cuobjdump
+                 HINTS "${CUDAToolkit_BIN_DIR}" /usr/local/cuda/bin ${lumeth_pip_cuobjdump_dirs})
     set(lumeth_kernel_names
         _Z21compute_forces_kernelP8Particleiddd _Z16integrate_kernelP8Particleid)
     foreach(executable IN LISTS lumeth_symbol_checked)
@@ -56,7 +58,7 @@ if(LUMETH_HAVE_CUDA AND CMAKE_SYSTEM_NAME STREQUAL "Linux")
                     tool=$0 exe=$1; shift
                     listing=$("$tool" -symbols "$exe") || { echo "cuobjdump failed on $exe"; exit 1; }
                     for kernel in "$@"; do
-                        printf '%s\n' "$listing" | grep -Eq "STT_FUNC.*[[:space:]]$kernel[[:space:]]*$" ||
+                        printf '%s\n' "$listing" | grep -Eq "(STT_)?FUNC.*[[:space:]]$kernel[[:space:]]*$" ||
                             { echo "no device function $kernel in $exe"; exit 1; }
                     done
                 ]=] ${LUMETH_CUOBJDUMP} $<TARGET_FILE:${executable}> ${lumeth_kernel_names})
@@ -78,6 +80,39 @@ if(LUMETH_HAVE_CUDA AND CMAKE_SYSTEM_NAME STREQUAL "Linux")
         endif()
         if(TEST ${name})
             set_tests_properties(${name} PROPERTIES LABELS gpu-driver)
+        endif()
+        # Machine code for every real architecture of the build, PTX for every virtual one
+        # (the default: sm_86 and sm_90 machine code, compute_86 PTX).
+        if(LUMETH_CUOBJDUMP)
+            set(elf_archs "")
+            set(ptx_archs "")
+            foreach(arch IN LISTS CMAKE_CUDA_ARCHITECTURES)
+                string(REGEX MATCH "^[0-9]+" number "${arch}")
+                if(NOT arch MATCHES "-virtual$")
+                    list(APPEND elf_archs "sm_${number}")
+                endif()
+                if(NOT arch MATCHES "-real$")
+                    list(APPEND ptx_archs "sm_${number}")
+                endif()
+            endforeach()
+            add_test(NAME symbols.device_code_for_every_architecture.${executable}
+                COMMAND sh -c [=[
+                    tool=$0 exe=$1 elf=$2 ptx=$3
+                    elves=$("$tool" --list-elf "$exe") && ptxs=$("$tool" --list-ptx "$exe") ||
+                        { echo "cuobjdump failed on $exe"; exit 1; }
+                    for arch in $(echo "$elf" | tr ';' ' '); do
+                        printf '%s
+' "$elves" | grep -q "\.$arch\.cubin$" ||
+                            { echo "no $arch machine code in $exe:"; echo "$elves"; exit 1; }
+                    done
+                    for arch in $(echo "$ptx" | tr ';' ' '); do
+                        printf '%s
+' "$ptxs" | grep -q "\.$arch\.ptx$" ||
+                            { echo "no PTX for $arch in $exe:"; echo "$ptxs"; exit 1; }
+                    done
+                ]=] ${LUMETH_CUOBJDUMP} $<TARGET_FILE:${executable}> "${elf_archs}" "${ptx_archs}")
+            set_tests_properties(symbols.device_code_for_every_architecture.${executable}
+                PROPERTIES LABELS gpu-driver)
         endif()
     endforeach()
 endif()

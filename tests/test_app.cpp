@@ -216,6 +216,10 @@ class LoopIteration : public lumeth_test::OffscreenSdl {
 };
 
 TEST_F(LoopIteration, EachUnpausedIterationStepsBeforeDrawing) {
+    // Accelerations the force pass must overwrite: integrating them would give NaN positions.
+    for (Particle& p : particles_) {
+        p.acceleration[0] = p.acceleration[1] = p.acceleration[2] = std::nan("");
+    }
     const std::vector<Particle> initial = particles_;
     iterate();
     EXPECT_TRUE(running_);
@@ -226,7 +230,14 @@ TEST_F(LoopIteration, EachUnpausedIterationStepsBeforeDrawing) {
     EXPECT_NE(std::memcmp(initial.data(), particles_.data(), 50 * sizeof(Particle)), 0)
         << "the step did not move the particles";
     for (const Particle& p : particles_) {
-        EXPECT_TRUE(std::isfinite(p.acceleration[0])) << "no force pass ran";
+        for (int k = 0; k < 3; ++k) {
+            ASSERT_TRUE(std::isfinite(p.acceleration[k])) << "no force pass ran";
+            ASSERT_TRUE(std::isfinite(p.position[k])) << "integrated before the force pass";
+        }
+        // The black hole pulls on every particle.
+        EXPECT_NE(p.acceleration[0] * p.acceleration[0] + p.acceleration[1] * p.acceleration[1] +
+                      p.acceleration[2] * p.acceleration[2],
+                  0.0);
     }
 
     // n iterations are n additions of the step.
@@ -326,19 +337,31 @@ TEST_F(LoopIteration, ZoomWorksWhilePausedAndShowsInTheSameFrame) {
 }
 
 TEST_F(LoopIteration, KeepsTheCounterReadingForTheNextFrame) {
-    const Uint64 before = SDL_GetPerformanceCounter();
-    previous_counter_ = before;
+    // Each iteration replaces the previous reading with its own, taken between the readings
+    // just before and just after it. The loop starts from a reading one second old, which an
+    // iteration that keeps it fails to replace.
+    const Uint64 frequency = SDL_GetPerformanceFrequency();
+    const Uint64 start = SDL_GetPerformanceCounter();
+    ASSERT_GT(start, frequency);
+    previous_counter_ = start - frequency;
     state_.paused = 1;
     iterate();
-    const Uint64 first = previous_counter_;
-    EXPECT_GE(first, before);
+    const Uint64 after_first = SDL_GetPerformanceCounter();
+    EXPECT_GE(previous_counter_, start);
+    EXPECT_LE(previous_counter_, after_first);
     iterate();
-    EXPECT_GE(previous_counter_, first);
-    // The title carries a finite, positive rate from a real gap between readings.
+    const Uint64 after_second = SDL_GetPerformanceCounter();
+    EXPECT_GE(previous_counter_, after_first);
+    EXPECT_LE(previous_counter_, after_second);
+    // The second frame's rate comes from the gap between the two iterations' readings, which
+    // is shorter than the whole span from `start`: the title shows at least the reciprocal
+    // of that span (less the 0.05 the title's one decimal may round away).
     const std::string t = title();
     const std::size_t at = t.find("FPS: ");
     ASSERT_NE(at, std::string::npos) << t;
-    EXPECT_GT(std::strtod(t.c_str() + at + 5, nullptr), 0.0) << t;
+    const double shown = std::strtod(t.c_str() + at + 5, nullptr);
+    EXPECT_GE(shown, lumeth::frame_rate(after_second, start, frequency) - 0.05) << t;
+    EXPECT_TRUE(std::isfinite(shown)) << t;
 }
 
 // --- Start-up and shutdown -----------------------------------------------------------------

@@ -91,6 +91,7 @@ TEST(InnerModel, DegeneratePositionsGiveFiniteAccelerations) {
         at(0, 0, 1e14, 1e5, 2e5, 0),     // on the +z axis moving sideways
         at(0, 0, -1e14, 1e5, 2e5, 3e5),  // on the -z axis
         at(1e-11, 0, 3e14, 0, 1e6, 0),   // off the axis by less than the guard
+        at(1e6, 0, 4e14, 0, 1e5, 1e5),   // off the axis by 2.5e-9 rad: acos gives theta = 0
     };
     for (const Particle& p : cases) {
         const auto a = acceleration_of(forces({p})[0]);
@@ -108,6 +109,15 @@ TEST(InnerModel, DegeneratePositionsGiveFiniteAccelerations) {
     EXPECT_EQ(0.0, axis.x);
     EXPECT_EQ(0.0, axis.y);
     EXPECT_LT(axis.z, 0.0);
+    // Off the axis by 2.5e-9 rad theta rounds to 0 while the rates do not vanish (the
+    // azimuthal one is 0.1 rad/s): the model then treats the particle as on the axis, with
+    // the cot(theta) term 0. With phi = 0, a.x is the polar term -2 v_r w_theta / r and a.y
+    // is Omega v_r - 2 v_r w_phi / r; the term with the true cot(theta) of 4e8 would add
+    // 5e-11 to a.y, an infinite cot an infinity.
+    const auto sliver = acceleration_of(forces({at(1e6, 0, 4e14, 0, 1e5, 1e5)})[0]);
+    expect_printed(3.125e-28, sliver.x, 1e-6, "ax");
+    expect_printed(2.799291e-8, sliver.y, 1e-6, "ay");
+    expect_printed(-2.498708e-5, sliver.z, 1e-6, "az");  // a_r, mostly -v_r^2 / r
 }
 
 TEST(PairTerm, TwoParticlesSampleOnlyRecordZero) {
@@ -172,10 +182,36 @@ TEST(ForcePass, CountOfZeroOrLessTouchesNothing) {
 }
 
 TEST(ForcePass, CentreShiftsOnlyTheBlackHolesPull) {
-    std::vector<Particle> shifted = {at(1e20 + 5e19, 0, 0)};
-    compute_forces_reference(shifted.data(), 1, 5e19, 0, 0);
-    const auto origin = forces({at(1e20, 0, 0)});
-    EXPECT_EQ(origin[0].acceleration[0], shifted[0].acceleration[0]);
+    // Moving the black hole and every particle by the same offset changes nothing: the hole's
+    // pull depends on the offset from the centre, the pair term on the particles' relative
+    // positions only. 1003 records: two are sampled, and the CPU path runs both its vector
+    // blocks and its scalar remainder. Every coordinate is a whole multiple of 1e15 m below
+    // 2.9e20 m, so each sum and difference is exact and the bits must agree.
+    const double unit = 1e15;
+    const double cx = 50000 * unit, cy = -30000 * unit, cz = 20000 * unit;
+    std::vector<Particle> origin, shifted;
+    for (int i = 0; i < 1003; ++i) {
+        const double x = (100000 + (i * 37) % 50000) * unit;
+        const double y = ((i * 91) % 40000 - 20000) * unit;
+        const double z = ((i * 13) % 2000 - 1000) * unit;
+        const double vx = 1e5 * (i % 3), vy = -2e5, vz = 3e4 * (i % 5);
+        const double mass = i % 10 ? kSolarMass : kHaloParticleMass;
+        origin.push_back(at(x, y, z, vx, vy, vz, mass));
+        shifted.push_back(at(x + cx, y + cy, z + cz, vx, vy, vz, mass));
+    }
+    using Pass = void (*)(Particle*, int, double, double, double);
+    for (Pass pass : {Pass{compute_forces_reference}, Pass{compute_forces_cpu}}) {
+        auto expected = origin;
+        auto actual = shifted;
+        pass(expected.data(), 1003, 0, 0, 0);
+        pass(actual.data(), 1003, cx, cy, cz);
+        for (int i = 0; i < 1003; ++i) {
+            ASSERT_EQ(0, std::memcmp(expected[i].acceleration, actual[i].acceleration,
+                                     sizeof expected[i].acceleration))
+                << (pass == Pass{compute_forces_cpu} ? "CPU path" : "reference") << ", record "
+                << i;
+        }
+    }
 }
 
 }  // namespace

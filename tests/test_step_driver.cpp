@@ -3,6 +3,7 @@
 // that can fail at any operation, a soak, and the exported NvOptimusEnablementCuda.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdint>
 #include <cstring>
@@ -204,6 +205,7 @@ struct FakeDevice {
     Operation fail_operation = Operation::probe;
     int fail_on_call = 1;
     bool run_kernels = true;  // false: launches record and compute nothing
+    std::size_t written_by_failed_copy_back = 0;
 
     std::vector<std::unique_ptr<Particle[]>> allocations;
     std::vector<std::size_t> allocation_bytes;
@@ -297,10 +299,14 @@ const char* fake_synchronize() {
     return fake->enter(Operation::synchronize);
 }
 
-// A failed copy back writes nothing, as the driver assumes of the runtime.
+// A failed copy back first writes the leading `written_by_failed_copy_back` bytes, as a real
+// transfer that breaks off midway may.
 const char* fake_copy_to_host(Particle* host, const Particle* device, std::size_t bytes) {
     const int index = fake->buffer_of(device, bytes);
     if (const char* failure = fake->enter(Operation::copy_to_host, index, bytes)) {
+        if (index >= 0) {
+            std::memcpy(host, device, std::min(bytes, fake->written_by_failed_copy_back));
+        }
         return failure;
     }
     if (index >= 0) {
@@ -616,10 +622,14 @@ struct Fault {
     int on_call;            // which call of the operation fails
     const char* step_name;  // the step function it happens in
     const char* action;     // what the driver reports it was doing
+    // A failed copy back: the share of the array it writes before it breaks off, ending
+    // inside a record.
+    double written_share = 0.0;
 };
 
 std::ostream& operator<<(std::ostream& out, const Fault& fault) {
-    return out << operation_name(fault.operation) << " call " << fault.on_call;
+    return out << operation_name(fault.operation) << " call " << fault.on_call << ", "
+               << fault.written_share << " written";
 }
 
 // Frames of step_forces then step_integrate; the calls of each operation are numbered in that
@@ -641,6 +651,11 @@ const Fault kFaults[] = {
     {Operation::copy_to_host, 1, "step_forces", "copying the particles back from the device"},
     {Operation::copy_to_host, 2, "step_integrate", "copying the particles back from the device"},
     {Operation::copy_to_host, 3, "step_forces", "copying the particles back from the device"},
+    {Operation::copy_to_host, 1, "step_forces", "copying the particles back from the device", 0.6},
+    {Operation::copy_to_host, 2, "step_integrate", "copying the particles back from the device",
+     0.6},
+    {Operation::copy_to_host, 4, "step_integrate", "copying the particles back from the device",
+     1.0},
 };
 
 class FaultTest : public DriverTest, public testing::WithParamInterface<Fault> {};
@@ -652,8 +667,11 @@ TEST_P(FaultTest, FailedStepIsCarriedOutOnTheCpuAndEveryLaterStepToo) {
     device_.fail = true;
     device_.fail_operation = fault.operation;
     device_.fail_on_call = fault.on_call;
-
     const int count = 2001;  // three sampled records: 0, 1000, 2000
+    // Whole records and then part of the next one's position.
+    device_.written_by_failed_copy_back =
+        static_cast<std::size_t>(fault.written_share * count) * sizeof(Particle) +
+        (fault.written_share > 0.0 && fault.written_share < 1.0 ? 12 : 0);
     Particles particles = galaxy(count);
     Particles expected = particles;
     std::size_t calls_at_failure = 0;
@@ -690,11 +708,16 @@ TEST_P(FaultTest, FailedStepIsCarriedOutOnTheCpuAndEveryLaterStepToo) {
     EXPECT_EQ(device_.calls.back().operation, Operation::reset);
 }
 
-INSTANTIATE_TEST_SUITE_P(EveryOperation, FaultTest, testing::ValuesIn(kFaults),
-                         [](const testing::TestParamInfo<Fault>& info) {
-                             return std::string(operation_name(info.param.operation)) + "_call" +
-                                    std::to_string(info.param.on_call);
-                         });
+INSTANTIATE_TEST_SUITE_P(
+    EveryOperation, FaultTest, testing::ValuesIn(kFaults),
+    [](const testing::TestParamInfo<Fault>& info) {
+        return std::string(operation_name(info.param.operation)) + "_call" +
+               std::to_string(info.param.on_call) +
+               (info.param.written_share > 0.0
+                    ? "_writes" + std::to_string(static_cast<int>(info.param.written_share * 100)) +
+                          "percent"
+                    : "");
+    });
 
 TEST_F(DriverTest, ACountLargerThanTheDeviceBufferFallsBackToTheCpu) {
     Particles particles = galaxy(600);

@@ -10,36 +10,48 @@ void set_colour(SDL_Renderer* renderer, const lumeth::Colour& c) {
 
 }  // namespace
 
-void render_frame(SimulationState* state, double fps) {
-    SDL_Renderer* renderer = state->renderer;
+namespace lumeth {
 
-    set_colour(renderer, lumeth::kBackgroundColour);
+void draw_frame(const SimulationState& state) {
+    SDL_Renderer* renderer = state.renderer;
+
+    set_colour(renderer, kBackgroundColour);
     SDL_RenderClear(renderer);
 
     // Array order, one colour setting and one point per drawn particle: where particles share
     // a pixel the highest index is seen. Only drawn particles pay for the distance.
-    for (int i = 0; i < state->particle_count; ++i) {
-        const Particle& p = state->particles[i];
+    for (int i = 0; i < state.particle_count; ++i) {
+        const Particle& p = state.particles[i];
         double sx, sy;
-        if (!lumeth::project_to_frame(p, state->scale, state->zoom, &sx, &sy)) {
+        if (!project_to_frame(p, state.scale, state.zoom, &sx, &sy)) {
             continue;
         }
-        set_colour(renderer, lumeth::particle_colour(p));
+        set_colour(renderer, particle_colour(p));
         SDL_RenderPoint(renderer, static_cast<float>(sx), static_cast<float>(sy));
     }
 
     // The black hole sits at the origin: the marker covers whatever was drawn under it.
-    set_colour(renderer, lumeth::kMarkerColour);
-    SDL_RenderFillRect(renderer, &lumeth::kMarker);
+    set_colour(renderer, kMarkerColour);
+    SDL_RenderFillRect(renderer, &kMarker);
+}
 
-    // snprintf bounds the text by the buffer: a longer title is cut at 255 characters and
-    // always terminated.
+char* format_status(char* text, std::size_t size, const char* label, double fps,
+                    const SimulationState& state) {
+    std::snprintf(text, size, "Lumeth %s | FPS: %.1f | Particles: %d | Time: %.2f Myr%s", label,
+                  fps, state.particle_count, state.sim_time / kSecondsPerMegayear,
+                  state.paused != 0 ? " [PAUSED]" : "");
+    return text;
+}
+
+}  // namespace lumeth
+
+void render_frame(SimulationState* state, double fps) {
+    lumeth::draw_frame(*state);
+
+    // A longer title is cut at 255 characters.
     char title[256];
-    std::snprintf(title, sizeof(title),
-                  "Lumeth CUDA | FPS: %.1f | Particles: %d | Time: %.2f Myr%s", fps,
-                  state->particle_count, state->sim_time / lumeth::kSecondsPerMegayear,
-                  state->paused != 0 ? " [PAUSED]" : "");
-    SDL_SetWindowTitle(state->window, title);
+    SDL_SetWindowTitle(state->window,
+                       lumeth::format_status(title, sizeof(title), "CUDA", fps, *state));
 
-    SDL_RenderPresent(renderer);
+    SDL_RenderPresent(state->renderer);
 }

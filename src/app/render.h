@@ -5,14 +5,15 @@
 #include <SDL3/SDL.h>
 
 #include <cmath>
+#include <cstddef>
 
 #include "app/simulation_state.h"
+#include "kernels/physics.h"
 #include "sim/constants.h"
 #include "sim/particle.h"
 
-// Clears to black, draws every particle inside the 1920x1080 frame as one point coloured by
-// its class, draws the black-hole marker over them, sets the title and presents. Reads the
-// record and the particle array, changes neither and allocates nothing.
+// draw_frame, then the window title from format_status with the label "CUDA", then the
+// present. Reads the record and the particle array, changes neither and allocates nothing.
 void render_frame(SimulationState* state, double fps);
 
 namespace lumeth {
@@ -55,10 +56,22 @@ inline bool project_to_frame(const Particle& p, double scale, double zoom, doubl
 inline const Colour& particle_colour(const Particle& p) {
     const double x = p.position[0], y = p.position[1], z = p.position[2];
     const double distance = std::sqrt((x * x + y * y) + z * z);
-    if (distance < kInnerZoneRadius) {
+    if (in_inner_zone(distance)) {
         return kInnerZoneColour;
     }
     return p.mass > kHeavyParticleMass ? kHeavyColour : kOtherColour;
 }
+
+// Clears to black, draws every particle inside the 1920x1080 frame as one point coloured by
+// its class and the black-hole marker over them, on the record's renderer; neither sets a
+// title nor presents, so the frame can still be read back or drawn over. Allocates nothing.
+void draw_frame(const SimulationState& state);
+
+// The live statistics, as the window title shows them:
+// "Lumeth <label> | FPS: <fps> | Particles: <count> | Time: <Myr> Myr", with " [PAUSED]"
+// appended while paused. Written into `text` (cut at size - 1 characters, always
+// terminated); returns `text`.
+char* format_status(char* text, std::size_t size, const char* label, double fps,
+                    const SimulationState& state);
 
 }  // namespace lumeth

@@ -3,8 +3,11 @@
 // translation unit) and its push/pop of the launch configuration are what runs.
 #include <cuda_runtime.h>
 
+#include <string>
+
 #include "device_operations.h"
 #include "kernels/kernels.cuh"
+#include "kernels/launch_geometry.h"
 
 namespace lumeth {
 namespace {
@@ -15,34 +18,75 @@ const char* error_text(cudaError_t status) {
     return status == cudaSuccess ? nullptr : cudaGetErrorString(status);
 }
 
-// Checks that one kernel can be loaded for the current device and run 256 threads per block.
-// Loading the kernel fails when this build carries no code the device can run (compute
-// capability below that of the build's PTX), which is better found here than at the first
-// launch.
+// Checks that one kernel can be loaded for the current device and run kThreadsPerBlock threads
+// per block. Loading the kernel fails when this build carries no code the device can run
+// (compute capability below that of the build's PTX), which is better found here than at the
+// first launch.
 template <typename Kernel>
-const char* check_kernel(Kernel* kernel) {
+cudaError_t check_kernel(Kernel* kernel, bool* too_few_threads) {
     cudaFuncAttributes attributes{};
-    if (const char* text = error_text(cudaFuncGetAttributes(&attributes, kernel))) {
-        return text;
-    }
-    if (attributes.maxThreadsPerBlock < 256) {
-        return "a kernel cannot run 256 threads per block on this device";
-    }
-    return nullptr;
+    const cudaError_t status = cudaFuncGetAttributes(&attributes, kernel);
+    *too_few_threads = status == cudaSuccess && attributes.maxThreadsPerBlock < kThreadsPerBlock;
+    return status;
 }
 
-const char* probe() {
+// "13.0" from the runtime's encoding 1000 * major + 10 * minor.
+std::string cuda_version_text(int version) {
+    return std::to_string(version / 1000) + "." + std::to_string(version % 1000 / 10);
+}
+
+// Why the device cannot run the kernels, said for a user: which case it is and what would
+// enable the GPU path. Empty when it can.
+std::string unusable_device_reason() {
     int devices = 0;
-    if (const char* text = error_text(cudaGetDeviceCount(&devices))) {
-        return text;  // no driver, driver too old for this runtime, no device, ...
+    const cudaError_t count_status = cudaGetDeviceCount(&devices);
+    if (count_status == cudaErrorInsufficientDriver) {
+        int driver = 0;
+        int runtime = 0;
+        cudaDriverGetVersion(&driver);
+        cudaRuntimeGetVersion(&runtime);
+        if (driver == 0) {
+            return "no NVIDIA driver found; install the NVIDIA driver to use the GPU";
+        }
+        return "the NVIDIA driver supports CUDA " + cuda_version_text(driver) +
+               ", this build needs CUDA " + cuda_version_text(runtime) +
+               "; update the NVIDIA driver to use the GPU";
     }
-    if (devices < 1) {
-        return "no CUDA-capable device is detected";
+    if (count_status == cudaErrorNoDevice || (count_status == cudaSuccess && devices < 1)) {
+        return "no CUDA-capable GPU found";
     }
-    if (const char* text = check_kernel(compute_forces_kernel)) {
-        return text;
+    if (count_status != cudaSuccess) {
+        return cudaGetErrorString(count_status);
     }
-    return check_kernel(integrate_kernel);
+
+    bool too_few_threads = false;
+    cudaError_t status = check_kernel(compute_forces_kernel, &too_few_threads);
+    if (status == cudaSuccess && !too_few_threads) {
+        status = check_kernel(integrate_kernel, &too_few_threads);
+    }
+    if (status == cudaErrorNoKernelImageForDevice || status == cudaErrorInvalidDeviceFunction) {
+        cudaDeviceProp properties{};
+        cudaGetDeviceProperties(&properties, 0);
+        return "this build has no code for the " + std::string(properties.name) +
+               " (compute capability " + std::to_string(properties.major) + "." +
+               std::to_string(properties.minor) +
+               "); rebuild with -DCMAKE_CUDA_ARCHITECTURES=" + std::to_string(properties.major) +
+               std::to_string(properties.minor) + " to use it";
+    }
+    if (status != cudaSuccess) {
+        return cudaGetErrorString(status);
+    }
+    if (too_few_threads) {
+        return "a kernel cannot run " + std::to_string(kThreadsPerBlock) +
+               " threads per block on this device";
+    }
+    return "";
+}
+
+// The reason is formed once and kept for the rest of the process, as the table's texts must.
+const char* probe() {
+    static const std::string reason = unusable_device_reason();
+    return reason.empty() ? nullptr : reason.c_str();
 }
 
 const char* allocate(Particle** buffer, std::size_t bytes) {

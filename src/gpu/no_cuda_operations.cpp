@@ -5,7 +5,8 @@
 namespace lumeth {
 namespace {
 
-constexpr const char* kNoCuda = "this build has no CUDA support";
+constexpr const char* kNoCuda =
+    "this build has no CUDA support; build it with the CUDA toolkit (nvcc) to use the GPU";
 
 const char* probe() {
     return kNoCuda;

@@ -4,19 +4,17 @@
 // device operation on, the steps run on the CPU with the same per-particle arithmetic.
 #include "step_driver.h"
 
-#include <cstddef>
-#include <cstdint>
 #include <cstdio>
 #include <string>
 
 #include "device_operations.h"
+#include "device_step.h"
 #include "kernels/cpu_kernels.h"
+#include "motion_backup.h"
 #include "step_driver_testing.h"
 
 namespace lumeth {
 namespace {
-
-constexpr int kThreadsPerBlock = 256;
 
 // The black hole sits at the origin; the force kernel is always given that centre.
 constexpr double kCenterX = 0.0;
@@ -34,6 +32,7 @@ struct DriverState {
     const DeviceOperations* operations = nullptr;  // nullptr: platform_device_operations()
     DeviceBuffer forces_buffer;                    // used by step_forces only
     DeviceBuffer integrate_buffer;                 // used by step_integrate only
+    MotionBackup integrate_backup;                 // kept by step_integrate's device steps
 };
 
 // Process-wide; only the thread of the frame loop calls in, so there is no lock.
@@ -69,32 +68,15 @@ void choose_backend() {
     driver.backend = StepBackend::gpu;
 }
 
-struct StepFailure {
-    std::string action;  // what the driver was doing; empty: no failure
-    std::string text;    // why it failed, in the runtime's own words where it has any
-};
-
-// One step on the device: copy up, launch, wait, copy back. `launch(device, buffer, blocks)`
-// queues the kernel named `kernel_name` on the buffer over that many blocks. Returns no failure
-// when the host array holds the kernel's result. On a failure the host array is as it was when the
-// step began: every operation before the copy back leaves it alone, and a failed copy back is taken
-// to have written nothing into it (the runtime checks its arguments and reports errors of earlier
-// device work before it moves any byte; only a transfer that breaks off midway could have written
-// part of it, which for the force step is harmless anyway: the CPU pass rewrites every acceleration
-// and reads none).
-template <typename Launch>
-StepFailure run_on_device(DeviceBuffer& buffer, Particle* particles, int count,
-                          const char* kernel_name, Launch launch) {
-    const DeviceOperations& device = operations();
-    // count x 80 bytes formed in 64 bits, so that no count can overflow it.
-    const std::size_t bytes = static_cast<std::size_t>(static_cast<std::int64_t>(count) *
-                                                       static_cast<std::int64_t>(sizeof(Particle)));
-
+// The device buffer of a step function: asked for once per process, at its first device
+// step, sized for that step's count. Returns a failure when it cannot be had or is too small.
+StepFailure ready_buffer(DeviceBuffer& buffer, int count) {
     if (buffer.allocated == 0) {
-        // Asked for once per process: the flag is set whatever the answer, and a failed
-        // allocation sends this and every later step to the CPU.
+        // The flag is set whatever the answer: a failed allocation sends this and every later
+        // step to the CPU.
         buffer.allocated = 1;
-        if (const char* text = device.allocate(&buffer.memory, bytes)) {
+        const std::size_t bytes = static_cast<std::size_t>(count) * sizeof(Particle);
+        if (const char* text = operations().allocate(&buffer.memory, bytes)) {
             return {"allocating the device buffer", text};
         }
         buffer.capacity = count;
@@ -104,21 +86,6 @@ StepFailure run_on_device(DeviceBuffer& buffer, Particle* particles, int count,
         return {"checking the particle count", std::to_string(count) +
                                                    " records do not fit the device buffer of " +
                                                    std::to_string(buffer.capacity) + " records"};
-    }
-    if (const char* text = device.copy_to_device(buffer.memory, particles, bytes)) {
-        return {"copying the particles to the device", text};
-    }
-    // (count + 255) / 256 blocks, formed in 64 bits so that it cannot overflow near INT_MAX.
-    const int blocks = static_cast<int>((static_cast<std::int64_t>(count) + kThreadsPerBlock - 1) /
-                                        kThreadsPerBlock);
-    if (const char* text = launch(device, buffer.memory, blocks)) {
-        return {std::string("launching ") + kernel_name, text};
-    }
-    if (const char* text = device.synchronize()) {
-        return {std::string("waiting for ") + kernel_name, text};
-    }
-    if (const char* text = device.copy_to_host(particles, buffer.memory, bytes)) {
-        return {"copying the particles back from the device", text};
     }
     return {};
 }
@@ -134,24 +101,28 @@ void fall_back_to_cpu(const char* step_name, const StepFailure& failure) {
     driver.backend = StepBackend::cpu_after_failure;
 }
 
-// One step, whichever way it runs: on the device while the device is in use; on the CPU
-// (`on_cpu`) without one, and from the first device failure on, starting with the step
-// that failed.
-template <typename Launch, typename OnCpu>
-void run_step(DeviceBuffer& buffer, Particle* particles, int count, const char* step_name,
-              const char* kernel_name, Launch launch, OnCpu on_cpu) {
+// Whether the step is to run on the device: decides the backend at the first step.
+bool on_device(int count) {
     if (count <= 0) {
-        return;  // no record to step, and no device work worth asking for
+        return false;  // no record to step, and no device work worth asking for
     }
     choose_backend();
-    if (driver.backend == StepBackend::gpu) {
-        const StepFailure failure = run_on_device(buffer, particles, count, kernel_name, launch);
-        if (failure.action.empty()) {
-            return;
-        }
-        fall_back_to_cpu(step_name, failure);
+    return driver.backend == StepBackend::gpu;
+}
+
+// The backup of the records' motion, taken while the integration kernel runs.
+struct BackupWhileRunning {
+    const Particle* particles;
+    int count;
+    bool saved;
+};
+
+void save_while_kernel_runs(void* context, StepPoint point) {
+    auto* backup = static_cast<BackupWhileRunning*>(context);
+    if (point == StepPoint::kernel_queued) {
+        save_motion(backup->particles, backup->count, &driver.integrate_backup);
+        backup->saved = true;
     }
-    on_cpu();
 }
 
 }  // namespace
@@ -163,6 +134,7 @@ StepBackend step_backend() {
 namespace driver_testing {
 
 void install_device_operations(const DeviceOperations* operations) {
+    release_motion_backup(&driver.integrate_backup);
     driver = DriverState{};
     driver.operations = operations;
 }
@@ -170,29 +142,55 @@ void install_device_operations(const DeviceOperations* operations) {
 }  // namespace driver_testing
 }  // namespace lumeth
 
+// A failed force step leaves nothing to undo: the device changes only accelerations, so even a
+// copy back that breaks off midway writes the records' own position, velocity and mass, and
+// the CPU pass then rewrites every acceleration and reads none.
 void step_forces(Particle* particles, int count) {
     using namespace lumeth;
-    run_step(
-        driver.forces_buffer, particles, count, "step_forces", "compute_forces_kernel",
-        [count](const DeviceOperations& device, Particle* buffer, int blocks) {
-            return device.launch_forces(buffer, count, blocks, kThreadsPerBlock, kCenterX, kCenterY,
-                                        kCenterZ);
-        },
-        [=] { compute_forces_cpu(particles, count, kCenterX, kCenterY, kCenterZ); });
+    if (on_device(count)) {
+        StepFailure failure = ready_buffer(driver.forces_buffer, count);
+        if (!failure.failed()) {
+            failure = run_step_on_device(operations(), driver.forces_buffer.memory, particles,
+                                         count, forces_launch(kCenterX, kCenterY, kCenterZ));
+        }
+        if (!failure.failed()) {
+            return;
+        }
+        fall_back_to_cpu("step_forces", failure);
+    }
+    compute_forces_cpu(particles, count, kCenterX, kCenterY, kCenterZ);
 }
 
+// A failed integration step is undone before the CPU carries it out: a copy back that breaks
+// off midway may have moved a prefix of the records already, so every record's position and
+// velocity is put back from the copy taken while the kernel ran.
 void step_integrate(Particle* particles, int count, double dt) {
     using namespace lumeth;
-    run_step(
-        driver.integrate_buffer, particles, count, "step_integrate", "integrate_kernel",
-        [count, dt](const DeviceOperations& device, Particle* buffer, int blocks) {
-            return device.launch_integrate(buffer, count, blocks, kThreadsPerBlock, dt);
-        },
-        [=] { integrate_cpu(particles, count, dt); });
+    if (on_device(count)) {
+        StepFailure failure = ready_buffer(driver.integrate_buffer, count);
+        BackupWhileRunning backup{particles, count, false};
+        if (!failure.failed() && !reserve_motion_backup(&driver.integrate_backup, count)) {
+            failure = {"allocating the host copy of positions and velocities", "out of memory"};
+        }
+        if (!failure.failed()) {
+            const StepHook hook{save_while_kernel_runs, &backup};
+            failure = run_step_on_device(operations(), driver.integrate_buffer.memory, particles,
+                                         count, integrate_launch(dt), &hook);
+        }
+        if (!failure.failed()) {
+            return;
+        }
+        if (backup.saved) {
+            restore_motion(particles, count, driver.integrate_backup);
+        }
+        fall_back_to_cpu("step_integrate", failure);
+    }
+    integrate_cpu(particles, count, dt);
 }
 
 void release_gpu() {
     using namespace lumeth;
+    release_motion_backup(&driver.integrate_backup);
     // The device reset releases both buffers with everything else of the process on the
     // device; it also clears a device left broken by a failure. Nothing to do when the device
     // was never used (CPU path, or no step ran). The allocation flags stay set: no step may

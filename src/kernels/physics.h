@@ -9,7 +9,7 @@
 //    it, then the z product fused onto that; every other expression (cross products
 //    included) is evaluated as written, one rounding per operation.
 // Only acos, atan2, sin and cos (inner zone only) come from each side's own math library
-// and may differ in their last bits.
+// (LibraryMath) and may differ in their last bits.
 #pragma once
 
 #include <cmath>
@@ -45,6 +45,22 @@ LUMETH_SHARED Real sum_of_products(Real ax, Real ay, Real az, Real bx, Real by, 
 
 // --- The black hole's pull -------------------------------------------------------------------
 
+// Whether a particle at distance r from the black hole is in its inner zone, where the
+// relativistic model and the 1/100 step apply. False for a NaN distance.
+LUMETH_SHARED bool in_inner_zone(double r) {
+    return r < kInnerZoneRadius;
+}
+
+// The math library functions the inner model calls: those of the side the code runs on (the C
+// library's on the host, CUDA's on the device). The comparison of GPU with CPU results
+// substitutes its own to see how far the result moves when these results differ by a few ulps.
+struct LibraryMath {
+    LUMETH_SHARED double acos(double x) const { return ::acos(x); }
+    LUMETH_SHARED double atan2(double y, double x) const { return ::atan2(y, x); }
+    LUMETH_SHARED double sin(double x) const { return ::sin(x); }
+    LUMETH_SHARED double cos(double x) const { return ::cos(x); }
+};
+
 // Outside the inner zone: Newton's pull, scaled by 1 + v^2/c^2.
 LUMETH_SHARED Vector3<double> outer_black_hole_pull(double dx, double dy, double dz, double r,
                                                     double vx, double vy, double vz) {
@@ -57,16 +73,20 @@ LUMETH_SHARED Vector3<double> outer_black_hole_pull(double dx, double dy, double
 // Inside the inner zone: the relativistic model in spherical coordinates about the centre,
 // with radial, polar and azimuthal rates and frame dragging about the z axis. `s` is
 // dx^2 + dy^2 as already formed for r.
+// `math` supplies acos, atan2, sin and cos, called in this order: acos, atan2, sin(theta),
+// cos(theta), sin(phi), cos(phi).
+template <typename Math>
 LUMETH_SHARED Vector3<double> inner_black_hole_pull(double dx, double dy, double dz, double s,
-                                                    double r, double vx, double vy, double vz) {
+                                                    double r, double vx, double vy, double vz,
+                                                    Math&& math) {
     // Within kSmallDistance of the centre the particle has fallen into the hole: its position
     // defines no direction (theta is undefined and every quotient by r diverges), so the
     // hole exerts no pull on it.
     if (!(r > kSmallDistance)) {
         return {0.0, 0.0, 0.0};
     }
-    const double theta = acos(dz / r);
-    const double phi = atan2(dy, dx);
+    const double theta = math.acos(dz / r);
+    const double phi = math.atan2(dy, dx);
     const double rho = sqrt(s);  // cylindrical radius
 
     const double v_r = sum_of_products(dx, dy, dz, vx, vy, vz) / r;
@@ -78,10 +98,10 @@ LUMETH_SHARED Vector3<double> inner_black_hole_pull(double dx, double dy, double
         w_phi = (dx * vy - dy * vx) / rho_squared;
     }
 
-    const double s_theta = sin(theta);
-    const double c_theta = cos(theta);
-    const double s_phi = sin(phi);
-    const double c_phi = cos(phi);
+    const double s_theta = math.sin(theta);
+    const double c_theta = math.cos(theta);
+    const double s_phi = math.sin(phi);
+    const double c_phi = math.cos(phi);
 
     const double r_cubed = r * (r * r);
     const double two_r = r + r;
@@ -93,8 +113,14 @@ LUMETH_SHARED Vector3<double> inner_black_hole_pull(double dx, double dy, double
                        w_theta * (r * w_theta) + w_phi * (w_phi * (r * s_theta_squared)) -
                        omega * (w_phi * (two_r * s_theta_squared));
     const double a_theta = ((-2.0 * v_r) * w_theta) / r + w_phi * (w_phi * (s_theta * c_theta));
-    // On the +z axis sin(theta) is 0 and cot(theta) diverges, but there the rates it
-    // multiplies vanish (the axis has no azimuth), so the term is taken as its limit, 0.
+    // The cot(theta) term is taken as 0 wherever sin(theta) is exactly 0. On the +z axis the
+    // rates it multiplies vanish (the axis has no azimuth), so 0 is its limit there. Off the
+    // axis by less than about 1.5e-8 rad, dz / r rounds to 1 and acos gives theta = 0 while
+    // the rates of the true offset need not vanish. Every other sin(theta) factor is then 0
+    // as well, so the model already treats the particle as on the axis; the true cot(theta),
+    // about r / rho, would make this one term grow as 1 / rho^2 towards the guard distance
+    // while the sin(theta) terms beside it are dropped. Keeping 0 keeps the result finite
+    // and of the axis' form. (Near the -z axis sin(theta) does not round to 0.)
     const double cot_term =
         s_theta != 0.0 ? w_phi * (w_theta * ((c_theta + c_theta) / s_theta)) : 0.0;
     const double a_phi = omega * v_r + (((-2.0 * v_r) * w_phi) / r - cot_term);
@@ -105,13 +131,15 @@ LUMETH_SHARED Vector3<double> inner_black_hole_pull(double dx, double dy, double
             a_r * c_theta - s_theta * a_theta};
 }
 
-// The black hole's pull on a particle at offset (dx, dy, dz) from it, moving at (vx, vy, vz).
+// The black hole's pull on a particle at offset (dx, dy, dz) from it, moving at (vx, vy, vz);
+// `math` as for inner_black_hole_pull.
+template <typename Math = LibraryMath>
 LUMETH_SHARED Vector3<double> black_hole_pull(double dx, double dy, double dz, double vx, double vy,
-                                              double vz) {
+                                              double vz, Math&& math = Math{}) {
     const double s = fma(dx, dx, dy * dy);
     const double r = sqrt(fma(dz, dz, s));
-    if (r < kInnerZoneRadius) {
-        return inner_black_hole_pull(dx, dy, dz, s, r, vx, vy, vz);
+    if (in_inner_zone(r)) {
+        return inner_black_hole_pull(dx, dy, dz, s, r, vx, vy, vz, math);
     }
     return outer_black_hole_pull(dx, dy, dz, r, vx, vy, vz);  // also when r is NaN
 }
@@ -155,16 +183,18 @@ LUMETH_SHARED Vector3<Real> pair_pull(Real xi, Real yi, Real zi, Real vxi, Real 
 
 // Stores the acceleration of record i: the black hole's pull (centre at center_x/y/z) plus the
 // pull of records 0, 1000, 2000, ... below count, other than i itself, in increasing order.
-// Reads position, velocity and mass only; writes only the acceleration of record i.
+// Reads position, velocity and mass only; writes only the acceleration of record i. `math` as
+// for inner_black_hole_pull.
+template <typename Math = LibraryMath>
 LUMETH_SHARED void compute_particle_acceleration(Particle* particles, int count, int i,
-                                                 double center_x, double center_y,
-                                                 double center_z) {
+                                                 double center_x, double center_y, double center_z,
+                                                 Math&& math = Math{}) {
     const Particle& pi = particles[i];
     const double x = pi.position[0], y = pi.position[1], z = pi.position[2];
     const double vx = pi.velocity[0], vy = pi.velocity[1], vz = pi.velocity[2];
     const double mass = pi.mass;
 
-    Vector3<double> a = black_hole_pull(x - center_x, y - center_y, z - center_z, vx, vy, vz);
+    Vector3<double> a = black_hole_pull(x - center_x, y - center_y, z - center_z, vx, vy, vz, math);
     for (int j = 0; j < count; j += kPairSampleStride) {
         if (j == i) {
             continue;
@@ -184,7 +214,7 @@ LUMETH_SHARED void compute_particle_acceleration(Particle* particles, int count,
 
 // The step length at distance r from the origin: 1/100 of dt inside the inner zone.
 LUMETH_SHARED double step_length(double r, double dt) {
-    return r < kInnerZoneRadius ? dt * 0.01 : dt;
+    return in_inner_zone(r) ? dt * 0.01 : dt;
 }
 
 // Kick-drift-kick under the stored acceleration: v' = v + a h, p' = p + v h + a h^2 / 2,

@@ -1,0 +1,188 @@
+#include "record/options.h"
+
+#include <strings.h>
+
+#include <cerrno>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+
+namespace lumeth::record {
+namespace {
+
+constexpr int kMaxParticles = 10000000;
+constexpr double kMaxFps = 1000.0;
+
+bool parse_whole(const char* text, long long low, long long high, long long* value) {
+    if (text == nullptr || *text == '\0') {
+        return false;
+    }
+    char* end = nullptr;
+    errno = 0;
+    const long long v = std::strtoll(text, &end, 10);
+    if (errno != 0 || *end != '\0' || v < low || v > high) {
+        return false;
+    }
+    *value = v;
+    return true;
+}
+
+// A finite number above zero and at most `high`: no infinity, no NaN.
+bool parse_positive(const char* text, double high, double* value) {
+    if (text == nullptr || *text == '\0') {
+        return false;
+    }
+    char* end = nullptr;
+    errno = 0;
+    const double v = std::strtod(text, &end);
+    if (errno != 0 || *end != '\0' || !std::isfinite(v) || !(v > 0.0) || !(v <= high)) {
+        return false;
+    }
+    *value = v;
+    return true;
+}
+
+}  // namespace
+
+const char* const kUsage =
+    "Usage: lumeth-record [options]\n"
+    "\n"
+    "Runs the galaxy simulation without a window and records every frame as a video: the\n"
+    "same galaxy, steps and drawing as lumeth, with its live statistics in the top-left\n"
+    "corner. Prints the seed, so a run can be repeated.\n"
+    "\n"
+    "  --frames N       frames to record (default 300)\n"
+    "  --seed S         the initial conditions' seed, 0 to 4294967295 (default: the clock)\n"
+    "  --out FILE       output file (default lumeth.mp4); the extension picks the container:\n"
+    "                   .mp4, .mov or .mkv\n"
+    "  --fps F          frames per second of the video (default 30)\n"
+    "  --zoom Z         zoom on top of the window's scale (default 1)\n"
+    "  --particles N    particles (default 100000, at most 10000000)\n"
+    "  --step-myr T     simulated time per frame in Myr (default 100, as in lumeth); 1 to\n"
+    "                   10 shows the disk turning\n"
+    "  --codec C        h264 (default: libx264, yuv420p) or ffv1 (lossless RGB; .mkv)\n"
+    "  --quality Q      h264's constant rate factor, 0 (lossless) to 51 (smallest file);\n"
+    "                   default 20, lower is better\n"
+    "  --help           print this text and exit\n"
+    "\n"
+    "Exit status: 0 when done, 1 when recording failed (the file is removed), 2 for a bad\n"
+    "command line or output file, 130 or 143 when stopped by SIGINT or SIGTERM (the frames\n"
+    "so far are kept as a playable video).\n";
+
+int parse_options(int argc, char** argv, RecordOptions* options) {
+    bool quality_given = false;
+    for (int i = 1; i < argc; ++i) {
+        std::string arg = argv[i];
+        const char* value = nullptr;
+        bool inline_value = false;
+        const std::size_t equals = arg.find('=');
+        if (arg.rfind("--", 0) == 0 && equals != std::string::npos) {
+            value = argv[i] + equals + 1;
+            arg.resize(equals);
+            inline_value = true;
+        }
+        auto take_value = [&]() -> const char* {
+            if (inline_value) {
+                return value;
+            }
+            return i + 1 < argc ? argv[++i] : nullptr;
+        };
+        auto refuse = [&](const char* what, const char* text) {
+            std::fprintf(stderr, "lumeth-record: %s needs %s, got '%s'\n", arg.c_str(), what,
+                         text != nullptr ? text : "");
+            return 2;
+        };
+        if (arg == "--help" && !inline_value) {
+            std::fputs(kUsage, stdout);
+            return 0;
+        }
+        long long whole = 0;
+        if (arg == "--frames" || arg == "--particles") {
+            const bool frames = arg == "--frames";
+            const long long high = frames ? 1000000000 : kMaxParticles;
+            const char* text = take_value();
+            if (!parse_whole(text, 1, high, &whole)) {
+                return refuse(frames ? "a whole number from 1 to 1000000000"
+                                     : "a whole number from 1 to 10000000",
+                              text);
+            }
+            (frames ? options->frames : options->particles) = static_cast<int>(whole);
+        } else if (arg == "--seed") {
+            const char* text = take_value();
+            if (!parse_whole(text, 0, 4294967295LL, &whole)) {
+                return refuse("a whole number from 0 to 4294967295", text);
+            }
+            options->seed = static_cast<std::uint32_t>(whole);
+            options->seed_given = true;
+        } else if (arg == "--quality") {
+            const char* text = take_value();
+            if (!parse_whole(text, 0, kLowestQuality, &whole)) {
+                return refuse("a whole number from 0 to 51", text);
+            }
+            options->quality = static_cast<int>(whole);
+            quality_given = true;
+        } else if (arg == "--fps") {
+            const char* text = take_value();
+            if (!parse_positive(text, kMaxFps, &options->fps)) {
+                return refuse("a number above 0 and at most 1000", text);
+            }
+        } else if (arg == "--zoom" || arg == "--step-myr") {
+            const char* text = take_value();
+            double* target = arg == "--zoom" ? &options->zoom : &options->step_myr;
+            if (!parse_positive(text, HUGE_VAL, target)) {
+                return refuse("a number above 0", text);
+            }
+        } else if (arg == "--out") {
+            const char* text = take_value();
+            if (text == nullptr || *text == '\0') {
+                return refuse("a file name", text);
+            }
+            options->out = text;
+        } else if (arg == "--codec") {
+            const char* text = take_value();
+            const std::string name = text != nullptr ? text : "";
+            if (name == "h264") {
+                options->codec = Codec::h264;
+            } else if (name == "ffv1") {
+                options->codec = Codec::ffv1;
+            } else {
+                return refuse("h264 or ffv1", text);
+            }
+        } else {
+            std::fprintf(stderr, "lumeth-record: unknown option '%s' (try --help)\n", argv[i]);
+            return 2;
+        }
+    }
+    if (quality_given && options->codec != Codec::h264) {
+        std::fprintf(stderr, "lumeth-record: --quality applies to h264 only; %s is lossless\n",
+                     codec_name(options->codec));
+        return 2;
+    }
+    return -1;
+}
+
+const char* container_for(const std::string& path) {
+    const std::size_t slash = path.rfind('/');
+    const std::size_t dot = path.rfind('.');
+    if (dot == std::string::npos || (slash != std::string::npos && dot < slash)) {
+        return nullptr;
+    }
+    const char* extension = path.c_str() + dot + 1;
+    if (strcasecmp(extension, "mp4") == 0) {
+        return "mp4";
+    }
+    if (strcasecmp(extension, "mov") == 0) {
+        return "mov";
+    }
+    if (strcasecmp(extension, "mkv") == 0) {
+        return "matroska";
+    }
+    return nullptr;
+}
+
+const char* codec_name(Codec codec) {
+    return codec == Codec::ffv1 ? "ffv1" : "h264";
+}
+
+}  // namespace lumeth::record

@@ -1,0 +1,50 @@
+// lumeth-record's command line: what to record and where.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include "app/app.h"
+#include "sim/constants.h"
+
+namespace lumeth::record {
+
+enum class Codec {
+    h264,  // libx264, yuv420p: small files every player takes
+    ffv1,  // FFV1 on the frame's own RGB pixels: lossless, for exact comparisons
+};
+
+// x264's constant rate factor: 0 (lossless) to 51 (smallest); 18 looks the same as the
+// source to most eyes, every 6 steps up halve the size.
+constexpr int kDefaultQuality = 20;
+constexpr int kLowestQuality = 51;
+
+struct RecordOptions {
+    int frames = 300;
+    std::uint32_t seed = 0;
+    bool seed_given = false;
+    std::string out = "lumeth.mp4";
+    double fps = 30.0;
+    double zoom = 1.0;
+    int particles = kParticleCount;                     // as in the interactive program
+    double step_myr = kTimeStep / kSecondsPerMegayear;  // Myr per frame, likewise
+    Codec codec = Codec::h264;
+    int quality = kDefaultQuality;
+};
+
+// The usage text that --help prints.
+extern const char* const kUsage;
+
+// Fills *options from the command line. Returns -1 to go on, 0 after printing the usage on
+// standard output (--help), or 2 after printing one message on standard error. Checks each
+// value on its own and the codec against --quality; the output file is checked where it is
+// opened.
+int parse_options(int argc, char** argv, RecordOptions* options);
+
+// The container for a file name, from its extension (case-insensitive): "mp4" (.mp4),
+// "matroska" (.mkv), "mov" (.mov); nullptr for any other.
+const char* container_for(const std::string& path);
+
+const char* codec_name(Codec codec);
+
+}  // namespace lumeth::record

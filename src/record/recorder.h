@@ -1,0 +1,27 @@
+// lumeth-record's run: the interactive program's start-up, steps and drawing, without a
+// window, each frame read back and encoded into a video file.
+#pragma once
+
+#include "app/simulation_state.h"
+#include "record/options.h"
+
+namespace lumeth::record {
+
+// The backend in the overlay's first line, as the window title names it: "CUDA" or "CPU".
+const char* backend_label();
+
+// Draws one recorded frame into state.renderer: the interactive program's frame
+// (lumeth::draw_frame) and the statistics panel over its top-left corner (frame rate,
+// particles, simulated time and backend as in the window title; the step and the frame
+// number below). Does not present.
+void draw_recorded_frame(const SimulationState& state, double fps, double step_myr, int frame,
+                         int frames);
+
+// Records the video the options describe. Prints the seed and settings on standard output
+// first and a one-line summary last; progress, notes and errors go to standard error.
+// SIGINT and SIGTERM stop it after the current frame with the file completed.
+// Returns the exit status: 0, 1 (recording failed; the file is removed), 2 (the output
+// cannot be written; nothing is left behind), or 128 plus the stopping signal.
+int run_recording(const RecordOptions& options);
+
+}  // namespace lumeth::record
