@@ -8,11 +8,21 @@
 // runtime's, for every program that links the library.
 #include "exact_fma.h"
 
+#include <cmath>
 #include <cstdint>
 #include <cstring>
 #include <utility>
 
 namespace lumeth {
+
+#ifndef __SIZEOF_INT128__
+// A compiler without 128-bit integers (MSVC) takes the C library's fma(): that of Microsoft's
+// Universal C Runtime, documented as one rounding of the exact result (not checked here: the
+// fused multiply-add test can compare it with the FMA instruction only under GCC or Clang).
+double exact_fma(double x, double y, double z) {
+    return std::fma(x, y, z);
+}
+#else
 namespace {
 
 using u64 = std::uint64_t;
@@ -136,6 +146,8 @@ double exact_fma(double x, double y, double z) {
     std::memcpy(&result, &bits, sizeof result);
     return result;
 }
+
+#endif  // __SIZEOF_INT128__
 
 }  // namespace lumeth
 
