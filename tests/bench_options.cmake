@@ -1,13 +1,13 @@
 # Checks lumeth-bench's command line: bad options are refused with a message on standard
 # error and exit status 2 before anything is measured; --help prints the usage and exits 0.
-#   cmake -DBENCH=<path to lumeth-bench> -P bench_options.cmake
+#   cmake -DBENCH=<path to lumeth-bench> [-DEMULATOR=<runner, e.g. wine>] -P bench_options.cmake
 if(NOT BENCH)
     message(FATAL_ERROR "pass -DBENCH=<path to lumeth-bench>")
 endif()
 
 # run_bench(<expected status> <regex on stdout+stderr> <arguments...>)
 function(run_bench expected pattern)
-    execute_process(COMMAND ${BENCH} ${ARGN} RESULT_VARIABLE status OUTPUT_VARIABLE out
+    execute_process(COMMAND ${EMULATOR} ${BENCH} ${ARGN} RESULT_VARIABLE status OUTPUT_VARIABLE out
                     ERROR_VARIABLE err TIMEOUT 60)
     if(NOT status STREQUAL "${expected}")
         message(FATAL_ERROR "lumeth-bench ${ARGN}: exit status ${status}, expected "
