@@ -26,7 +26,7 @@ deps_prefix="$repo_root/.deps/mingw-w64"
 jobs="${SDL3_BUILD_JOBS:-2}"
 
 ensure_packages g++-mingw-w64-x86-64-posix wine64 cmake ninja-build dpkg-dev xz-utils \
-    libgtest-dev
+    libgtest-dev python3
 
 # --- SDL3 ---------------------------------------------------------------------------------------
 # The source package has no precompiled Direct3D shaders, so SDL's Direct3D renderers are left
@@ -78,4 +78,9 @@ fi
 
 # --- The programs and tests ---------------------------------------------------------------------
 configure_and_build windows-mingw
+# The NVIDIA driver of a hybrid-graphics laptop reads NvOptimusEnablementCuda from the
+# executable's export table.
+python3 "$repo_root/tests/pe_export.py" NvOptimusEnablementCuda 1 \
+    "$repo_root/build/windows/lumeth.exe" "$repo_root/build/windows/lumeth-bench.exe" ||
+    die "the programs do not export NvOptimusEnablementCuda = 1"
 msg "built $repo_root/build/windows/lumeth.exe and lumeth-bench.exe"
