@@ -124,16 +124,29 @@ else()
     file(WRITE "${PROJECT_BINARY_DIR}/package/copyright" "${copyright}")
     install(FILES "${PROJECT_BINARY_DIR}/package/copyright" DESTINATION ${lumeth_docdir})
 
-    # A native package's change log, compressed without a time stamp as Debian wants it.
+    # Installs <file> compressed without a time stamp, as Debian wants documentation, into
+    # <destination>.
+    function(lumeth_install_gzipped file destination)
+        get_filename_component(name "${file}" NAME)
+        set(compressed "${PROJECT_BINARY_DIR}/package/${name}.gz")
+        execute_process(COMMAND gzip -9nc "${file}" OUTPUT_FILE "${compressed}"
+                        RESULT_VARIABLE status)
+        if(NOT status EQUAL 0)
+            message(FATAL_ERROR "gzip could not compress ${file}")
+        endif()
+        install(FILES "${compressed}" DESTINATION ${destination})
+    endfunction()
+
+    # A native package's change log, and the manual pages.
     file(WRITE "${PROJECT_BINARY_DIR}/package/changelog"
          "lumeth (${PROJECT_VERSION}) unstable; urgency=medium\n\n"
          "  * Release ${PROJECT_VERSION}.\n\n"
          " -- ${lumeth_maintainer}  Tue, 08 Dec 2026 12:00:00 +0000\n")
-    execute_process(COMMAND gzip -9nf "${PROJECT_BINARY_DIR}/package/changelog"
-                    RESULT_VARIABLE gzip_status)
-    if(gzip_status EQUAL 0)
-        install(FILES "${PROJECT_BINARY_DIR}/package/changelog.gz" DESTINATION ${lumeth_docdir})
-    endif()
+    lumeth_install_gzipped("${PROJECT_BINARY_DIR}/package/changelog" ${lumeth_docdir})
+    foreach(program IN LISTS lumeth_programs)
+        lumeth_install_gzipped("${PROJECT_SOURCE_DIR}/docs/${program}.1"
+                               ${CMAKE_INSTALL_MANDIR}/man1)
+    endforeach()
 
     execute_process(COMMAND dpkg --print-architecture OUTPUT_VARIABLE lumeth_deb_arch
                     OUTPUT_STRIP_TRAILING_WHITESPACE ERROR_QUIET)
