@@ -41,4 +41,21 @@ if [ -d "$WINEPREFIX" ]; then
     fi
     printf '%s\n' "${DISPLAY:-none}" >"$display_file"
 fi
+
+# Wine's background programs (services, the desktop) stay a few seconds after the last
+# program ends, holding the standard output and error they inherited from the program that
+# started them. Where those are pipes (CTest, CMake's execute_process), the reader would
+# wait for them; so there the program writes into files, copied out when it has ended.
+if [ -p /dev/fd/1 ] || [ -p /dev/fd/2 ]; then
+    output="$(mktemp -d "${TMPDIR:-/tmp}/wine-output.XXXXXX")"
+    "$wine" "$@" >"$output/stdout" 2>"$output/stderr" &
+    program=$!
+    trap 'kill "$program" 2>/dev/null' INT TERM
+    status=0
+    wait "$program" || status=$?
+    cat "$output/stdout"
+    cat "$output/stderr" >&2
+    rm -rf "$output"
+    exit "$status"
+fi
 exec "$wine" "$@"
