@@ -38,24 +38,36 @@ set(CPACK_RESOURCE_FILE_LICENSE "${PROJECT_SOURCE_DIR}/LICENSE")
 set(CPACK_STRIP_FILES ON)
 set(CPACK_PACKAGE_DIRECTORY "${PROJECT_BINARY_DIR}/packages")
 
-# Installs the SDL3 library into <destination>, stripped when the programs are (CPack strips
-# what install(TARGETS) installs, not imported libraries).
-function(lumeth_install_sdl3 destination)
-    install(IMPORTED_RUNTIME_ARTIFACTS ${lumeth_sdl3_target}
-            RUNTIME DESTINATION ${destination} LIBRARY DESTINATION ${destination})
-    if(CMAKE_STRIP)
+# Strips the named files, installed in <destination>, when the programs are stripped (CPack
+# strips what install(TARGETS) installs, not libraries installed as files).
+function(lumeth_strip_installed destination)
+    if(NOT CMAKE_STRIP)
+        return()
+    endif()
+    foreach(name IN LISTS ARGN)
         install(CODE "
             if(CMAKE_INSTALL_DO_STRIP)
                 execute_process(COMMAND \"${CMAKE_STRIP}\" --strip-unneeded
-                    \"\$ENV{DESTDIR}\${CMAKE_INSTALL_PREFIX}/${destination}/$<TARGET_FILE_NAME:${lumeth_sdl3_target}>\")
+                    \"\$ENV{DESTDIR}\${CMAKE_INSTALL_PREFIX}/${destination}/${name}\")
             endif()")
-    endif()
+    endforeach()
+endfunction()
+
+# Installs the SDL3 library into <destination>.
+function(lumeth_install_sdl3 destination)
+    install(IMPORTED_RUNTIME_ARTIFACTS ${lumeth_sdl3_target}
+            RUNTIME DESTINATION ${destination} LIBRARY DESTINATION ${destination})
+    lumeth_strip_installed(${destination} $<TARGET_FILE_NAME:${lumeth_sdl3_target}>)
 endfunction()
 
 if(WIN32)
     install(TARGETS ${lumeth_programs} RUNTIME DESTINATION .)
     lumeth_install_sdl3(.)
     install(FILES ${LUMETH_RUNTIME_DLLS} DESTINATION .)
+    foreach(dll IN LISTS LUMETH_RUNTIME_DLLS)
+        get_filename_component(name "${dll}" NAME)
+        lumeth_strip_installed(. ${name})
+    endforeach()
     install(FILES README.md DESTINATION .)
     install(FILES LICENSE DESTINATION . RENAME LICENSE.txt)
     if(LUMETH_SDL3_LICENSE)
