@@ -4,6 +4,7 @@
 add_test(NAME bench.smoke COMMAND lumeth-bench --count 2003 --repeat 2)
 add_test(NAME bench.options
          COMMAND ${CMAKE_COMMAND} -DBENCH=$<TARGET_FILE:lumeth-bench>
+                 "-DEMULATOR=${CMAKE_CROSSCOMPILING_EMULATOR}"
                  -P ${CMAKE_CURRENT_SOURCE_DIR}/bench_options.cmake)
 set_tests_properties(bench.smoke bench.options PROPERTIES LABELS bench)
 

@@ -1,14 +1,14 @@
 # Checks lumeth-bench's command line: bad options are refused with a message on standard
 # error and exit status 2 before anything is measured (a missing value, an option given twice
 # included); -h and --help print the usage and exit 0.
-#   cmake -DBENCH=<path to lumeth-bench> -P bench_options.cmake
+#   cmake -DBENCH=<path to lumeth-bench> [-DEMULATOR=<runner, e.g. wine>] -P bench_options.cmake
 if(NOT BENCH)
     message(FATAL_ERROR "pass -DBENCH=<path to lumeth-bench>")
 endif()
 
 # run_bench(<expected status> <regex on stdout+stderr> <arguments...>)
 function(run_bench expected pattern)
-    execute_process(COMMAND ${BENCH} ${ARGN} RESULT_VARIABLE status OUTPUT_VARIABLE out
+    execute_process(COMMAND ${EMULATOR} ${BENCH} ${ARGN} RESULT_VARIABLE status OUTPUT_VARIABLE out
                     ERROR_VARIABLE err TIMEOUT 60)
     if(NOT status STREQUAL "${expected}")
         message(FATAL_ERROR "lumeth-bench ${ARGN}: exit status ${status}, expected "
@@ -32,7 +32,7 @@ run_bench(0 "Usage: lumeth-bench.*--count N.*--repeat R.*--sweep" --help)
 run_bench(0 "Usage: lumeth-bench.*-h, --help" -h)
 run_bench(2 "unknown option '--bogus'" --bogus)
 run_bench(2 "unknown option 'extra'" extra)
-run_bench(2 "--count needs a value\n$" --count)
+run_bench(2 "--count needs a value\r?\n$" --count)
 run_bench(2 "--count needs a value" --count --sweep)
 run_bench(2 "--repeat needs a value" --repeat --count 5)
 run_bench(2 "--count needs a whole number.*'0'" --count 0)
