@@ -8,10 +8,12 @@ if ! command -v nvcc >/dev/null 2>&1 && [ -x /usr/local/cuda/bin/nvcc ]; then
     export CUDACXX=/usr/local/cuda/bin/nvcc
 fi
 
-# Configures and builds one build folder: configure_and_build <folder> [cmake options...]
+# Configures and builds one of the configure presets of CMakePresets.json (each names its
+# build folder and options): configure_and_build <preset>
 configure_and_build() {
-    local folder="$1"
-    shift
-    cmake -S "$repo_root" -B "$folder" -G Ninja "$@"
-    cmake --build "$folder" -j "$build_jobs"
+    (
+        cd "$repo_root"
+        cmake --preset "$1"
+        cmake --build --preset "$1" -j "$build_jobs"
+    )
 }

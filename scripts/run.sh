@@ -4,5 +4,5 @@ set -euo pipefail
 source "$(dirname "$0")/common.sh"
 
 "$repo_root/scripts/install-deps.sh"
-configure_and_build "$repo_root/build" -DCMAKE_BUILD_TYPE=Release
+configure_and_build release
 exec "$repo_root/build/lumeth"

@@ -1,18 +1,24 @@
 #!/usr/bin/env bash
 # Installs what is missing, builds everything and runs every test: first the normal build
 # (CUDA path included when nvcc is present; GPU tests report themselves skipped without a
-# device), then the CPU code under AddressSanitizer and UndefinedBehaviorSanitizer.
+# device; the Debian package is built and checked), then the CPU code under AddressSanitizer
+# and UndefinedBehaviorSanitizer, then the Windows build (MinGW-w64) with its tests, window
+# tests and zip under wine.
 set -euo pipefail
 source "$(dirname "$0")/common.sh"
 
 "$repo_root/scripts/install-deps.sh"
 
 echo "== Release build and all tests"
-configure_and_build "$repo_root/build" -DCMAKE_BUILD_TYPE=Release
-ctest --test-dir "$repo_root/build" --output-on-failure
+configure_and_build release
+(cd "$repo_root" && ctest --preset release)
 
 echo "== Sanitizer build (address, undefined) and the tests that need no window"
-configure_and_build "$repo_root/build/sanitize" -DCMAKE_BUILD_TYPE=RelWithDebInfo \
-    -DLUMETH_SANITIZE=ON -DLUMETH_ENABLE_CUDA=OFF
-ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1 \
-    ctest --test-dir "$repo_root/build/sanitize" --output-on-failure -LE 'window|bench'
+configure_and_build sanitize
+(cd "$repo_root" && ctest --preset sanitize)
+
+echo "== Windows build (MinGW-w64) and its tests under wine"
+windows_start=$SECONDS
+"$repo_root/scripts/build-windows.sh"
+(cd "$repo_root" && ctest --preset windows-mingw)
+echo "== Windows stage: $((SECONDS - windows_start)) s"

@@ -6,6 +6,7 @@ list(GET LUMETH_CPU_LEVEL_NAMES 0 lowest_level)
 add_test(NAME bench.options
          COMMAND ${CMAKE_COMMAND} -DBENCH=$<TARGET_FILE:lumeth-bench>
                  -DLOWEST_LEVEL=${lowest_level}
+                 "-DEMULATOR=${CMAKE_CROSSCOMPILING_EMULATOR}"
                  -P ${CMAKE_CURRENT_SOURCE_DIR}/bench_options.cmake)
 set_tests_properties(bench.smoke bench.options PROPERTIES LABELS bench)
 

@@ -3,7 +3,7 @@
 # included); -h and --help print the usage and exit 0. Then the CPU level it is told to use
 # by LUMETH_CPU_LEVEL.
 #   cmake -DBENCH=<path to lumeth-bench> -DLOWEST_LEVEL=<the build's lowest CPU level>
-#         -P bench_options.cmake
+#         [-DEMULATOR=<runner, e.g. wine>] -P bench_options.cmake
 if(NOT BENCH OR NOT LOWEST_LEVEL)
     message(FATAL_ERROR "pass -DBENCH=<path to lumeth-bench> -DLOWEST_LEVEL=<level>")
 endif()
@@ -11,7 +11,7 @@ unset(ENV{LUMETH_CPU_LEVEL})
 
 # run_bench(<expected status> <regex on stdout+stderr> <arguments...>)
 function(run_bench expected pattern)
-    execute_process(COMMAND ${BENCH} ${ARGN} RESULT_VARIABLE status OUTPUT_VARIABLE out
+    execute_process(COMMAND ${EMULATOR} ${BENCH} ${ARGN} RESULT_VARIABLE status OUTPUT_VARIABLE out
                     ERROR_VARIABLE err TIMEOUT 60)
     if(NOT status STREQUAL "${expected}")
         message(FATAL_ERROR "lumeth-bench ${ARGN}: exit status ${status}, expected "
@@ -35,7 +35,7 @@ run_bench(0 "Usage: lumeth-bench.*--count N.*--repeat R.*--sweep" --help)
 run_bench(0 "Usage: lumeth-bench.*-h, --help" -h)
 run_bench(2 "unknown option '--bogus'" --bogus)
 run_bench(2 "unknown option 'extra'" extra)
-run_bench(2 "--count needs a value\n$" --count)
+run_bench(2 "--count needs a value\r?\n$" --count)
 run_bench(2 "--count needs a value" --count --sweep)
 run_bench(2 "--repeat needs a value" --repeat --count 5)
 run_bench(2 "--count needs a whole number.*'0'" --count 0)
@@ -56,7 +56,7 @@ run_bench(2 "--sweep given twice" --sweep --sweep)
 # refused on standard error and the best level runs instead.
 function(run_bench_at_level level stdout_pattern stderr_pattern)
     set(ENV{LUMETH_CPU_LEVEL} "${level}")
-    execute_process(COMMAND ${BENCH} --count 2003 --repeat 1 RESULT_VARIABLE status
+    execute_process(COMMAND ${EMULATOR} ${BENCH} --count 2003 --repeat 1 RESULT_VARIABLE status
                     OUTPUT_VARIABLE out ERROR_VARIABLE err TIMEOUT 120)
     unset(ENV{LUMETH_CPU_LEVEL})
     if(NOT status STREQUAL "0" OR NOT out MATCHES "${stdout_pattern}" OR

@@ -38,6 +38,23 @@ if(CMAKE_SYSTEM_NAME STREQUAL "Linux" AND CMAKE_NM)
     endforeach()
 endif()
 
+# On Windows: NvOptimusEnablementCuda in each executable's export table, holding 1, read from
+# the files' PE headers (one test: each start of Python takes a while).
+if(WIN32)
+    find_package(Python3 COMPONENTS Interpreter)
+    if(Python3_Interpreter_FOUND)
+        set(lumeth_checked_files)
+        foreach(executable IN LISTS lumeth_symbol_checked)
+            list(APPEND lumeth_checked_files $<TARGET_FILE:${executable}>)
+        endforeach()
+        add_test(NAME symbols.exports_NvOptimusEnablementCuda
+            COMMAND Python3::Interpreter ${CMAKE_CURRENT_SOURCE_DIR}/pe_export.py
+                    NvOptimusEnablementCuda 1 ${lumeth_checked_files})
+        set_tests_properties(symbols.exports_NvOptimusEnablementCuda PROPERTIES
+            LABELS gpu-driver)
+    endif()
+endif()
+
 # Both kernels in the CUDA build, under their mangled device names: with cuobjdump, as global
 # functions of the device code; without it, as code sections of the embedded device image
 # (.nv_fatbin) and as the names the start-up registration hands to the runtime (.rodata).

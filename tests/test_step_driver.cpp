@@ -21,6 +21,12 @@
 
 #if defined(__linux__)
 #include <dlfcn.h>
+#elif defined(_WIN32)
+#ifndef NOMINMAX
+#define NOMINMAX
+#endif
+#define WIN32_LEAN_AND_MEAN
+#include <windows.h>
 #endif
 
 extern "C" int NvOptimusEnablementCuda;
@@ -772,11 +778,17 @@ TEST(NvOptimusEnablementCuda, IsA32BitOneInTheDynamicSymbolTable) {
     // dlsym finds only what the executable exports, as the NVIDIA driver looks it up.
     void* symbol = dlsym(RTLD_DEFAULT, "NvOptimusEnablementCuda");
     ASSERT_NE(symbol, nullptr) << "not exported: " << dlerror();
+#elif defined(_WIN32)
+    // GetProcAddress on the executable's own module reads its export table.
+    void* symbol = reinterpret_cast<void*>(
+        GetProcAddress(GetModuleHandleW(nullptr), "NvOptimusEnablementCuda"));
+    ASSERT_NE(symbol, nullptr) << "not exported: error " << GetLastError();
+#else
+    void* symbol = nullptr;
+    GTEST_SKIP() << "the export table is checked on Linux and Windows only";
+#endif
     EXPECT_EQ(symbol, static_cast<void*>(&NvOptimusEnablementCuda));
     EXPECT_EQ(*static_cast<const std::int32_t*>(symbol), 1);
-#else
-    GTEST_SKIP() << "the export table is checked on Linux only";
-#endif
 }
 
 }  // namespace

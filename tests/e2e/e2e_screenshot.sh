@@ -1,7 +1,9 @@
 #!/usr/bin/env bash
 # A screenshot of the running program under Xvfb shows the black background, the red
 # marker at the centre and particles in the galaxy's colours. The picture is kept as
-# ${LUMETH_SCREENSHOT:-lumeth-screenshot.png} (in the working directory).
+# ${LUMETH_SCREENSHOT:-lumeth-screenshot.png} (in the working directory). While paused, zooming
+# in (=) redraws a different picture of the same kind, and zooming out (-) again gives back
+# exactly the first one.
 source "$(dirname "${BASH_SOURCE[0]}")/lib.sh"
 need python3 xwininfo
 
@@ -24,9 +26,25 @@ width="$(sed -n 's/.*Width: *\([0-9]*\).*/\1/p' <<<"${info}")"
 height="$(sed -n 's/.*Height: *\([0-9]*\).*/\1/p' <<<"${info}")"
 [ "${width}x${height}" = 1920x1080 ] || fail "window is ${width}x${height}"
 
-cp "${WORK}/fb/Xvfb_screen0" "${WORK}/screen.xwd" || fail "no framebuffer file from Xvfb"
-python3 "${E2E_DIR}/screenshot.py" "${WORK}/screen.xwd" "${left}" "${top}" "${width}" \
-    "${height}" "${out}" || fail "the screenshot does not show the expected picture"
+# Cuts the window out of the current framebuffer into the PNG file $1 and checks the picture.
+screenshot() {
+    cp "${WORK}/fb/Xvfb_screen0" "${WORK}/screen.xwd" || fail "no framebuffer file from Xvfb"
+    python3 "${E2E_DIR}/screenshot.py" "${WORK}/screen.xwd" "${left}" "${top}" "${width}" \
+        "${height}" "$1" || fail "the screenshot $(basename "$1") does not show the expected picture"
+}
+
+screenshot "${out}"
+
+# The paused program keeps drawing each frame at the current zoom.
+press "${window}" equal
+sleep 1
+screenshot "${WORK}/zoomed-in.png"
+cmp -s "${out}" "${WORK}/zoomed-in.png" && fail "zooming in did not change the picture"
+press "${window}" minus
+sleep 1
+screenshot "${WORK}/zoomed-back.png"
+cmp -s "${out}" "${WORK}/zoomed-back.png" ||
+    fail "zooming in and out again did not give back the same picture"
 
 press "${window}" q
 wait_program 60

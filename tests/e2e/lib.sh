@@ -1,6 +1,7 @@
 # Shared helpers of the end-to-end tests: a private Xvfb server, the program under test with
 # its output captured, window look-up, key presses and bounded waits. Sourced by the tests;
-# every test passes the path of the program as its first argument.
+# every test takes the command that starts the program as its arguments: the program's path,
+# or an emulator and the program (scripts/wine.sh build/windows/lumeth.exe).
 #
 # Exit status 77 tells CTest the test was skipped (a tool is missing).
 
@@ -8,7 +9,11 @@
 set -u
 
 E2E_DIR="$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)"
-LUMETH="${1:?usage: $0 path/to/lumeth}"
+[ $# -gt 0 ] || { echo "usage: $0 [emulator] path/to/lumeth" >&2; exit 2; }
+LUMETH=("$@")
+# A Windows program writes its lines with \r\n ends (the C runtime's text mode).
+LUMETH_WINDOWS=0
+[[ "${LUMETH[-1]}" == *.exe ]] && LUMETH_WINDOWS=1
 WORK="$(mktemp -d "${TMPDIR:-/tmp}/lumeth-e2e.XXXXXX")"
 XVFB_PID=""
 APP_PID=""
@@ -84,7 +89,7 @@ start_xvfb() {
 # watchdog: after E2E_TIME_LIMIT seconds (default 150, below CTest's timeout) it ends the
 # program and Xvfb, which makes every wait of the test fail at once, and then the test.
 start_program() {
-    "${LUMETH}" >"${WORK}/stdout" 2>"${WORK}/stderr" &
+    "${LUMETH[@]}" >"${WORK}/stdout" 2>"${WORK}/stderr" &
     APP_PID=$!
     (
         trap 'kill "${sleeper}" 2>/dev/null; exit 0' TERM
@@ -174,6 +179,16 @@ expected_stdout() {
         "Simulation terminated."
 }
 
+# Prints the file $1 of the program's output line by line, without the carriage returns that
+# end a Windows program's lines: the lines are compared, not the line ends.
+program_lines() {
+    if [ "${LUMETH_WINDOWS}" = 1 ]; then
+        sed 's/\r$//' "$1"
+    else
+        cat "$1"
+    fi
+}
+
 # The live title; group 1 is the frame rate, group 2 the time, group 3 the pause mark.
 TITLE_PATTERN='^Lumeth CUDA \| FPS: ([0-9]+\.[0-9]|inf) \| Particles: 100000 \| Time: ([0-9]+\.[0-9]{2}) Myr( \[PAUSED\])?$'
 
@@ -183,6 +198,7 @@ expect_clean_exit() {
     wait_program 60
     [ "${APP_RC}" = 0 ] || fail "exit status ${APP_RC}, expected 0"
     expected_stdout >"${WORK}/expected"
-    cmp -s "${WORK}/expected" "${WORK}/stdout" ||
-        fail "standard output differs:"$'\n'"$(diff "${WORK}/expected" "${WORK}/stdout")"
+    program_lines "${WORK}/stdout" >"${WORK}/stdout.lines"
+    cmp -s "${WORK}/expected" "${WORK}/stdout.lines" ||
+        fail "standard output differs:"$'\n'"$(diff "${WORK}/expected" "${WORK}/stdout.lines")"
 }

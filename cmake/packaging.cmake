@@ -1,0 +1,190 @@
+# What a user downloads, built with CPack (`cpack` in the build folder):
+#   Windows: a zip with lumeth.exe, lumeth-bench.exe, SDL3.dll and the compiler's runtime DLLs
+#            beside them, the README, this project's licence and the licences of what it
+#            bundles (folder licenses/).
+#   Linux:   a Debian package: the programs in /usr/bin, SDL3 bundled in the package's own
+#            library folder /usr/lib/lumeth (found through the run path $ORIGIN/../lib/lumeth,
+#            so that no SDL3 needs to be installed), and the licences in the Debian
+#            copyright file.
+# LUMETH_PACKAGE_FILE is the package's path, for the tests that unpack and run it.
+if(NOT TARGET lumeth)
+    return()  # no SDL3: nothing a user could run
+endif()
+
+set(lumeth_programs lumeth lumeth-bench)
+set(lumeth_maintainer "The Lumeth developers <lumeth@example.org>")
+set(lumeth_summary "real-time simulation of a spiral galaxy around a spinning black hole")
+
+# SDL3's licence text: where SDL's own install puts it (share/licenses/SDL3), or at the top of
+# SDL's official development package for Visual Studio (one level above its cmake folder).
+find_file(LUMETH_SDL3_LICENSE LICENSE.txt
+    HINTS "${SDL3_DIR}/../../../share/licenses/SDL3" "${SDL3_DIR}/.."
+    NO_DEFAULT_PATH NO_CMAKE_FIND_ROOT_PATH)
+if(NOT LUMETH_SDL3_LICENSE)
+    message(WARNING "SDL3's LICENSE.txt was not found near ${SDL3_DIR}: the package lacks it")
+endif()
+
+# The SDL3 library target itself (SDL3::SDL3 is an alias of the shared library's target).
+get_target_property(lumeth_sdl3_target SDL3::SDL3 ALIASED_TARGET)
+if(NOT lumeth_sdl3_target)
+    set(lumeth_sdl3_target SDL3::SDL3)
+endif()
+
+set(CPACK_PACKAGE_NAME lumeth)
+set(CPACK_PACKAGE_VENDOR "The Lumeth developers")
+set(CPACK_PACKAGE_CONTACT "${lumeth_maintainer}")
+set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "${lumeth_summary}")
+set(CPACK_RESOURCE_FILE_LICENSE "${PROJECT_SOURCE_DIR}/LICENSE")
+set(CPACK_STRIP_FILES ON)
+set(CPACK_PACKAGE_DIRECTORY "${PROJECT_BINARY_DIR}/packages")
+
+# Strips the named files, installed in <destination>, when the programs are stripped (CPack
+# strips what install(TARGETS) installs, not libraries installed as files).
+function(lumeth_strip_installed destination)
+    if(NOT CMAKE_STRIP)
+        return()
+    endif()
+    foreach(name IN LISTS ARGN)
+        install(CODE "
+            if(CMAKE_INSTALL_DO_STRIP)
+                execute_process(COMMAND \"${CMAKE_STRIP}\" --strip-unneeded
+                    \"\$ENV{DESTDIR}\${CMAKE_INSTALL_PREFIX}/${destination}/${name}\")
+            endif()")
+    endforeach()
+endfunction()
+
+# Installs the SDL3 library into <destination>.
+function(lumeth_install_sdl3 destination)
+    install(IMPORTED_RUNTIME_ARTIFACTS ${lumeth_sdl3_target}
+            RUNTIME DESTINATION ${destination} LIBRARY DESTINATION ${destination})
+    lumeth_strip_installed(${destination} $<TARGET_FILE_NAME:${lumeth_sdl3_target}>)
+endfunction()
+
+if(WIN32)
+    install(TARGETS ${lumeth_programs} RUNTIME DESTINATION .)
+    lumeth_install_sdl3(.)
+    install(FILES ${LUMETH_RUNTIME_DLLS} DESTINATION .)
+    foreach(dll IN LISTS LUMETH_RUNTIME_DLLS)
+        get_filename_component(name "${dll}" NAME)
+        lumeth_strip_installed(. ${name})
+    endforeach()
+    install(FILES README.md DESTINATION .)
+    install(FILES LICENSE DESTINATION . RENAME LICENSE.txt)
+    if(LUMETH_SDL3_LICENSE)
+        install(FILES "${LUMETH_SDL3_LICENSE}" DESTINATION licenses RENAME SDL3.txt)
+    endif()
+    if(CMAKE_CXX_COMPILER_ID STREQUAL "GNU")
+        # The GCC runtime (libgomp, libstdc++, libgcc_s: GPL with the GCC Runtime Library
+        # Exception) and libwinpthread (MinGW-w64), as Debian's packages of them state it.
+        set(LUMETH_GCC_RUNTIME_LICENSE /usr/share/doc/gcc-mingw-w64-base/copyright
+            CACHE FILEPATH "Licence text of the GCC runtime DLLs")
+        set(LUMETH_WINPTHREAD_LICENSE /usr/share/doc/mingw-w64-x86-64-dev/copyright
+            CACHE FILEPATH "Licence text of libwinpthread")
+        foreach(pair "GCC_RUNTIME;GCC-runtime.txt" "WINPTHREAD;winpthreads.txt")
+            list(GET pair 0 which)
+            list(GET pair 1 name)
+            if(EXISTS "${LUMETH_${which}_LICENSE}")
+                install(FILES "${LUMETH_${which}_LICENSE}" DESTINATION licenses RENAME ${name})
+            else()
+                message(WARNING "${LUMETH_${which}_LICENSE} not found: the package lacks it")
+            endif()
+        endforeach()
+    elseif(MSVC)
+        # The Visual C++ and OpenMP runtime DLLs, with Microsoft's redistribution terms.
+        set(CMAKE_INSTALL_OPENMP_LIBRARIES ON)
+        set(CMAKE_INSTALL_SYSTEM_RUNTIME_DESTINATION .)
+        include(InstallRequiredSystemLibraries)
+    endif()
+
+    set(CPACK_GENERATOR ZIP)
+    set(CPACK_PACKAGE_FILE_NAME "lumeth-${PROJECT_VERSION}-win64")
+    set(LUMETH_PACKAGE_FILE "${CPACK_PACKAGE_DIRECTORY}/${CPACK_PACKAGE_FILE_NAME}.zip")
+else()
+    include(GNUInstallDirs)
+    set(lumeth_private_libdir "${CMAKE_INSTALL_LIBDIR}/lumeth")
+    set(lumeth_docdir "${CMAKE_INSTALL_DATAROOTDIR}/doc/lumeth")
+    # The build tree keeps its absolute run path to SDL3; the installed programs look beside
+    # themselves.
+    set_target_properties(${lumeth_programs} PROPERTIES
+        INSTALL_RPATH "$ORIGIN/../${lumeth_private_libdir}")
+    install(TARGETS ${lumeth_programs} RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+    lumeth_install_sdl3(${lumeth_private_libdir})
+    install(FILES README.md DESTINATION ${lumeth_docdir})
+
+    # Debian's machine-readable copyright file: this project under the MIT (Expat) licence,
+    # the bundled SDL3 under the zlib licence, each with its full text.
+    function(lumeth_copyright_paragraph out files copyright license_name license_file)
+        file(READ "${license_file}" text)
+        string(REGEX REPLACE "[ \t\r]+\n" "\n" text "${text}")  # no trailing blanks
+        string(STRIP "${text}" text)
+        string(REPLACE "\n\n" "\n.\n" text "${text}")  # an empty line is " ." in the file
+        string(REPLACE "\n" "\n " text "${text}")
+        set(${out} "Files: ${files}\nCopyright: ${copyright}\nLicense: ${license_name}\n ${text}\n"
+            PARENT_SCOPE)
+    endfunction()
+    lumeth_copyright_paragraph(ours "*" "2026 The Lumeth developers" Expat
+                               "${PROJECT_SOURCE_DIR}/LICENSE")
+    set(copyright "Format: https://www.debian.org/doc/packaging-manuals/copyright-format/1.0/\n"
+                  "Upstream-Name: lumeth\n\n${ours}")
+    if(LUMETH_SDL3_LICENSE)
+        lumeth_copyright_paragraph(sdl "usr/lib/lumeth/libSDL3.so*"
+                                   "1997-2025 Sam Lantinga <slouken@libsdl.org>" Zlib
+                                   "${LUMETH_SDL3_LICENSE}")
+        string(APPEND copyright "\n${sdl}")
+    endif()
+    string(CONCAT copyright ${copyright})
+    file(WRITE "${PROJECT_BINARY_DIR}/package/copyright" "${copyright}")
+    install(FILES "${PROJECT_BINARY_DIR}/package/copyright" DESTINATION ${lumeth_docdir})
+
+    # Installs <file> compressed without a time stamp, as Debian wants documentation, into
+    # <destination>.
+    function(lumeth_install_gzipped file destination)
+        get_filename_component(name "${file}" NAME)
+        set(compressed "${PROJECT_BINARY_DIR}/package/${name}.gz")
+        execute_process(COMMAND gzip -9nc "${file}" OUTPUT_FILE "${compressed}"
+                        RESULT_VARIABLE status)
+        if(NOT status EQUAL 0)
+            message(FATAL_ERROR "gzip could not compress ${file}")
+        endif()
+        install(FILES "${compressed}" DESTINATION ${destination})
+    endfunction()
+
+    # A native package's change log, and the manual pages.
+    file(WRITE "${PROJECT_BINARY_DIR}/package/changelog"
+         "lumeth (${PROJECT_VERSION}) unstable; urgency=medium\n\n"
+         "  * Release ${PROJECT_VERSION}.\n\n"
+         " -- ${lumeth_maintainer}  Tue, 08 Dec 2026 12:00:00 +0000\n")
+    lumeth_install_gzipped("${PROJECT_BINARY_DIR}/package/changelog" ${lumeth_docdir})
+    foreach(program IN LISTS lumeth_programs)
+        lumeth_install_gzipped("${PROJECT_SOURCE_DIR}/docs/${program}.1"
+                               ${CMAKE_INSTALL_MANDIR}/man1)
+    endforeach()
+
+    execute_process(COMMAND dpkg --print-architecture OUTPUT_VARIABLE lumeth_deb_arch
+                    OUTPUT_STRIP_TRAILING_WHITESPACE ERROR_QUIET)
+    if(NOT lumeth_deb_arch)
+        set(lumeth_deb_arch amd64)
+    endif()
+    set(CPACK_GENERATOR DEB)
+    set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
+    set(CPACK_DEBIAN_PACKAGE_ARCHITECTURE ${lumeth_deb_arch})
+    set(CPACK_DEBIAN_FILE_NAME "lumeth_${PROJECT_VERSION}_${lumeth_deb_arch}.deb")
+    set(CPACK_DEBIAN_PACKAGE_SECTION science)
+    set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
+    # The summary is the synopsis line; this is the extended description under it.
+    set(CPACK_DEBIAN_PACKAGE_DESCRIPTION
+        "A model galaxy of 100,000 particles around a black hole, advanced by one step\n"
+        "of 100 million years every frame and drawn face-on in a desktop window. The\n"
+        "physics runs on a CUDA GPU when the build has one, else on all CPU cores.")
+    string(CONCAT CPACK_DEBIAN_PACKAGE_DESCRIPTION ${CPACK_DEBIAN_PACKAGE_DESCRIPTION})
+    # dpkg-shlibdeps finds what the programs and the bundled SDL3 link against; SDL3 itself
+    # loads Xlib and its extensions only at run time, so those are named here.
+    set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
+    set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS_PRIVATE_DIRS
+        "${CMAKE_INSTALL_PREFIX}/${lumeth_private_libdir}")
+    set(CPACK_DEBIAN_PACKAGE_DEPENDS "libx11-6, libxext6")
+    set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "libxcursor1, libxi6, libxrandr2, libxfixes3, libxss1")
+    set(LUMETH_PACKAGE_FILE "${CPACK_PACKAGE_DIRECTORY}/${CPACK_DEBIAN_FILE_NAME}")
+endif()
+
+include(CPack)

@@ -1,0 +1,253 @@
+# Shared helpers of the dependency scripts (sourced, not run): messages, Debian packages
+# installed when missing, and SDL3 3.2 built from Debian trixie's source package into a
+# prefix. The sourcing script sets DEPS_TAG (the prefix of its messages) first.
+#
+# The source package is downloaded through a private apt configuration kept under
+# build/_deps/apt/ (the machine's own apt sources, preferences and keyrings are never
+# touched) and unpacked under build/_deps/sdl3-src/.
+
+DEPS_REPO_ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
+DEPS_BUILD="$DEPS_REPO_ROOT/build/_deps"
+APT_PRIVATE="$DEPS_BUILD/apt"
+SDL3_SRC_ROOT="$DEPS_BUILD/sdl3-src"
+
+export DEBIAN_FRONTEND=noninteractive
+
+msg() { printf '[%s] %s\n' "${DEPS_TAG:-deps}" "$*"; }
+die() {
+    printf '[%s] ERROR: %s\n' "${DEPS_TAG:-deps}" "$*" >&2
+    exit 1
+}
+
+# Root runs apt directly; anyone else needs sudo, which is only looked up when
+# apt actually has work to do.
+as_root() {
+    if [ "$(id -u)" -eq 0 ]; then
+        "$@"
+    elif command -v sudo >/dev/null 2>&1; then
+        sudo DEBIAN_FRONTEND=noninteractive "$@"
+    else
+        die "root privileges are needed to run: $*"
+    fi
+}
+
+# Installs those of the given Debian packages that are not installed yet.
+ensure_packages() {
+    local pkg missing=()
+    for pkg in "$@"; do
+        # `dpkg -s` also succeeds for removed-but-not-purged packages, so the
+        # status line is checked for an actual installation.
+        if ! dpkg -s "$pkg" 2>/dev/null | grep -q '^Status: install ok installed$'; then
+            missing+=("$pkg")
+        fi
+    done
+    if [ "${#missing[@]}" -eq 0 ]; then
+        msg "all Debian packages already installed"
+        return 0
+    fi
+    msg "installing missing packages: ${missing[*]}"
+    # Waits for the dpkg lock instead of failing if another apt run is active.
+    as_root apt-get -o DPkg::Lock::Timeout=600 update -q ||
+        die "apt-get update failed"
+    as_root apt-get -o DPkg::Lock::Timeout=600 install -y -q \
+        --no-install-recommends "${missing[@]}" ||
+        die "apt-get install failed for: ${missing[*]}"
+}
+
+# Prints the folder holding an SDL3 CMake package config, if any.
+find_sdl3_config_dir() {
+    local dir
+    for dir in "$@"; do
+        if [ -f "$dir/SDL3Config.cmake" ] || [ -f "$dir/sdl3-config.cmake" ]; then
+            printf '%s\n' "$dir"
+            return 0
+        fi
+    done
+    return 1
+}
+
+# ---------------------------------------------------------------------------
+# The SDL3 source package
+# ---------------------------------------------------------------------------
+
+# Every path apt reads or writes is redirected into $APT_PRIVATE, so the
+# machine's sources, pins and trusted keys are neither used nor modified.
+# The sandbox user is root because _apt may not be able to enter the checkout
+# (for example one under /root); the downloads land in our own folders only.
+PRIVATE_LIST="$APT_PRIVATE/sources.list"
+APT_PRIVATE_OPTS=(
+    -o "Dir::Etc::SourceList=$PRIVATE_LIST"
+    -o "Dir::Etc::SourceParts=$APT_PRIVATE/sources.list.d"
+    -o "Dir::Etc::Preferences=$APT_PRIVATE/preferences"
+    -o "Dir::Etc::PreferencesParts=$APT_PRIVATE/preferences.d"
+    -o "Dir::Etc::Trusted=$APT_PRIVATE/trusted.gpg"
+    -o "Dir::Etc::TrustedParts=$APT_PRIVATE/trusted.gpg.d"
+    -o "Dir::State=$APT_PRIVATE/state"
+    -o "Dir::State::Lists=$APT_PRIVATE/lists"
+    -o "Dir::Cache=$APT_PRIVATE/cache"
+    -o "Dir::Cache::pkgcache="
+    -o "Dir::Cache::srcpkgcache="
+    -o "APT::Sandbox::User=root"
+    -o "Acquire::Languages=none"
+)
+
+write_private_list() {
+    # $1: the options between [ ] of the deb-src line
+    printf 'deb-src [%s] http://deb.debian.org/debian trixie main\n' "$1" \
+        >"$PRIVATE_LIST"
+}
+
+# Runs the private `apt-get update`. Returns 0 when the trixie source index
+# was fetched (and, unless $1 is "unverified", its signature verified), 2 when
+# apt rejected the Release file's signature, and 1 on any other failure
+# (network, mirror, ...). With [trusted=yes] apt still prints the signature
+# warning, so that check is skipped in "unverified" mode.
+private_update() {
+    local log="$APT_PRIVATE/update.log" rc=0
+    rm -rf "$APT_PRIVATE/lists"
+    mkdir -p "$APT_PRIVATE/lists/partial"
+    apt-get "${APT_PRIVATE_OPTS[@]}" update -q >"$log" 2>&1 || rc=$?
+    if [ "${1:-}" != unverified ] && grep -Eq 'NO_PUBKEY|EXPKEYSIG|KEYEXPIRED|REVKEYSIG|BADSIG|GPG error|is not signed' "$log"; then
+        sed 's/^/    /' "$log" >&2
+        return 2
+    fi
+    # apt-get update can exit 0 while skipping a repository, so the index
+    # file itself must be present as well.
+    if [ "$rc" -ne 0 ] || ! compgen -G "$APT_PRIVATE/lists/*trixie*Sources*" >/dev/null; then
+        sed 's/^/    /' "$log" >&2
+        return 1
+    fi
+    return 0
+}
+
+# Fetches the trixie source index into the private apt configuration.
+fetch_source_index() {
+    mkdir -p "$APT_PRIVATE/lists/partial" "$APT_PRIVATE/cache/archives/partial" \
+        "$APT_PRIVATE/state" "$APT_PRIVATE/sources.list.d" \
+        "$APT_PRIVATE/preferences.d" "$APT_PRIVATE/trusted.gpg.d"
+
+    # Keyrings shipped by debian-archive-keyring. The Debian archive signs every
+    # suite's Release file with the current automatic signing keys, so trixie's
+    # Release verifies against bookworm's keyring; newer bookworm keyring
+    # updates also ship the trixie keys, which are added when present.
+    local k keyrings=()
+    for k in /usr/share/keyrings/debian-archive-keyring.gpg \
+        /usr/share/keyrings/debian-archive-trixie-stable.gpg \
+        /usr/share/keyrings/debian-archive-trixie-automatic.gpg; do
+        if [ -f "$k" ]; then
+            keyrings+=("$k")
+        fi
+    done
+
+    local verified=0 rc signed_by
+    if [ "${#keyrings[@]}" -gt 0 ]; then
+        signed_by="$(IFS=,; printf '%s' "${keyrings[*]}")"
+        write_private_list "signed-by=$signed_by"
+        msg "fetching the trixie source index (verified with: ${keyrings[*]})"
+        rc=0
+        private_update || rc=$?
+        case "$rc" in
+        0) verified=1 ;;
+        2) msg "WARNING: trixie's Release signature cannot be verified with the local Debian keyrings" ;;
+        *) die "could not fetch the trixie source index from deb.debian.org" ;;
+        esac
+    else
+        msg "WARNING: no Debian archive keyring under /usr/share/keyrings"
+    fi
+
+    if [ "$verified" -eq 0 ]; then
+        # Last resort, reached only when no local Debian keyring holds a key that
+        # signs trixie's Release file (for example after the archive has rotated
+        # to keys newer than the installed keyring package). The trust override
+        # applies to this private list alone; apt-get source still checks every
+        # downloaded file against the sizes and hashes in the source index, and
+        # dpkg-source checks them again against the .dsc.
+        msg "WARNING: falling back to an unverified trixie source index ([trusted=yes], private list only)"
+        write_private_list "trusted=yes"
+        private_update unverified ||
+            die "could not fetch the trixie source index from deb.debian.org"
+    fi
+}
+
+# Downloads and unpacks the libsdl3 source package (3.2.x required). Sets
+# SDL3_SOURCE_DIR (the unpacked tree) and SDL3_UPSTREAM (its version).
+fetch_sdl3_source() {
+    fetch_source_index
+
+    mkdir -p "$SDL3_SRC_ROOT"
+    msg "downloading the libsdl3 source package into ${SDL3_SRC_ROOT#"$DEPS_REPO_ROOT"/}"
+    (
+        cd "$SDL3_SRC_ROOT"
+        apt-get "${APT_PRIVATE_OPTS[@]}" -q \
+            -o APT::Get::Only-Source=true source --download-only libsdl3
+    ) || die "apt-get source libsdl3 failed"
+
+    # Newest .dsc in the folder (older downloads from earlier runs may remain).
+    local dsc debver upstream
+    dsc="$( (ls -1 "$SDL3_SRC_ROOT"/libsdl3_*.dsc 2>/dev/null || true) | sort -V | tail -n1)"
+    [ -n "$dsc" ] || die "no libsdl3 .dsc file was downloaded"
+    debver="$(sed -n 's/^Version: //p' "$dsc" | head -n1)"
+    upstream="${debver#*:}"
+    upstream="${upstream%%-*}"
+    upstream="${upstream%%+*}"
+    case "$upstream" in
+    3.2.*) ;;
+    *) die "trixie provides SDL3 $debver, but 3.2.x is required" ;;
+    esac
+    msg "SDL3 source package version $debver (upstream $upstream)"
+
+    SDL3_UPSTREAM="$upstream"
+    SDL3_SOURCE_DIR="$SDL3_SRC_ROOT/libsdl3-$upstream"
+    # Always unpack afresh so a previously interrupted unpack cannot be reused.
+    rm -rf "$SDL3_SOURCE_DIR"
+    msg "unpacking $(basename "$dsc")"
+    (
+        cd "$SDL3_SRC_ROOT"
+        # No Debian developer keyring is installed, so dpkg-source can only warn
+        # about the .dsc's OpenPGP signature; it still verifies every file's
+        # size and checksums listed in the .dsc.
+        dpkg-source -q -x "$(basename "$dsc")" "$(basename "$SDL3_SOURCE_DIR")"
+    ) || die "dpkg-source could not unpack $dsc"
+    [ -f "$SDL3_SOURCE_DIR/CMakeLists.txt" ] || die "unpacked SDL3 source has no CMakeLists.txt"
+}
+
+# ---------------------------------------------------------------------------
+# Building a CMake project into a prefix
+# ---------------------------------------------------------------------------
+
+# cmake_configure <name> <source> <build folder> [cmake options...]: a fresh
+# configuration, logged to build/_deps/<name>-configure.log.
+cmake_configure() {
+    local name="$1" source="$2" folder="$3"
+    shift 3
+    rm -rf "$folder"
+    cmake -S "$source" -B "$folder" -G Ninja "$@" >"$DEPS_BUILD/$name-configure.log" 2>&1 || {
+        tail -n 40 "$DEPS_BUILD/$name-configure.log" >&2
+        die "$name: CMake configuration failed (full log: $DEPS_BUILD/$name-configure.log)"
+    }
+}
+
+# build_and_install <name> <build folder> <prefix> <jobs>: builds a configured
+# folder and installs it into <prefix> (its CMAKE_INSTALL_PREFIX). The install
+# goes into a staging folder first and is moved into place in one step, so an
+# interrupted install never leaves a prefix that looks complete. CMake package
+# files locate the prefix relative to themselves, and pkg-config files already
+# name the final prefix, so the move keeps both valid.
+build_and_install() {
+    local name="$1" folder="$2" prefix="$3" jobs="$4" start=$SECONDS
+    msg "building $name with $jobs parallel jobs (log: ${DEPS_BUILD#"$DEPS_REPO_ROOT"/}/$name-build.log)"
+    cmake --build "$folder" --parallel "$jobs" >"$DEPS_BUILD/$name-build.log" 2>&1 || {
+        tail -n 40 "$DEPS_BUILD/$name-build.log" >&2
+        die "$name build failed (full log: $DEPS_BUILD/$name-build.log)"
+    }
+    msg "$name built in $((SECONDS - start)) s"
+
+    local stage="$DEPS_BUILD/$name-stage"
+    rm -rf "$stage"
+    DESTDIR="$stage" cmake --install "$folder" >/dev/null || die "$name install failed"
+    [ -d "$stage$prefix" ] || die "$name install did not populate $stage$prefix"
+    rm -rf "$prefix"
+    mkdir -p "$(dirname "$prefix")"
+    mv "$stage$prefix" "$prefix"
+    rm -rf "$stage"
+}

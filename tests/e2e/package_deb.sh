@@ -1,0 +1,57 @@
+#!/usr/bin/env bash
+# The Debian package as a user gets it, checked without installing it: unpacked into a
+# scratch folder (dpkg-deb -x), its programs find the bundled SDL3 through their run path with
+# no other SDL3 on the library path, the benchmark runs, the program runs under Xvfb (window,
+# keys, standard output, exit status: e2e_keys_and_output.sh), and lintian reports no errors.
+#   package_deb.sh lumeth_<version>_<arch>.deb
+set -u
+E2E_DIR="$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)"
+deb="${1:?usage: $0 package.deb}"
+fail() {
+    echo "FAIL: $*" >&2
+    exit 1
+}
+for tool in dpkg-deb readelf ldd; do
+    command -v "${tool}" >/dev/null 2>&1 || { echo "SKIP: ${tool} is not installed"; exit 77; }
+done
+[ -f "${deb}" ] || fail "no package at ${deb}"
+
+scratch="$(mktemp -d "${TMPDIR:-/tmp}/lumeth-deb.XXXXXX")"
+trap 'rm -rf "${scratch}"' EXIT
+dpkg-deb -x "${deb}" "${scratch}" || fail "dpkg-deb could not unpack ${deb}"
+private="${scratch}/usr/lib/lumeth"
+for file in usr/bin/lumeth usr/bin/lumeth-bench usr/share/doc/lumeth/copyright \
+    usr/share/doc/lumeth/README.md usr/lib/lumeth/libSDL3.so.0; do
+    [ -e "${scratch}/${file}" ] || fail "the package has no /${file}"
+done
+for license in Expat Zlib; do
+    grep -q "^License: ${license}$" "${scratch}/usr/share/doc/lumeth/copyright" ||
+        fail "the copyright file lacks the ${license} licence"
+done
+
+unset LD_LIBRARY_PATH
+for program in lumeth lumeth-bench; do
+    path="${scratch}/usr/bin/${program}"
+    # shellcheck disable=SC2016  # the run path holds a literal $ORIGIN
+    readelf -d "${path}" | grep -qF '(RUNPATH)            Library runpath: [$ORIGIN/../lib/lumeth]' ||
+        fail "${program}'s run path is not \$ORIGIN/../lib/lumeth: $(readelf -d "${path}" | grep PATH)"
+    sdl="$(ldd "${path}" | awk '$1 ~ /^libSDL3/ { print $3 }')"
+    [ "$(dirname "$(readlink -f "${sdl}")")" = "$(readlink -f "${private}")" ] ||
+        fail "${program} loads SDL3 from '${sdl}', not from the package"
+done
+echo "both programs load SDL3 from the package's /usr/lib/lumeth"
+
+"${scratch}/usr/bin/lumeth-bench" --count 2003 --repeat 1 >"${scratch}/bench.log" 2>&1 ||
+    fail "lumeth-bench from the package failed:"$'\n'"$(cat "${scratch}/bench.log")"
+bash "${E2E_DIR}/e2e_keys_and_output.sh" "${scratch}/usr/bin/lumeth"
+status=$?
+[ "${status}" = 0 ] || exit "${status}"
+
+if ! command -v lintian >/dev/null 2>&1; then
+    echo "SKIP: lintian is not installed"
+    exit 77
+fi
+report="$(lintian "${deb}" 2>&1)"
+printf '%s\n' "${report}"
+grep -q '^E: ' <<<"${report}" && fail "lintian reports errors"
+echo "PASS"

@@ -1,0 +1,33 @@
+#!/usr/bin/env bash
+# The Windows zip as a user gets it: unpacked into a scratch folder, it holds the two
+# programs, every DLL they load and the licences; from there the benchmark runs and the
+# program runs in a window under Xvfb (e2e_keys_and_output.sh), through the emulator.
+#   package_zip.sh lumeth-<version>-win64.zip <emulator...>
+set -u
+E2E_DIR="$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)"
+zip="${1:?usage: $0 package.zip emulator...}"
+shift
+fail() {
+    echo "FAIL: $*" >&2
+    exit 1
+}
+[ -f "${zip}" ] || fail "no package at ${zip}"
+
+scratch="$(mktemp -d "${TMPDIR:-/tmp}/lumeth-zip.XXXXXX")"
+trap 'rm -rf "${scratch}"' EXIT
+python3 -m zipfile -e "${zip}" "${scratch}" || fail "could not unpack ${zip}"
+top="${scratch}/$(basename "${zip}" .zip)"
+for file in lumeth.exe lumeth-bench.exe SDL3.dll libgomp-1.dll libstdc++-6.dll \
+    libgcc_s_seh-1.dll libwinpthread-1.dll README.md LICENSE.txt licenses/SDL3.txt \
+    licenses/GCC-runtime.txt licenses/winpthreads.txt; do
+    [ -f "${top}/${file}" ] || fail "the zip has no ${file}"
+done
+grep -q 'GCC Runtime Library Exception' "${top}/licenses/GCC-runtime.txt" ||
+    fail "licenses/GCC-runtime.txt does not state the GCC Runtime Library Exception"
+
+"$@" "${top}/lumeth-bench.exe" --count 2003 --repeat 1 >"${scratch}/bench.log" 2>&1 ||
+    fail "lumeth-bench.exe from the zip failed:"$'\n'"$(cat "${scratch}/bench.log")"
+bash "${E2E_DIR}/e2e_keys_and_output.sh" "$@" "${top}/lumeth.exe"
+status=$?
+[ "${status}" = 0 ] || exit "${status}"
+echo "PASS"
