@@ -154,8 +154,8 @@ std::vector<Particle> without_frame_dragging(std::vector<Particle> particles, do
 // away from it.
 TEST(BenchCompare, GpuForceToleranceAcceptsOtherLibrariesAndCatchesBrokenInnerModels) {
     const int count = 3000;  // three sampled records, so pair sums round on the way too
-    for (const double* centre : {std::array<double, 3>{0.0, 0.0, 0.0}.data(),
-                                 std::array<double, 3>{1e14, -2e14, 3e13}.data()}) {
+    const std::array<std::array<double, 3>, 2> centres = {{{0.0, 0.0, 0.0}, {1e14, -2e14, 3e13}}};
+    for (const std::array<double, 3>& centre : centres) {
         const double cx = centre[0], cy = centre[1], cz = centre[2];
         SCOPED_TRACE("black hole at (" + std::to_string(cx) + ", " + std::to_string(cy) + ", " +
                      std::to_string(cz) + ")");
