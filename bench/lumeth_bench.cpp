@@ -4,7 +4,6 @@
 // Exit status: 0 when every backend agrees with the baseline, 1 when one does not (or a GPU
 // measurement fails), 2 for a bad command line.
 #include <algorithm>
-#include <cerrno>
 #include <chrono>
 #include <cmath>
 #include <cstdint>
@@ -16,6 +15,7 @@
 #include <vector>
 
 #include "bench_parts.h"
+#include "cli/command_line.h"
 #include "compare.h"
 #include "gpu/motion_backup.h"
 #include "gpu/step_driver.h"
@@ -80,51 +80,21 @@ struct Options {
     bool repeat_given = false;
 };
 
-// Parses a whole decimal integer in [low, high].
-bool parse_int(const char* text, int low, int high, int* value) {
-    if (text == nullptr || *text == '\0') {
-        return false;
-    }
-    char* end = nullptr;
-    errno = 0;
-    const long long v = std::strtoll(text, &end, 10);
-    if (errno != 0 || *end != '\0' || v < low || v > high) {
-        return false;
-    }
-    *value = static_cast<int>(v);
-    return true;
-}
-
 // Fills *options from the command line. Returns -1 to go on, or the exit status.
 int parse_options(int argc, char** argv, Options* options) {
     for (int i = 1; i < argc; ++i) {
-        std::string arg = argv[i];
-        const char* value = nullptr;
-        bool inline_value = false;
-        const std::size_t equals = arg.find('=');
-        if (arg.rfind("--", 0) == 0 && equals != std::string::npos) {
-            value = argv[i] + equals + 1;
-            arg.resize(equals);
-            inline_value = true;
-        }
-        // The value after '=', or else the next argument unless that is an option itself.
-        auto take_value = [&]() -> const char* {
-            if (inline_value) {
-                return value;
-            }
-            if (i + 1 < argc && std::strncmp(argv[i + 1], "--", 2) != 0) {
-                return argv[++i];
-            }
-            return nullptr;
-        };
+        OptionReader option(argc, argv, &i);
+        const std::string& arg = option.name();
         // The option's value as a whole number from 1 to `largest`, or a message on stderr.
         auto take_whole_number = [&](const char* name, int largest, int* value) {
-            const char* text = take_value();
+            const char* text = option.take_value();
             if (text == nullptr) {
                 std::fprintf(stderr, "lumeth-bench: %s needs a value\n", name);
                 return false;
             }
-            if (parse_int(text, 1, largest, value)) {
+            long long number = 0;
+            if (parse_whole_number(text, 1, largest, &number)) {
+                *value = static_cast<int>(number);
                 return true;
             }
             std::fprintf(stderr, "lumeth-bench: %s needs a whole number from 1 to %d, got '%s'\n",
@@ -140,11 +110,11 @@ int parse_options(int argc, char** argv, Options* options) {
             *given = true;
             return true;
         };
-        if ((arg == "--help" || arg == "-h") && !inline_value) {
+        if ((arg == "--help" || arg == "-h") && !option.has_inline_value()) {
             std::fputs(kUsage, stdout);
             return 0;
         }
-        if (arg == "--sweep" && !inline_value) {
+        if (arg == "--sweep" && !option.has_inline_value()) {
             if (!first_time("--sweep", &options->sweep)) {
                 return 2;
             }

@@ -8,25 +8,13 @@
 #include <cstdlib>
 #include <string>
 
+#include "cli/command_line.h"
+
 namespace lumeth::record {
 namespace {
 
 constexpr int kMaxParticles = 10000000;
 constexpr double kMaxFps = 1000.0;
-
-bool parse_whole(const char* text, long long low, long long high, long long* value) {
-    if (text == nullptr || *text == '\0') {
-        return false;
-    }
-    char* end = nullptr;
-    errno = 0;
-    const long long v = std::strtoll(text, &end, 10);
-    if (errno != 0 || *end != '\0' || v < low || v > high) {
-        return false;
-    }
-    *value = v;
-    return true;
-}
 
 // A finite number above zero and at most `high`: no infinity, no NaN.
 bool parse_positive(const char* text, double high, double* value) {
@@ -73,27 +61,15 @@ const char* const kUsage =
 int parse_options(int argc, char** argv, RecordOptions* options) {
     bool quality_given = false;
     for (int i = 1; i < argc; ++i) {
-        std::string arg = argv[i];
-        const char* value = nullptr;
-        bool inline_value = false;
-        const std::size_t equals = arg.find('=');
-        if (arg.rfind("--", 0) == 0 && equals != std::string::npos) {
-            value = argv[i] + equals + 1;
-            arg.resize(equals);
-            inline_value = true;
-        }
-        auto take_value = [&]() -> const char* {
-            if (inline_value) {
-                return value;
-            }
-            return i + 1 < argc ? argv[++i] : nullptr;
-        };
+        OptionReader option(argc, argv, &i);
+        const std::string& arg = option.name();
+        auto take_value = [&option] { return option.take_value(); };
         auto refuse = [&](const char* what, const char* text) {
             std::fprintf(stderr, "lumeth-record: %s needs %s, got '%s'\n", arg.c_str(), what,
                          text != nullptr ? text : "");
             return 2;
         };
-        if (arg == "--help" && !inline_value) {
+        if (arg == "--help" && !option.has_inline_value()) {
             std::fputs(kUsage, stdout);
             return 0;
         }
@@ -102,7 +78,7 @@ int parse_options(int argc, char** argv, RecordOptions* options) {
             const bool frames = arg == "--frames";
             const long long high = frames ? 1000000000 : kMaxParticles;
             const char* text = take_value();
-            if (!parse_whole(text, 1, high, &whole)) {
+            if (!parse_whole_number(text, 1, high, &whole)) {
                 return refuse(frames ? "a whole number from 1 to 1000000000"
                                      : "a whole number from 1 to 10000000",
                               text);
@@ -110,14 +86,14 @@ int parse_options(int argc, char** argv, RecordOptions* options) {
             (frames ? options->frames : options->particles) = static_cast<int>(whole);
         } else if (arg == "--seed") {
             const char* text = take_value();
-            if (!parse_whole(text, 0, 4294967295LL, &whole)) {
+            if (!parse_whole_number(text, 0, 4294967295LL, &whole)) {
                 return refuse("a whole number from 0 to 4294967295", text);
             }
             options->seed = static_cast<std::uint32_t>(whole);
             options->seed_given = true;
         } else if (arg == "--quality") {
             const char* text = take_value();
-            if (!parse_whole(text, 0, kLowestQuality, &whole)) {
+            if (!parse_whole_number(text, 0, kLowestQuality, &whole)) {
                 return refuse("a whole number from 0 to 51", text);
             }
             options->quality = static_cast<int>(whole);
