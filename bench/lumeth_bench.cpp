@@ -191,17 +191,7 @@ std::string bandwidth(std::size_t bytes, double ms) {
 }
 
 std::string backend_label(StepBackend backend) {
-    switch (backend) {
-        case StepBackend::gpu:
-            return "driver: gpu";
-        case StepBackend::cpu_no_device:
-            return "driver: cpu (no device)";
-        case StepBackend::cpu_after_failure:
-            return "driver: cpu (gpu failed)";
-        case StepBackend::undecided:
-            break;
-    }
-    return "driver: undecided";
+    return std::string("driver: ") + step_backend_name(backend);
 }
 
 // Everything measured at one particle count.

@@ -94,6 +94,12 @@ void handle_event(const SDL_Event& event, SimulationState* state, bool* running)
     }
 }
 
+void advance_simulation(SimulationState* state, double dt) {
+    step_forces(state->particles, state->particle_count);
+    step_integrate(state->particles, state->particle_count, dt);
+    state->sim_time += dt;
+}
+
 void run_iteration(SimulationState* state, bool* running, Uint64* previous_counter) {
     const Uint64 now = SDL_GetPerformanceCounter();
     const double fps = frame_rate(now, *previous_counter, SDL_GetPerformanceFrequency());
@@ -106,9 +112,7 @@ void run_iteration(SimulationState* state, bool* running, Uint64* previous_count
     }
 
     if (state->paused == 0) {
-        step_forces(state->particles, state->particle_count);
-        step_integrate(state->particles, state->particle_count, kTimeStep);
-        state->sim_time += kTimeStep;
+        advance_simulation(state, kTimeStep);
     }
 
     render_frame(state, fps);

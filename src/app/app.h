@@ -40,6 +40,10 @@ double frame_rate(Uint64 now, Uint64 previous, Uint64 frequency);
 // event is ignored.
 void handle_event(const SDL_Event& event, SimulationState* state, bool* running);
 
+// One time step of dt: the force pass, the integration pass, and dt added to the simulated
+// time.
+void advance_simulation(SimulationState* state, double dt);
+
 // One iteration of the frame loop: the frame rate from the counter (updating
 // `*previous_counter`), all pending events, one time step unless paused, then one frame.
 void run_iteration(SimulationState* state, bool* running, Uint64* previous_counter);

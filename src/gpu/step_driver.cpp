@@ -131,6 +131,20 @@ StepBackend step_backend() {
     return driver.backend;
 }
 
+const char* step_backend_name(StepBackend backend) {
+    switch (backend) {
+        case StepBackend::gpu:
+            return "gpu";
+        case StepBackend::cpu_no_device:
+            return "cpu (no device)";
+        case StepBackend::cpu_after_failure:
+            return "cpu (gpu failed)";
+        case StepBackend::undecided:
+            break;
+    }
+    return "undecided";
+}
+
 namespace driver_testing {
 
 void install_device_operations(const DeviceOperations* operations) {

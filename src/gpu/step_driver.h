@@ -45,4 +45,8 @@ enum class StepBackend {
 // The backend the driver is using now (for reports such as the benchmark's).
 StepBackend step_backend();
 
+// The backend in a report's words: "gpu", "cpu (no device)", "cpu (gpu failed)" or
+// "undecided".
+const char* step_backend_name(StepBackend backend);
+
 }  // namespace lumeth

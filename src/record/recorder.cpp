@@ -32,17 +32,8 @@ extern "C" void request_stop(int signal) {
 
 // The steps' backend in the summary's words.
 const char* backend_summary() {
-    switch (step_backend()) {
-        case StepBackend::gpu:
-            return "gpu";
-        case StepBackend::cpu_no_device:
-            return "cpu (no device)";
-        case StepBackend::cpu_after_failure:
-            return "cpu (gpu failed)";
-        case StepBackend::undecided:
-            break;
-    }
-    return "no step run";
+    const StepBackend backend = step_backend();
+    return backend == StepBackend::undecided ? "no step run" : step_backend_name(backend);
 }
 
 using Clock = std::chrono::steady_clock;
@@ -182,9 +173,7 @@ int run_recording(const RecordOptions& options) {
         previous_counter = now;
 
         const Clock::time_point t0 = Clock::now();
-        step_forces(state.particles, state.particle_count);
-        step_integrate(state.particles, state.particle_count, dt);
-        state.sim_time += dt;
+        advance_simulation(&state, dt);
         const Clock::time_point t1 = Clock::now();
         draw_recorded_frame(state, fps, options.step_myr, frame + 1, options.frames);
         // SDL queues the drawing and rasterises it at the next flush: that belongs to the
