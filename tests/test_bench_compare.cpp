@@ -18,13 +18,6 @@ namespace {
 
 constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
 
-// A double with the bits of `bits`.
-double from_bits(std::uint64_t bits) {
-    double v;
-    std::memcpy(&v, &bits, sizeof v);
-    return v;
-}
-
 // A record at distance r from the origin on the x axis, with a given acceleration.
 Particle record(double r, double ax, double ay, double az) {
     Particle p{};

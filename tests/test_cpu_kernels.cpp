@@ -1,6 +1,6 @@
 // The vectorised, multi-threaded CPU path gives the same bits as the per-particle functions
 // called one particle at a time, at every instruction-set level this build has and this CPU
-// runs.
+// runs, with either division: the divider's or the fused multiply-adds'.
 #include <gtest/gtest.h>
 
 #include <cmath>
@@ -13,6 +13,7 @@
 
 #include "kernels/cpu_kernels.h"
 #include "sim/constants.h"
+#include "sim/float_bits.h"
 #include "sim/initial_conditions.h"
 
 #ifdef _OPENMP
@@ -68,18 +69,76 @@ bool same_values(const std::vector<Particle>& a, const std::vector<Particle>& b)
     return true;
 }
 
-// Every test below runs once per level, the CPU path switched to that level.
-class CpuPath : public testing::TestWithParam<const char*> {
+// Particles far outside the galaxy's ranges: positions, speeds and masses with exponents
+// from about 1e-290 to 1e290 (quotients and roots then leave the fast path's exponent window
+// in every direction), and records that sit on sampled records, with and without their speed.
+std::vector<Particle> far_out_particles(int count) {
+    std::vector<Particle> particles(count);
+    std::mt19937_64 random(2024u + count);
+    std::uniform_real_distribution<double> exponent(-290.0, 290.0);
+    std::uniform_real_distribution<double> sign(-1.0, 1.0);
+    auto wide = [&] { return (sign(random) < 0 ? -1.0 : 1.0) * std::pow(10.0, exponent(random)); };
+    for (Particle& p : particles) {
+        for (int k = 0; k < 3; ++k) {
+            p.position[k] = wide();
+            p.velocity[k] = wide();
+        }
+        p.mass = std::fabs(wide());
+    }
+    for (int i = 1; i < count; i += 7) {  // on a sampled record
+        const Particle& sampled = particles[(i / 1000) * 1000];
+        std::memcpy(particles[i].position, sampled.position, sizeof sampled.position);
+        if (i % 2 == 1) {
+            std::memcpy(particles[i].velocity, sampled.velocity, sizeof sampled.velocity);
+        }
+    }
+    return particles;
+}
+
+// One way of the CPU path: an instruction-set level and a division ("undecided": timed, as a
+// program run chooses it).
+struct CpuVariant {
+    const char* level;
+    const char* division;
+};
+
+void PrintTo(const CpuVariant& variant, std::ostream* os) {
+    *os << variant.level << ", " << variant.division << " division";
+}
+
+std::vector<CpuVariant> cpu_variants() {
+    const char* previous = cpu_instruction_set();
+    std::vector<CpuVariant> variants;
+    for (const char* level : supported_cpu_instruction_sets()) {
+        use_cpu_instruction_set(level);
+        const std::vector<const char*> divisions = supported_cpu_divisions();
+        for (const char* division : divisions) {
+            variants.push_back({level, division});
+        }
+        if (divisions.size() > 1) {
+            variants.push_back({level, "undecided"});
+        }
+    }
+    use_cpu_instruction_set(previous);
+    return variants;
+}
+
+// Every test below runs once per variant, the CPU path switched to it.
+class CpuPath : public testing::TestWithParam<CpuVariant> {
   protected:
     void SetUp() override {
-        previous_ = cpu_instruction_set();
-        ASSERT_TRUE(use_cpu_instruction_set(GetParam()));
-        ASSERT_STREQ(GetParam(), cpu_instruction_set());
+        previous_level_ = cpu_instruction_set();
+        ASSERT_TRUE(use_cpu_instruction_set(GetParam().level));
+        ASSERT_STREQ(GetParam().level, cpu_instruction_set());
+        ASSERT_TRUE(use_cpu_division(GetParam().division));
     }
-    void TearDown() override { use_cpu_instruction_set(previous_); }
+    void TearDown() override {
+        use_cpu_instruction_set(previous_level_);
+        use_cpu_division("undecided");
+    }
 
   private:
-    const char* previous_ = nullptr;
+    const char* previous_level_ = nullptr;
 };
 
 // Particles per SIMD block of each level: a level compiled without its -march flag shows here.
@@ -158,6 +217,34 @@ TEST_P(CpuPath, ForcesMatchForEveryThreadCount) {
 #endif
 }
 
+// The galaxy as the program runs it, the timed choice of division included, and particles far
+// outside it, whose quotients and roots fall back to the divider in every way the fast path
+// has.
+TEST_P(CpuPath, ForcesMatchAtFullSizeAndFarOutsideTheGalaxy) {
+    static const std::vector<Particle> galaxy = test_galaxy(100000);
+    static const std::vector<Particle> galaxy_reference = [] {
+        std::vector<Particle> reference = galaxy;
+        compute_forces_reference(reference.data(), 100000, 0, 0, 0);
+        return reference;
+    }();
+    std::vector<Particle> fast = galaxy;
+    compute_forces_cpu(fast.data(), 100000, 0, 0, 0);
+    EXPECT_TRUE(same_bytes(fast, galaxy_reference));
+    if (std::string(GetParam().division) == "undecided") {
+        EXPECT_STRNE("undecided", cpu_division()) << "a pass of 100,000 is timed";
+    } else {
+        EXPECT_STREQ(GetParam().division, cpu_division());
+    }
+
+    for (int count : {5003, 64}) {
+        std::vector<Particle> far = far_out_particles(count);
+        std::vector<Particle> reference = far;
+        compute_forces_cpu(far.data(), count, 1e-300, -1e300, 0);
+        compute_forces_reference(reference.data(), count, 1e-300, -1e300, 0);
+        EXPECT_TRUE(same_values(far, reference)) << "count " << count;
+    }
+}
+
 TEST_P(CpuPath, NonFiniteValuesPassThroughLikeTheReference) {
     std::vector<Particle> fast = test_galaxy(2001);
     fast[5].position[0] = std::numeric_limits<double>::quiet_NaN();
@@ -182,7 +269,235 @@ TEST_P(CpuPath, IntegrationMatchesTheReferenceBitForBit) {
     }
 }
 
-// Test names carry the level, e.g. CpuPath/Level.ForcesMatchTheReferenceBitForBit/x86_64_v3.
+// --- The fma division's arithmetic against the divider, operation by operation ----------------
+
+constexpr double kInf = std::numeric_limits<double>::infinity();
+constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
+
+// Operands where the fast path's tests and fallbacks are decided: signed zeros, subnormals,
+// the extremes of the normal range, infinities and NaNs, powers of two and their neighbours,
+// all-ones significands, and both sides of the exponent window (2^-968 and the extremes).
+std::vector<double> hard_operands() {
+    std::vector<double> operands = {0.0,
+                                    -0.0,
+                                    kInf,
+                                    -kInf,
+                                    kNaN,
+                                    -kNaN,
+                                    from_bits(0x7ff0000000000001ULL),  // signalling NaN
+                                    0x1p-1074,
+                                    0x1.fffffffffffffp-1023,
+                                    0x1p-1022,
+                                    std::numeric_limits<double>::max(),
+                                    1.0,
+                                    -1.0,
+                                    3.0,
+                                    0.1};
+    for (int e : {-1074, -1060, -1023, -1022, -1021, -1000, -970, -969, -968, -967,
+                  -600,  -512,  -511,  -54,   -53,   -1,    0,    1,    52,   53,
+                  511,   512,   600,   969,   1000,  1021,  1022, 1023}) {
+        const double p = std::ldexp(1.0, e);
+        for (double v : {p, std::nextafter(p, 0.0), std::nextafter(p, kInf),
+                         std::ldexp(0x1.fffffffffffffp0, e), std::ldexp(0x1.5555555555555p0, e)}) {
+            operands.push_back(v);
+            operands.push_back(-v);
+        }
+    }
+    return operands;
+}
+
+// Quotients and roots next to a midpoint m = M 2^j between two doubles (M odd, 2^53 < M <
+// 2^54), built exactly in integers. A quotient: for a small t, B = t / M modulo 2^54 (M is
+// odd, so invertible) makes B M - t a multiple of 2^54, and a = (B M - t) / 2^54, b = B give
+// a / b = (M / 2^54) (1 - t / (B M)): within |t| 2^-105 of the midpoint, on the side of t's
+// sign. A root: M with M^2 = t modulo 2^56 (t = 1 modulo 8, lifted bit by bit) makes
+// x = (M^2 - t) / 2^56 a double with sqrt(x 2^56) = M sqrt(1 - t / M^2), within |t| 2^-108.
+using u128 = unsigned __int128;
+constexpr u128 kTwo54 = u128(1) << 54;
+
+void add_near_midpoint_quotients(std::vector<double>& a, std::vector<double>& b, int wanted) {
+    std::mt19937_64 random(11);
+    std::uniform_int_distribution<int> exponent(-400, 400);
+    for (int found = 0; found < wanted;) {
+        const std::uint64_t m = (random() >> 10) | (1ULL << 53) | 1;  // odd, 54 bits
+        std::uint64_t inverse = 1;  // m^-1 modulo 2^64 by Newton's iteration, 6 steps
+        for (int step = 0; step < 6; ++step) {
+            inverse *= 2 - m * inverse;
+        }
+        const std::int64_t t = static_cast<std::int64_t>(random() % 2001) - 1000;
+        const std::uint64_t divisor =
+            (static_cast<std::uint64_t>(t) * inverse) & static_cast<std::uint64_t>(kTwo54 - 1);
+        if (t == 0 || divisor < (1ULL << 52) || divisor >= (1ULL << 53)) {
+            continue;
+        }
+        const u128 product = u128(divisor) * m - static_cast<u128>(static_cast<__int128>(t));
+        const std::uint64_t dividend = static_cast<std::uint64_t>(product >> 54);
+        const int e = exponent(random);
+        a.push_back(std::ldexp(static_cast<double>(dividend), e + (found % 3) * 300 - 300));
+        b.push_back(std::ldexp(static_cast<double>(divisor), e / 2));
+        ++found;
+    }
+}
+
+void add_near_midpoint_squares(std::vector<double>& x, int wanted) {
+    std::mt19937_64 random(12);
+    std::uniform_int_distribution<int> exponent(-450, 450);
+    const u128 mask56 = (u128(1) << 56) - 1;
+    for (int found = 0; found < wanted;) {
+        const std::int64_t t = 8 * (static_cast<std::int64_t>(random() % 2001) - 1000) + 1;
+        const u128 target = static_cast<u128>(static_cast<__int128>(t)) & mask56;
+        std::uint64_t root = 1;  // root^2 = t modulo 8, lifted to modulo 2^56
+        for (int k = 3; k < 56; ++k) {
+            const u128 modulus_mask = (u128(1) << (k + 1)) - 1;
+            if (((u128(root) * root) & modulus_mask) != (target & modulus_mask)) {
+                root += 1ULL << (k - 1);
+            }
+        }
+        // The roots modulo 2^55 are root and -root; one of them may have 54 bits.
+        const std::uint64_t r = root & ((1ULL << 55) - 1);
+        const std::uint64_t m = r < (1ULL << 54) ? r : (1ULL << 55) - r;
+        if (m < (1ULL << 53)) {
+            continue;
+        }
+        const u128 square = u128(m) * m - static_cast<u128>(static_cast<__int128>(t));
+        x.push_back(std::ldexp(static_cast<double>(square >> 56), 2 * exponent(random)));
+        ++found;
+    }
+}
+
+// Doubles of uniformly random bit patterns: every exponent, sign, NaN and subnormal alike.
+double random_double(std::mt19937_64& random) {
+    return from_bits(random());
+}
+
+// Element-wise comparison with the divider's results (any NaN equals any NaN); reports the
+// first few differences.
+void expect_divider_bits(const std::vector<double>& a, const std::vector<double>& b,
+                         const std::vector<double>& got, const char* what) {
+    int wrong = 0;
+    for (size_t k = 0; k < got.size(); ++k) {
+        const double expected = b.empty() ? std::sqrt(a[k]) : a[k] / b[k];
+        if (!same_bits(got[k], expected) && ++wrong <= 5) {
+            ADD_FAILURE() << what << std::hexfloat << ": a = " << a[k]
+                          << (b.empty() ? "" : ", b = ") << (b.empty() ? 0.0 : b[k]) << ": got "
+                          << got[k] << ", the divider gives " << expected;
+        }
+    }
+    EXPECT_EQ(0, wrong) << what << ": of " << got.size();
+}
+
+std::vector<double> fma_quotients(const std::vector<double>& a, const std::vector<double>& b) {
+    std::vector<double> q(a.size());
+    EXPECT_TRUE(divide_fma_cpu(a.data(), b.data(), q.data(), static_cast<int>(a.size())));
+    return q;
+}
+
+std::vector<double> fma_roots(const std::vector<double>& a) {
+    std::vector<double> s(a.size());
+    EXPECT_TRUE(square_root_fma_cpu(a.data(), s.data(), static_cast<int>(a.size())));
+    return s;
+}
+
+// The number of random operand pairs: LUMETH_ARITHMETIC_SAMPLES, or a million.
+long long random_samples() {
+    const char* samples = std::getenv("LUMETH_ARITHMETIC_SAMPLES");
+    return samples != nullptr && *samples != '\0' ? std::atoll(samples) : 1000000;
+}
+
+class FmaArithmetic : public testing::TestWithParam<const char*> {
+  protected:
+    void SetUp() override {
+        previous_ = cpu_instruction_set();
+        ASSERT_TRUE(use_cpu_instruction_set(GetParam()));
+    }
+    void TearDown() override { use_cpu_instruction_set(previous_); }
+
+  private:
+    const char* previous_ = nullptr;
+};
+
+TEST_P(FmaArithmetic, HardCasesGiveTheDividersBits) {
+    const std::vector<double> operands = hard_operands();
+    std::vector<double> a, b;
+    for (double x : operands) {
+        for (double y : operands) {
+            a.push_back(x);
+            b.push_back(y);
+        }
+    }
+    // Results that are powers of two, their neighbours and the extremes of the normal range.
+    std::mt19937_64 random(13);
+    std::uniform_real_distribution<double> significand(1.0, 2.0);
+    for (int e : {-1075, -1074, -1023, -1022, -1021, -1, 0, 1, 1022, 1023, 1024}) {
+        for (int k = 0; k < 200; ++k) {
+            const double y = std::ldexp(significand(random), k % 40 - 20);
+            const double x = std::ldexp(y, e);
+            for (double v : {x, std::nextafter(x, 0.0), std::nextafter(x, kInf)}) {
+                a.push_back(v);
+                b.push_back(y);
+            }
+        }
+    }
+    add_near_midpoint_quotients(a, b, 20000);
+    expect_divider_bits(a, b, fma_quotients(a, b), "quotient");
+
+    std::vector<double> x = operands;
+    for (int e = -1074; e <= 1023; ++e) {  // every binade: 4^k and its neighbours among them
+        const double p = std::ldexp(1.0, e);
+        x.insert(x.end(), {p, std::nextafter(p, 0.0), std::nextafter(p, kInf),
+                           std::ldexp(significand(random), e)});
+    }
+    add_near_midpoint_squares(x, 20000);
+    expect_divider_bits(x, {}, fma_roots(x), "root");
+}
+
+TEST_P(FmaArithmetic, RandomOperandsGiveTheDividersBits) {
+    std::mt19937_64 random(14);
+    std::uniform_real_distribution<double> significand(1.0, 2.0);
+    // Every pair of binades, one random significand each: the window's edges on every side.
+    std::vector<double> a, b;
+    for (int ea = -1074; ea <= 1023; ea += 3) {
+        for (int eb = -1074; eb <= 1023; eb += 3) {
+            a.push_back(std::ldexp(significand(random), ea));
+            b.push_back(std::ldexp(significand(random), eb));
+        }
+    }
+    expect_divider_bits(a, b, fma_quotients(a, b), "quotient, binade pairs");
+    expect_divider_bits(a, {}, fma_roots(a), "root, binade pairs");
+
+    // Random bit patterns and random operands of the galaxy's order of magnitude, in batches.
+    std::uniform_real_distribution<double> moderate(-60.0, 60.0);
+    const long long samples = random_samples();
+    for (long long done = 0; done < samples; done += 1 << 20) {
+        const int n = static_cast<int>(std::min<long long>(1 << 20, samples - done));
+        a.assign(n, 0.0);
+        b.assign(n, 0.0);
+        for (int k = 0; k < n; ++k) {
+            const bool bits = k % 2 == 0;
+            a[k] = bits ? random_double(random) : std::exp2(moderate(random)) * significand(random);
+            b[k] = bits ? random_double(random) : std::exp2(moderate(random)) * significand(random);
+        }
+        expect_divider_bits(a, b, fma_quotients(a, b), "quotient, random");
+        expect_divider_bits(a, {}, fma_roots(a), "root, random");
+        if (HasFailure()) {
+            break;
+        }
+    }
+}
+
+std::vector<const char*> levels_with_fma() {
+    const char* previous = cpu_instruction_set();
+    std::vector<const char*> levels;
+    for (const char* level : supported_cpu_instruction_sets()) {
+        use_cpu_instruction_set(level);
+        if (supported_cpu_divisions().size() > 1) {
+            levels.push_back(level);
+        }
+    }
+    use_cpu_instruction_set(previous);
+    return levels;
+}
+
 std::string level_name(const testing::TestParamInfo<const char*>& info) {
     std::string name = info.param;
     for (char& c : name) {
@@ -191,8 +506,20 @@ std::string level_name(const testing::TestParamInfo<const char*>& info) {
     return name;
 }
 
-INSTANTIATE_TEST_SUITE_P(Level, CpuPath, testing::ValuesIn(supported_cpu_instruction_sets()),
-                         level_name);
+GTEST_ALLOW_UNINSTANTIATED_PARAMETERIZED_TEST(FmaArithmetic);
+INSTANTIATE_TEST_SUITE_P(Level, FmaArithmetic, testing::ValuesIn(levels_with_fma()), level_name);
+
+// Test names carry the level and division, e.g.
+// Variant/CpuPath.ForcesMatchTheReferenceBitForBit/x86_64_v3_fma.
+std::string variant_name(const testing::TestParamInfo<CpuVariant>& info) {
+    std::string name = std::string(info.param.level) + "_" + info.param.division;
+    for (char& c : name) {
+        c = c == '-' ? '_' : c;
+    }
+    return name;
+}
+
+INSTANTIATE_TEST_SUITE_P(Variant, CpuPath, testing::ValuesIn(cpu_variants()), variant_name);
 
 }  // namespace
 }  // namespace lumeth

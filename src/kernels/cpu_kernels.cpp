@@ -5,7 +5,10 @@
 // decides which level may run, so it must itself run on every CPU the build is meant for.
 #include "cpu_kernels.h"
 
+#include <algorithm>
 #include <atomic>
+#include <chrono>
+#include <climits>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -121,11 +124,123 @@ const CpuLevelKernels& kernels() {
     return *active_level().load(std::memory_order_relaxed);
 }
 
+// --- How the force pass divides --------------------------------------------------------------
+//
+// Both ways give the same bits, so the faster one is free to take: unless one is asked for,
+// the first force pass large enough to time runs a few slices with each, alternately, and the
+// rest of that pass and every later one runs with the faster. A level without FMA divides on
+// the hardware.
+
+enum class Division { undecided, hardware, fma };
+
+constexpr const char* kDivisionNames[] = {"undecided", "hardware", "fma"};
+
+struct DivisionState {
+    std::atomic<Division> division{Division::undecided};
+    std::atomic<bool> asked_for{false};  // chosen by name, not by timing
+};
+
+bool level_has_fma(const CpuLevelKernels& level) {
+    return level.compute_forces_fma != nullptr;
+}
+
+// The division named by LUMETH_CPU_DIVISION when the level in use has it; otherwise left
+// undecided, with a line on standard error when one was asked for.
+void apply_requested_division(DivisionState& state) {
+    const char* requested = std::getenv("LUMETH_CPU_DIVISION");
+    if (requested == nullptr || *requested == '\0') {
+        return;
+    }
+    const CpuLevelKernels& level = kernels();
+    const bool fma = std::strcmp(requested, "fma") == 0;
+    if (std::strcmp(requested, "hardware") == 0 || (fma && level_has_fma(level))) {
+        state.division = fma ? Division::fma : Division::hardware;
+        state.asked_for = true;
+    } else if (fma) {
+        std::fprintf(stderr,
+                     "lumeth: LUMETH_CPU_DIVISION=fma refused: the %s level has no FMA "
+                     "instruction; using hardware\n",
+                     level.name);
+    } else {
+        std::fprintf(stderr,
+                     "lumeth: LUMETH_CPU_DIVISION=%s refused: not a division of this build "
+                     "(hardware, fma); choosing the faster by timing\n",
+                     requested);
+    }
+}
+
+DivisionState& division_state() {
+    static DivisionState state;
+    static const bool requested_applied = (apply_requested_division(state), true);
+    static_cast<void>(requested_applied);
+    return state;
+}
+
+// The timed slices: about kTimedPairsPerThread pair evaluations per thread each, kTimedRounds
+// slices per division, alternately. At 100,000 particles on two threads that is 1.6 of the 10
+// million pair evaluations, a few milliseconds, all of it part of the pass.
+constexpr long long kTimedPairsPerThread = 100000;
+constexpr int kTimedRounds = 4;
+
+double elapsed_ms(std::chrono::steady_clock::time_point since) {
+    return std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - since)
+        .count();
+}
+
+// Runs the whole force pass. When the pass is large enough (the timed slices at most a
+// quarter of it), slices of it run with each division first, and the rest with the faster,
+// which is returned; otherwise the pass runs on the hardware and the result is undecided.
+Division time_divisions_in_pass(const CpuLevelKernels& level, Particle* particles, int count,
+                                double center_x, double center_y, double center_z) {
+    const long long pairs_per_particle = (count + kPairSampleStride - 1) / kPairSampleStride;
+    const long long pairs_per_group = pairs_per_particle * level.particles_per_group;
+    const long long groups = count / level.particles_per_group;
+    const long long slice =
+        (kTimedPairsPerThread * cpu_thread_count() + pairs_per_group - 1) / pairs_per_group;
+    if (slice * 2 * kTimedRounds * 4 > groups) {
+        level.compute_forces_hardware(particles, count, center_x, center_y, center_z, 0, INT_MAX);
+        return Division::undecided;
+    }
+    const ForcePass passes[2] = {level.compute_forces_hardware, level.compute_forces_fma};
+    double fastest_ms[2] = {1e300, 1e300};
+    int next_group = 0;
+    for (int round = 0; round < kTimedRounds; ++round) {
+        for (int k = 0; k < 2; ++k) {
+            const auto start = std::chrono::steady_clock::now();
+            passes[k](particles, count, center_x, center_y, center_z, next_group,
+                      next_group + static_cast<int>(slice));
+            fastest_ms[k] = std::min(fastest_ms[k], elapsed_ms(start));
+            next_group += static_cast<int>(slice);
+        }
+    }
+    const int faster = fastest_ms[1] < fastest_ms[0] ? 1 : 0;
+    passes[faster](particles, count, center_x, center_y, center_z, next_group, INT_MAX);
+    return faster == 1 ? Division::fma : Division::hardware;
+}
+
 }  // namespace
 
 void compute_forces_cpu(Particle* particles, int count, double center_x, double center_y,
                         double center_z) {
-    kernels().compute_forces(particles, count, center_x, center_y, center_z);
+    if (count <= 0) {
+        return;
+    }
+    const CpuLevelKernels& level = kernels();
+    DivisionState& state = division_state();
+    Division division = state.division.load(std::memory_order_relaxed);
+    if (division == Division::undecided && !level_has_fma(level)) {
+        division = Division::hardware;
+        state.division.store(division, std::memory_order_relaxed);
+    }
+    if (division == Division::undecided) {
+        const Division faster =
+            time_divisions_in_pass(level, particles, count, center_x, center_y, center_z);
+        state.division.store(faster, std::memory_order_relaxed);
+        return;
+    }
+    const ForcePass pass =
+        division == Division::fma ? level.compute_forces_fma : level.compute_forces_hardware;
+    pass(particles, count, center_x, center_y, center_z, 0, INT_MAX);
 }
 
 void integrate_cpu(Particle* particles, int count, double dt) {
@@ -176,7 +291,62 @@ bool use_cpu_instruction_set(const char* name) {
     if (level == nullptr || !level->runs_here()) {
         return false;
     }
+    DivisionState& state = division_state();
     active_level().store(level->kernels, std::memory_order_relaxed);
+    // A division asked for by name stays where the new level has it; a timed choice is timed
+    // again for the new level.
+    if (!state.asked_for) {
+        state.division = Division::undecided;
+    } else if (!level_has_fma(*level->kernels)) {
+        state.division = Division::hardware;
+    }
+    return true;
+}
+
+const char* cpu_division() {
+    return kDivisionNames[static_cast<int>(division_state().division.load())];
+}
+
+std::vector<const char*> supported_cpu_divisions() {
+    std::vector<const char*> names = {"hardware"};
+    if (level_has_fma(kernels())) {
+        names.push_back("fma");
+    }
+    return names;
+}
+
+bool use_cpu_division(const char* name) {
+    DivisionState& state = division_state();
+    if (std::strcmp(name, "hardware") == 0) {
+        state.division = Division::hardware;
+        state.asked_for = true;
+    } else if (std::strcmp(name, "fma") == 0 && level_has_fma(kernels())) {
+        state.division = Division::fma;
+        state.asked_for = true;
+    } else if (std::strcmp(name, "undecided") == 0) {
+        state.division = Division::undecided;
+        state.asked_for = false;
+    } else {
+        return false;
+    }
+    return true;
+}
+
+bool divide_fma_cpu(const double* a, const double* b, double* quotient, int n) {
+    const CpuLevelKernels& level = kernels();
+    if (level.divide_fma == nullptr) {
+        return false;
+    }
+    level.divide_fma(a, b, quotient, n);
+    return true;
+}
+
+bool square_root_fma_cpu(const double* a, double* root, int n) {
+    const CpuLevelKernels& level = kernels();
+    if (level.square_root_fma == nullptr) {
+        return false;
+    }
+    level.square_root_fma(a, root, n);
     return true;
 }
 

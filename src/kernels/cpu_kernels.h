@@ -14,6 +14,13 @@ namespace lumeth {
 // by the environment variable LUMETH_CPU_LEVEL when the CPU runs it (otherwise it says so on
 // standard error and takes the best one). Every level gives the same bits.
 
+// The force pass divides and takes its square roots in one of two ways, with the same bits:
+// "hardware", the divider's instructions, or "fma", sequences of fused multiply-adds whose
+// every result is checked exactly and recomputed on the divider where the check fails (levels
+// with FMA only). Unless the environment variable LUMETH_CPU_DIVISION names one, the first
+// force pass large enough to time (about 50,000 particles on two threads) times slices of
+// itself with both and keeps the faster for the rest of the run.
+
 // The force pass over records 0..count-1, vectorised across particles and spread over the
 // OpenMP threads. Gives the same bits as compute_forces_reference.
 void compute_forces_cpu(Particle* particles, int count, double center_x, double center_y,
@@ -41,7 +48,24 @@ const char* cpu_instruction_set();
 std::vector<const char*> supported_cpu_instruction_sets();
 
 // Switches the fast loops to the named level. Returns false, changing nothing, when the build
-// lacks that level or the CPU cannot run it.
+// lacks that level or the CPU cannot run it. A division chosen by timing is timed again; one
+// chosen by name stays, unless the new level lacks it ("hardware" then).
 bool use_cpu_instruction_set(const char* name);
+
+// The force pass's division in use: "hardware", "fma", or "undecided" before it is timed.
+const char* cpu_division();
+
+// Names of the divisions of the level in use: "hardware", and "fma" where the level has FMA.
+std::vector<const char*> supported_cpu_divisions();
+
+// Uses the named division from now on ("undecided": time them again at the next large pass).
+// Returns false, changing nothing, when the level in use lacks it or the name is unknown.
+bool use_cpu_division(const char* name);
+
+// The fma division's arithmetic at the level in use, element by element: quotient[k] =
+// a[k] / b[k] and root[k] = sqrt(a[k]) for k < n, for the tests to compare with the divider.
+// Return false, computing nothing, at a level without FMA.
+bool divide_fma_cpu(const double* a, const double* b, double* quotient, int n);
+bool square_root_fma_cpu(const double* a, double* root, int n);
 
 }  // namespace lumeth

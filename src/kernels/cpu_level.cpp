@@ -16,6 +16,9 @@
 #include <experimental/simd>
 
 #include "physics.h"
+#if defined(__FMA__)
+#include "fma_arithmetic.h"
+#endif
 
 namespace lumeth {
 namespace {
@@ -66,10 +69,11 @@ LaneBlock load_block(const Particle* particles, int first, double center_x, doub
 
 // Adds sampled particle j's pull in every lane but the one whose index is j, each addition
 // rounded on its own as in the scalar loop.
-inline void add_pair_pull(LaneBlock& b, const Particle& pj, int j) {
-    const Vector3<Lanes> pull =
-        pair_pull<Lanes>(b.x, b.y, b.z, b.vx, b.vy, b.vz, b.mass, pj.position[0], pj.position[1],
-                         pj.position[2], pj.velocity[0], pj.velocity[1], pj.velocity[2], pj.mass);
+template <typename Arithmetic>
+inline void add_pair_pull(LaneBlock& b, const Particle& pj, int j, const Arithmetic& arithmetic) {
+    const Vector3<Lanes> pull = pair_pull<Lanes>(
+        b.x, b.y, b.z, b.vx, b.vy, b.vz, b.mass, pj.position[0], pj.position[1], pj.position[2],
+        pj.velocity[0], pj.velocity[1], pj.velocity[2], pj.mass, arithmetic);
     const LaneMask other = b.index != static_cast<double>(j);
     stdx::where(other, b.a.x) = b.a.x + pull.x;
     stdx::where(other, b.a.y) = b.a.y + pull.y;
@@ -92,10 +96,13 @@ constexpr int kParticlesPerGroup = kLanes * kBlocksInFlight;
 
 // The force pass for kParticlesPerGroup consecutive particles starting at `first`: each lane
 // carries out exactly the scalar sequence of compute_particle_acceleration, the black hole's
-// pull, then the sampled pairs in increasing j. Flattened: every call in it, libstdc++'s SIMD
-// helpers included, is inlined, so none of them is emitted as a shared out-of-line copy.
+// pull, then the sampled pairs in increasing j, dividing with `Arithmetic`. Flattened: every
+// call in it, libstdc++'s SIMD helpers included, is inlined, so none of them is emitted as a
+// shared out-of-line copy.
+template <typename Arithmetic>
 [[gnu::flatten]] void compute_group(Particle* particles, int count, int first, double center_x,
                                     double center_y, double center_z) {
+    const Arithmetic arithmetic{};
     LaneBlock blocks[kBlocksInFlight];
     for (int b = 0; b < kBlocksInFlight; ++b) {
         blocks[b] = load_block(particles, first + b * kLanes, center_x, center_y, center_z);
@@ -103,7 +110,7 @@ constexpr int kParticlesPerGroup = kLanes * kBlocksInFlight;
     for (int j = 0; j < count; j += kPairSampleStride) {
         const Particle& pj = particles[j];
         for (int b = 0; b < kBlocksInFlight; ++b) {
-            add_pair_pull(blocks[b], pj, j);
+            add_pair_pull(blocks[b], pj, j, arithmetic);
         }
     }
     for (int b = 0; b < kBlocksInFlight; ++b) {
@@ -111,23 +118,66 @@ constexpr int kParticlesPerGroup = kLanes * kBlocksInFlight;
     }
 }
 
-// The force pass over records 0..count-1, vectorised across particles and spread over the
-// OpenMP threads.
+// The force pass over the groups first_group .. last_group - 1 (kParticlesPerGroup records
+// each), spread over the OpenMP threads; with last_group past the whole groups, also the
+// records after the last whole group, one at a time.
+template <typename Arithmetic>
 void compute_forces(Particle* particles, int count, double center_x, double center_y,
-                    double center_z) {
-    if (count <= 0) {
-        return;
-    }
+                    double center_z, int first_group, int last_group) {
     const int groups = count / kParticlesPerGroup;
+    const int end = last_group < groups ? last_group : groups;
     // Dynamic chunks: a core slowed by other work on the machine does not hold up the pass.
 #pragma omp parallel for schedule(dynamic, 64)
-    for (int g = 0; g < groups; ++g) {
-        compute_group(particles, count, g * kParticlesPerGroup, center_x, center_y, center_z);
+    for (int g = first_group; g < end; ++g) {
+        compute_group<Arithmetic>(particles, count, g * kParticlesPerGroup, center_x, center_y,
+                                  center_z);
     }
-    for (int i = groups * kParticlesPerGroup; i < count; ++i) {
-        compute_particle_acceleration(particles, count, i, center_x, center_y, center_z);
+    if (last_group > groups) {
+        for (int i = groups * kParticlesPerGroup; i < count; ++i) {
+            compute_particle_acceleration(particles, count, i, center_x, center_y, center_z);
+        }
     }
 }
+
+void compute_forces_hardware(Particle* particles, int count, double center_x, double center_y,
+                             double center_z, int first_group, int last_group) {
+    compute_forces<IeeeArithmetic>(particles, count, center_x, center_y, center_z, first_group,
+                                   last_group);
+}
+
+#if defined(__FMA__)
+void compute_forces_fma(Particle* particles, int count, double center_x, double center_y,
+                        double center_z, int first_group, int last_group) {
+    compute_forces<FmaArithmetic<Lanes>>(particles, count, center_x, center_y, center_z,
+                                         first_group, last_group);
+}
+
+// quotient[k] = a[k] / b[k] and root[k] = sqrt(a[k]) for k < n with FmaArithmetic, a vector
+// at a time (the last one padded with ones): its results for the tests to compare with the
+// divider's.
+[[gnu::flatten]] void divide_fma(const double* a, const double* b, double* quotient, int n) {
+    const FmaArithmetic<Lanes> arithmetic{};
+    for (int k = 0; k < n; k += kLanes) {
+        const Lanes x([&](auto lane) { return k + int(lane) < n ? a[k + lane] : 1.0; });
+        const Lanes y([&](auto lane) { return k + int(lane) < n ? b[k + lane] : 1.0; });
+        const Lanes q = arithmetic.divide(x, y);
+        for (int lane = 0; lane < kLanes && k + lane < n; ++lane) {
+            quotient[k + lane] = q[lane];
+        }
+    }
+}
+
+[[gnu::flatten]] void square_root_fma(const double* a, double* root, int n) {
+    const FmaArithmetic<Lanes> arithmetic{};
+    for (int k = 0; k < n; k += kLanes) {
+        const Lanes x([&](auto lane) { return k + int(lane) < n ? a[k + lane] : 1.0; });
+        const Lanes s = arithmetic.square_root(x);
+        for (int lane = 0; lane < kLanes && k + lane < n; ++lane) {
+            root[k + lane] = s[lane];
+        }
+    }
+}
+#endif
 
 // The integration pass over records 0..count-1, spread over the OpenMP threads.
 void integrate(Particle* particles, int count, double dt) {
@@ -143,8 +193,20 @@ namespace cpu_levels {
 
 // Constant-initialised: no code of this level runs before the dispatcher has chosen it.
 extern const CpuLevelKernels LUMETH_CPU_LEVEL;
-constexpr CpuLevelKernels LUMETH_CPU_LEVEL = {LUMETH_CPU_LEVEL_NAME, kLanes, compute_forces,
+#if defined(__FMA__)
+constexpr CpuLevelKernels LUMETH_CPU_LEVEL = {
+    LUMETH_CPU_LEVEL_NAME, kLanes,     kParticlesPerGroup, compute_forces_hardware,
+    compute_forces_fma,    divide_fma, square_root_fma,    integrate};
+#else
+constexpr CpuLevelKernels LUMETH_CPU_LEVEL = {LUMETH_CPU_LEVEL_NAME,
+                                              kLanes,
+                                              kParticlesPerGroup,
+                                              compute_forces_hardware,
+                                              nullptr,
+                                              nullptr,
+                                              nullptr,
                                               integrate};
+#endif
 
 }  // namespace cpu_levels
 }  // namespace lumeth

@@ -6,11 +6,20 @@
 
 namespace lumeth {
 
+// The force pass over groups first_group .. last_group - 1 of particles_per_group records, on
+// the OpenMP threads; a last_group past the whole groups also takes the records after them.
+using ForcePass = void (*)(Particle* particles, int count, double center_x, double center_y,
+                           double center_z, int first_group, int last_group);
+
 struct CpuLevelKernels {
-    const char* name;  // "x86-64", "x86-64-v3", "x86-64-v4", "native" or "generic"
-    int simd_width;    // particles per SIMD block of the force pass
-    void (*compute_forces)(Particle* particles, int count, double center_x, double center_y,
-                           double center_z);
+    const char* name;                   // "x86-64", "x86-64-v3", "x86-64-v4", "native" or "generic"
+    int simd_width;                     // particles per SIMD block of the force pass
+    int particles_per_group;            // particles of one unit of work of the force pass
+    ForcePass compute_forces_hardware;  // divisions and root on the divider
+    ForcePass compute_forces_fma;       // from fused multiply-adds; nullptr without FMA
+    // The FMA arithmetic itself, element by element (nullptr without FMA), for the tests.
+    void (*divide_fma)(const double* a, const double* b, double* quotient, int n);
+    void (*square_root_fma)(const double* a, double* root, int n);
     void (*integrate)(Particle* particles, int count, double dt);
 };
 

@@ -146,14 +146,34 @@ LUMETH_SHARED Vector3<double> black_hole_pull(double dx, double dy, double dz, d
 
 // --- The sampled pairwise term -----------------------------------------------------------------
 
+// The divisions and the square root of the pairwise term: the correctly rounded IEEE operations
+// of the side the code runs on (the CPU's divider, the GPU's own sequences). The CPU path may
+// pass another policy with the same interface that gives the same bits by other means
+// (fma_arithmetic.h). A divisor used for several quotients is prepared once with divisor().
+struct IeeeArithmetic {
+    template <typename Real>
+    LUMETH_SHARED Real square_root(Real x) const {
+        return sqrt(x);
+    }
+    template <typename Real>
+    LUMETH_SHARED Real divisor(Real b) const {
+        return b;
+    }
+    template <typename Real>
+    LUMETH_SHARED Real divide(Real a, Real b) const {
+        return a / b;
+    }
+};
+
 // The acceleration that sampled particle j gives particle i: softened Newtonian pull with a
 // first-order post-Newtonian factor and a radiation-reaction term. Templated on the number
 // type so that the CPU path can evaluate several particles i at once in SIMD lanes with
-// exactly the scalar operations.
-template <typename Real>
+// exactly the scalar operations, and on the arithmetic that divides and takes the root.
+template <typename Real, typename Arithmetic = IeeeArithmetic>
 LUMETH_SHARED Vector3<Real> pair_pull(Real xi, Real yi, Real zi, Real vxi, Real vyi, Real vzi,
                                       Real mass_i, Real xj, Real yj, Real zj, Real vxj, Real vyj,
-                                      Real vzj, Real mass_j) {
+                                      Real vzj, Real mass_j,
+                                      const Arithmetic& arithmetic = Arithmetic{}) {
     const Real dx = xj - xi;
     const Real dy = yj - yi;
     const Real dz = zj - zi;
@@ -161,22 +181,29 @@ LUMETH_SHARED Vector3<Real> pair_pull(Real xi, Real yi, Real zi, Real vxi, Real 
     const Real dvy = vyj - vyi;
     const Real dvz = vzj - vzi;
 
-    const Real d = sqrt(sum_of_products(dx, dy, dz, dx, dy, dz) + kSofteningSquared);
+    const Real d =
+        arithmetic.square_root(sum_of_products(dx, dy, dz, dx, dy, dz) + kSofteningSquared);
     const Real d_squared = d * d;
     const Real d_cubed = d * d_squared;
 
-    const Real newtonian = ((mass_i * kGravitationalConstant) * mass_j) / d_squared;
+    const Real newtonian = arithmetic.divide((mass_i * kGravitationalConstant) * mass_j, d_squared);
     const Real total_mass = mass_i + mass_j;
-    const Real reduced_mass = (mass_i * mass_j) / total_mass;
-    const Real post_newtonian =
-        (sum_of_products(dvx, dvy, dvz, dvx, dvy, dvz) / -kTwoSpeedOfLightSquared + 1.0) +
-        (total_mass * kThreeG) / (d * kSpeedOfLightSquared);
-    const Real radiation_reaction =
-        (total_mass * (reduced_mass * -kEightGSquared)) / ((d_cubed * 5.0) * kSpeedOfLightFifth);
+    const Real reduced_mass = arithmetic.divide(mass_i * mass_j, total_mass);
+    const Real post_newtonian = (arithmetic.divide(sum_of_products(dvx, dvy, dvz, dvx, dvy, dvz),
+                                                   Real(-kTwoSpeedOfLightSquared)) +
+                                 1.0) +
+                                arithmetic.divide(total_mass * kThreeG, d * kSpeedOfLightSquared);
+    const Real radiation_reaction = arithmetic.divide(total_mass * (reduced_mass * -kEightGSquared),
+                                                      (d_cubed * 5.0) * kSpeedOfLightFifth);
     const Real approach = sum_of_products(dx, dy, dz, dvx, dvy, dvz);
     const Real force = newtonian * post_newtonian + approach * radiation_reaction;
 
-    return {((dx * force) / d) / mass_i, ((dy * force) / d) / mass_i, ((dz * force) / d) / mass_i};
+    // Three quotients by d, then three by m_i: one prepared divisor each.
+    const auto by_d = arithmetic.divisor(d);
+    const auto by_mass_i = arithmetic.divisor(mass_i);
+    return {arithmetic.divide(arithmetic.divide(dx * force, by_d), by_mass_i),
+            arithmetic.divide(arithmetic.divide(dy * force, by_d), by_mass_i),
+            arithmetic.divide(arithmetic.divide(dz * force, by_d), by_mass_i)};
 }
 
 // --- Whole-particle operations: the bodies of the two kernels ------------------------------------

@@ -14,6 +14,13 @@ inline std::uint64_t bit_pattern(double value) {
     return bits;
 }
 
+// The double with the 64 bits `bits`.
+inline double from_bits(std::uint64_t bits) {
+    double value;
+    std::memcpy(&value, &bits, sizeof value);
+    return value;
+}
+
 // Equal bits, or both NaN (any NaN equals any NaN: payloads differ between libraries and
 // devices). +0 and -0 differ.
 inline bool same_bits(double a, double b) {

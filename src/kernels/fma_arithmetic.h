@@ -1,0 +1,236 @@
+// Correctly rounded division and square root from fused multiply-adds, for the CPU loops of
+// the levels with an FMA instruction. Each result is the IEEE operation's own, bit for bit: a
+// fast estimate is refined and corrected, then an exact test decides in every lane whether the
+// result is the correctly rounded one, and the hardware instruction recomputes the lanes that
+// fail it (only when a vector has such a lane).
+//
+// The test for a quotient q of a / b, q normal and not a power of two, 2^e <= |q| < 2^(e+1):
+// the doubles next to q lie 2^(e-52) away on both sides, so q is the double nearest to a / b
+// exactly when |a / b - q| < 2^(e-53), that is when
+//     |a - b q| < |b| 2^(e-53).                                                      (1)
+// Equality cannot occur: a / b is never a midpoint between two doubles (a midpoint has a
+// 54-bit odd significand, and the product of it with b's significand would need more than the
+// 53 bits a has). The remainder r = fma(-b, q, a) is a - b q rounded once; the bound
+// T = (2^e 2^-53) |b| is a power of two times b, computed exactly whenever T > 2^-1022 (it is
+// then a normal number). Rounding to nearest is monotonic and T is a double, so |r| < T can
+// only hold when the exact |a - b q| < T: the test is exact even where r itself is rounded.
+//
+// The test for a square root s of x, s normal and not a power of two, 2^e <= s < 2^(e+1),
+// h = 2^(e-53) half the spacing at s: s is the nearest double to sqrt(x) exactly when
+// (s - h)^2 < x < (s + h)^2, that is -2sh + h^2 < x - s^2 < 2sh + h^2. With
+//     |x - s^2| < 2sh = s 2^(e-52)                                                   (2)
+// x > s^2 - 2sh puts x in the binade of s^2 or the one below, so x and s^2 are both multiples
+// of 2^(2e-104), and so are x - s^2 and 2sh; h^2 is a quarter of that quantum. Hence
+// x - s^2 < 2sh gives x - s^2 - 2sh <= -quantum < -h^2, and x - s^2 > -2sh gives
+// x - s^2 + 2sh >= quantum > h^2: (2) implies both sides. r = fma(-s, s, x) and the bound
+// T = s (2^e 2^-52) play the parts they play for the quotient.
+//
+// A power of two as result has a spacing below it half that above, so (1) and (2) would be
+// too wide on one side: such lanes fail the test and go to the hardware instruction.
+//
+// The exponent window: nothing is assumed of the operands. Zero, subnormal, infinite and NaN
+// operands, and operands so large or small that a quotient or root leaves the normal range or
+// T underflows, all end in a lane that fails the test: q or s is then zero, subnormal,
+// infinite or NaN (2^e is 0 or infinite, so T is 0, infinite or NaN and r infinite or NaN), or
+// T <= 2^-1022. T cannot overflow while the test passes: with T >= 2^1024, |b q| >= |b| 2^e
+// = 2^53 T would exceed |a| by so much that r is infinite. So the fast path covers quotients
+// and roots whose bound T exceeds 2^-1022: |a| and x above about 2^-968, everything else
+// normal and finite.
+//
+// Estimates: a reciprocal (or reciprocal square root) estimate is refined until its relative
+// error is below about 2^-38; one correction step then leaves an error of the order of its
+// square, so the test fails only for results within about 2^-80 of a midpoint.
+//
+// Compiled once per instruction-set level, inside that level's inline namespace (physics.h).
+#pragma once
+
+#if !defined(__FMA__)
+#error "fma_arithmetic.h needs an FMA instruction (x86-64-v3 or higher)"
+#endif
+
+#include <immintrin.h>
+
+#include <cstdint>
+#include <experimental/simd>
+
+#include "physics.h"
+
+namespace lumeth {
+inline namespace LUMETH_ISA_NAMESPACE {
+
+namespace fma_arithmetic_detail {
+
+namespace stdx = std::experimental;
+
+constexpr std::uint64_t kExponentBits = 0x7ff0000000000000ULL;
+constexpr std::uint64_t kSignificandBits = 0x000fffffffffffffULL;
+constexpr double kSmallestNormal = 0x1p-1022;
+
+template <typename Lanes>
+using Bits = stdx::rebind_simd_t<std::uint64_t, Lanes>;
+
+template <typename Lanes>
+Bits<Lanes> bits_of(Lanes v) {
+    return stdx::__proposed::simd_bit_cast<Bits<Lanes>>(v);
+}
+
+template <typename Lanes>
+Lanes from_bits(Bits<Lanes> v) {
+    return stdx::__proposed::simd_bit_cast<Lanes>(v);
+}
+
+// 2^e for a normal v with 2^e <= |v| < 2^(e+1); 0 for zero and subnormal v, infinity for
+// infinite and NaN v.
+template <typename Lanes>
+Lanes binade(Lanes v) {
+    return from_bits<Lanes>(bits_of(v) & kExponentBits);
+}
+
+// Lanes whose v is not a power of two (nor zero).
+template <typename Lanes>
+typename Lanes::mask_type has_fraction(Lanes v) {
+    return stdx::__proposed::static_simd_cast<typename Lanes::mask_type>(
+        (bits_of(v) & kSignificandBits) != 0);
+}
+
+// x * y + z and z - x * y, each rounded once, as single vector instructions (the element-wise
+// fma of <experimental/simd> is left to the compiler's vectoriser, which does not always
+// manage it).
+#if defined(__AVX512F__)
+using Register = __m512d;
+template <typename Lanes>
+Lanes multiply_add(Lanes x, Lanes y, Lanes z) {
+    return Lanes(_mm512_fmadd_pd(Register(x), Register(y), Register(z)));
+}
+template <typename Lanes>
+Lanes negative_multiply_add(Lanes x, Lanes y, Lanes z) {
+    return Lanes(_mm512_fnmadd_pd(Register(x), Register(y), Register(z)));
+}
+#else
+using Register = __m256d;
+template <typename Lanes>
+Lanes multiply_add(Lanes x, Lanes y, Lanes z) {
+    return Lanes(_mm256_fmadd_pd(Register(x), Register(y), Register(z)));
+}
+template <typename Lanes>
+Lanes negative_multiply_add(Lanes x, Lanes y, Lanes z) {
+    return Lanes(_mm256_fnmadd_pd(Register(x), Register(y), Register(z)));
+}
+#endif
+
+// Estimates of 1/b and 1/sqrt(x), refined to a relative error below about 2^-40 for normal
+// operands well inside the exponent range (elsewhere anything: the tests reject the lanes).
+#if defined(__AVX512F__)
+template <typename Lanes>
+Lanes reciprocal_estimate(Lanes b) {
+    static_assert(Lanes::size() == 8, "AVX-512: eight doubles per vector");
+    return Lanes(_mm512_rcp14_pd(static_cast<__m512d>(b)));  // relative error < 2^-14
+}
+
+template <typename Lanes>
+Lanes reciprocal_sqrt_estimate(Lanes x) {
+    return Lanes(_mm512_rsqrt14_pd(static_cast<__m512d>(x)));  // relative error < 2^-14
+}
+constexpr int kReciprocalSteps = 1;      // 2^-14 -> 2^-42 with one cubic step
+constexpr int kReciprocalSqrtSteps = 1;  // likewise
+#else
+// Without AVX-512 there is no estimate instruction for doubles: the estimate comes from the
+// bit pattern (the exponent negated, the significand mirrored), within 5.1% for 1/b and
+// 3.5% for 1/sqrt(x).
+template <typename Lanes>
+Lanes reciprocal_estimate(Lanes b) {
+    return from_bits<Lanes>(Bits<Lanes>(0x7fde623822fc16e6ULL) - bits_of(b));
+}
+
+template <typename Lanes>
+Lanes reciprocal_sqrt_estimate(Lanes x) {
+    return from_bits<Lanes>(Bits<Lanes>(0x5fe6eb50c7b537a9ULL) - (bits_of(x) >> 1));
+}
+constexpr int kReciprocalSteps = 2;      // 2^-4.3 -> 2^-12.9 -> 2^-38.7, cubic steps
+constexpr int kReciprocalSqrtSteps = 2;  // 2^-4.9 -> 2^-13.4 -> 2^-38.9, cubic steps
+#endif
+
+// y ~ 1/b refined by cubic steps: with e = 1 - b y, 1/b = y (1 + e + e^2 + ...).
+template <typename Lanes>
+Lanes reciprocal(Lanes b) {
+    Lanes y = reciprocal_estimate(b);
+    for (int step = 0; step < kReciprocalSteps; ++step) {
+        const Lanes e = negative_multiply_add(b, y, Lanes(1.0));
+        y = multiply_add(y, multiply_add(e, e, e), y);
+    }
+    return y;
+}
+
+// y ~ 1/sqrt(x) refined by cubic steps: with e = 1 - x y^2,
+// 1/sqrt(x) = y (1 + e/2 + 3e^2/8 + ...).
+template <typename Lanes>
+Lanes reciprocal_sqrt(Lanes x) {
+    Lanes y = reciprocal_sqrt_estimate(x);
+    for (int step = 0; step < kReciprocalSqrtSteps; ++step) {
+        const Lanes e = negative_multiply_add(x * y, y, Lanes(1.0));
+        y = multiply_add(y * e, multiply_add(e, Lanes(0.375), Lanes(0.5)), y);
+    }
+    return y;
+}
+
+}  // namespace fma_arithmetic_detail
+
+// The arithmetic policy of pair_pull (physics.h) on SIMD lanes: IeeeArithmetic's results, from
+// the FMA units instead of the divider.
+template <typename Lanes>
+struct FmaArithmetic {
+    using Mask = typename Lanes::mask_type;
+
+    // A divisor prepared once for several quotients.
+    struct Divisor {
+        Lanes value;
+        Lanes magnitude;
+        Lanes reciprocal;  // ~1/value
+    };
+
+    Divisor divisor(Lanes b) const {
+        return {b, stdx_abs(b), fma_arithmetic_detail::reciprocal(b)};
+    }
+
+    Lanes divide(Lanes a, Lanes b) const { return divide(a, divisor(b)); }
+
+    Lanes divide(Lanes a, const Divisor& b) const {
+        using namespace fma_arithmetic_detail;
+        const Lanes q0 = a * b.reciprocal;
+        // One correction step, then the remainder of the corrected quotient.
+        const Lanes q = multiply_add(negative_multiply_add(b.value, q0, a), b.reciprocal, q0);
+        // Test (1): |a - b q| < |b| 2^(e-53), the bound exact and normal, q no power of two.
+        const Lanes remainder = negative_multiply_add(b.value, q, a);
+        const Lanes bound = (binade(q) * 0x1p-53) * b.magnitude;
+        const Mask correct =
+            (stdx_abs(remainder) < bound) && (bound > kSmallestNormal) && has_fraction(q);
+        Lanes result = q;
+        if (!stdx::all_of(correct)) [[unlikely]] {
+            stdx::where(!correct, result) = a / b.value;
+        }
+        return result;
+    }
+
+    Lanes square_root(Lanes x) const {
+        using namespace fma_arithmetic_detail;
+        const Lanes y = reciprocal_sqrt(x);
+        const Lanes g = x * y;  // ~sqrt(x)
+        const Lanes s = multiply_add(negative_multiply_add(g, g, x), y * 0.5, g);
+        // Test (2): |x - s^2| < s 2^(e-52), the bound exact and normal, s no power of two.
+        const Lanes remainder = negative_multiply_add(s, s, x);
+        const Lanes bound = s * (binade(s) * 0x1p-52);
+        const Mask correct =
+            (stdx_abs(remainder) < bound) && (bound > kSmallestNormal) && has_fraction(s);
+        Lanes result = s;
+        if (!stdx::all_of(correct)) [[unlikely]] {
+            stdx::where(!correct, result) = sqrt(x);
+        }
+        return result;
+    }
+
+  private:
+    static Lanes stdx_abs(Lanes v) { return std::experimental::abs(v); }
+};
+
+}  // namespace LUMETH_ISA_NAMESPACE
+}  // namespace lumeth
