@@ -319,22 +319,69 @@ class CountMeasurement {
         rows_.push_back(r);
     }
 
-    void cpu_path() {
-        auto samples = time_runs(
-            label("compute_forces", "cpu"), runs_, NAN, [&] { copy_in(galaxy_); },
+    // One force pass of the CPU path with the division in use, checked against the baseline.
+    Row cpu_forces(const std::string& backend) {
+        const auto samples = time_runs(
+            label("compute_forces", backend), runs_, NAN, [&] { copy_in(galaxy_); },
             [&] { compute_forces_cpu(work_.data(), count_, 0.0, 0.0, 0.0); });
-        Row r = row("compute_forces", "cpu", runs_, samples);
+        Row r = row("compute_forces", backend, runs_, samples);
         r.mpairs = pair_rate(r.ms);
         r.threads = cpu_thread_count();
         r.simd = cpu_simd_width();
         r.result = check(compare_exact(forces_.data(), work_.data(), count_)) + ", " +
                    speed_up(baseline_forces_ms_, r.ms);
-        rows_.push_back(r);
+        return r;
+    }
 
-        samples = time_runs(
+    // The force pass with the division in use and with each division of the level, beside the
+    // divider floor (its divisions and square roots alone on the divider) and, for the fma
+    // division, the FMA floor (as many fused multiply-adds as it issues vector operations).
+    void cpu_forces_by_division() {
+        const std::string in_use = cpu_division();
+        Row chosen = cpu_forces("cpu");
+
+        auto floor_row = [&](const char* phase, auto work) {
+            Row r = row(phase, "cpu", runs_,
+                        time_runs(
+                            label(phase, "cpu"), runs_, NAN, [] {}, work));
+            r.threads = cpu_thread_count();
+            r.simd = cpu_simd_width();
+            return r;
+        };
+        Row divider = floor_row("divider floor", [&] { divider_floor_work(pairs_); });
+        divider.result = format("11 divisions and 1 square root per pair in %.0f-double vectors",
+                                cpu_simd_width());
+        std::vector<Row> rows;
+        double fastest_ms = chosen.ms;
+        for (const char* division : supported_cpu_divisions()) {
+            use_cpu_division(division);
+            Row r = cpu_forces(std::string("cpu: ") + division + " division");
+            r.result += ", " + format("%.2fx the divider floor", r.ms / divider.ms);
+            fastest_ms = std::min(fastest_ms, r.ms);
+            rows.push_back(r);
+        }
+        if (fma_operations_per_pair() > 0) {
+            Row fma = floor_row("fma floor", [&] { fma_floor_work(pairs_); });
+            fma.result = std::to_string(fma_operations_per_pair()) +
+                         " fused multiply-adds per pair and vector";
+            rows.back().result += ", " + format("%.2fx the FMA floor", rows.back().ms / fma.ms);
+            rows.push_back(fma);
+        }
+        use_cpu_division(in_use.c_str());
+        chosen.result += ", " + in_use + " division, " +
+                         format("%.2fx the faster division", chosen.ms / fastest_ms);
+        rows_.push_back(chosen);
+        rows_.insert(rows_.end(), rows.begin(), rows.end());
+        rows_.push_back(divider);
+    }
+
+    void cpu_path() {
+        cpu_forces_by_division();
+
+        const auto samples = time_runs(
             label("integrate", "cpu"), runs_, NAN, [&] { copy_in(forces_); },
             [&] { integrate_cpu(work_.data(), count_, kTimeStep); });
-        r = row("integrate", "cpu", runs_, samples);
+        Row r = row("integrate", "cpu", runs_, samples);
         r.threads = cpu_thread_count();
         r.simd = 1;
         r.result = check(compare_exact(integrated_.data(), work_.data(), count_)) + ", " +
@@ -589,6 +636,21 @@ class TablePrinter {
     bool header_printed_ = false;
 };
 
+// Lets the CPU path choose its division as the program does, on a first force pass over the
+// program's galaxy of 100,000 particles, and says which it uses and why.
+std::string choose_cpu_division() {
+    if (supported_cpu_divisions().size() < 2) {
+        return std::string(cpu_division()) + " division (no FMA at this level)";
+    }
+    if (std::string(cpu_division()) != "undecided") {
+        return std::string(cpu_division()) + " division (LUMETH_CPU_DIVISION)";
+    }
+    std::vector<Particle> galaxy(kDefaultCount);
+    generate_galaxy(galaxy.data(), kDefaultCount, kSeed);
+    compute_forces_cpu(galaxy.data(), kDefaultCount, 0.0, 0.0, 0.0);
+    return std::string(cpu_division()) + " division (the faster on the first pass)";
+}
+
 int run(int argc, char** argv) {
     Options options;
     const int status = parse_options(argc, argv, &options);
@@ -617,8 +679,8 @@ int run(int argc, char** argv) {
     if (baseline_runs != options.runs) {
         std::printf(" (baseline: %d)", baseline_runs);
     }
-    std::printf("; CPU path: %d threads, %s, SIMD width %d doubles", cpu_thread_count(),
-                cpu_instruction_set(), cpu_simd_width());
+    std::printf("; CPU path: %d threads, %s, SIMD width %d doubles, %s", cpu_thread_count(),
+                cpu_instruction_set(), cpu_simd_width(), choose_cpu_division().c_str());
     if (!std::isnan(load)) {
         std::printf("; load average %.2f at start", load);
     }

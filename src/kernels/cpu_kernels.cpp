@@ -332,6 +332,23 @@ bool use_cpu_division(const char* name) {
     return true;
 }
 
+void divider_floor_work(long long pairs) {
+    kernels().divider_floor_work(pairs);
+}
+
+bool fma_floor_work(long long pairs) {
+    const CpuLevelKernels& level = kernels();
+    if (level.fma_floor_work == nullptr) {
+        return false;
+    }
+    level.fma_floor_work(pairs);
+    return true;
+}
+
+int fma_operations_per_pair() {
+    return kernels().fma_operations_per_pair;
+}
+
 bool divide_fma_cpu(const double* a, const double* b, double* quotient, int n) {
     const CpuLevelKernels& level = kernels();
     if (level.divide_fma == nullptr) {

@@ -62,6 +62,16 @@ std::vector<const char*> supported_cpu_divisions();
 // Returns false, changing nothing, when the level in use lacks it or the name is unknown.
 bool use_cpu_division(const char* name);
 
+// The benchmark's floors at the level in use, on the OpenMP threads, for `pairs` pair
+// evaluations: divider_floor_work runs their 11 divisions and one square root each on the
+// divider, in the widest vectors; fma_floor_work runs as many independent fused multiply-adds
+// as the fma division issues vector operations for them (false, running nothing, without FMA).
+void divider_floor_work(long long pairs);
+bool fma_floor_work(long long pairs);
+
+// Vector operations the fma division issues per pair evaluation and vector (0 without FMA).
+int fma_operations_per_pair();
+
 // The fma division's arithmetic at the level in use, element by element: quotient[k] =
 // a[k] / b[k] and root[k] = sqrt(a[k]) for k < n, for the tests to compare with the divider.
 // Return false, computing nothing, at a level without FMA.

@@ -69,11 +69,13 @@ LaneBlock load_block(const Particle* particles, int first, double center_x, doub
 
 // Adds sampled particle j's pull in every lane but the one whose index is j, each addition
 // rounded on its own as in the scalar loop.
-template <typename Arithmetic>
-inline void add_pair_pull(LaneBlock& b, const Particle& pj, int j, const Arithmetic& arithmetic) {
+template <typename Arithmetic, typename Divisor>
+inline void add_pair_pull(LaneBlock& b, const Particle& pj, int j, const Arithmetic& arithmetic,
+                          const Divisor& by_mass) {
     const Vector3<Lanes> pull = pair_pull<Lanes>(
-        b.x, b.y, b.z, b.vx, b.vy, b.vz, b.mass, pj.position[0], pj.position[1], pj.position[2],
-        pj.velocity[0], pj.velocity[1], pj.velocity[2], pj.mass, arithmetic);
+        b.x, b.y, b.z, b.vx, b.vy, b.vz, b.mass, Lanes(pj.position[0]), Lanes(pj.position[1]),
+        Lanes(pj.position[2]), Lanes(pj.velocity[0]), Lanes(pj.velocity[1]), Lanes(pj.velocity[2]),
+        Lanes(pj.mass), arithmetic, by_mass);
     const LaneMask other = b.index != static_cast<double>(j);
     stdx::where(other, b.a.x) = b.a.x + pull.x;
     stdx::where(other, b.a.y) = b.a.y + pull.y;
@@ -104,13 +106,16 @@ template <typename Arithmetic>
                                     double center_y, double center_z) {
     const Arithmetic arithmetic{};
     LaneBlock blocks[kBlocksInFlight];
+    using Divisor = decltype(arithmetic.divisor(Lanes{}));
+    Divisor by_mass[kBlocksInFlight];
     for (int b = 0; b < kBlocksInFlight; ++b) {
         blocks[b] = load_block(particles, first + b * kLanes, center_x, center_y, center_z);
+        by_mass[b] = arithmetic.divisor(blocks[b].mass);
     }
     for (int j = 0; j < count; j += kPairSampleStride) {
         const Particle& pj = particles[j];
         for (int b = 0; b < kBlocksInFlight; ++b) {
-            add_pair_pull(blocks[b], pj, j, arithmetic);
+            add_pair_pull(blocks[b], pj, j, arithmetic, by_mass[b]);
         }
     }
     for (int b = 0; b < kBlocksInFlight; ++b) {
@@ -179,6 +184,60 @@ void compute_forces_fma(Particle* particles, int count, double center_x, double 
 }
 #endif
 
+// --- The benchmark's floors ------------------------------------------------------------------
+
+// Independent chains of one operation, kLanes doubles each: enough of them that the unit's
+// throughput, not an operation's latency, bounds the time.
+constexpr int kProbeChains = 12;
+
+// Spreads `vectors` vector operations over the OpenMP threads, kProbeChains per round, and
+// keeps the chains' results alive through a volatile store.
+template <typename Round>
+void run_probe(long long vectors, Round round) {
+    const long long rounds = (vectors + kProbeChains - 1) / kProbeChains;
+#pragma omp parallel
+    {
+        Lanes chain[kProbeChains];
+        for (int c = 0; c < kProbeChains; ++c) {
+            chain[c] = Lanes(1.25 + 0.01 * c);
+        }
+#pragma omp for schedule(static)
+        for (long long r = 0; r < rounds; ++r) {
+            round(chain);
+        }
+        volatile double sink = 0.0;
+        for (int c = 0; c < kProbeChains; ++c) {
+            sink = sink + chain[c][0];
+        }
+    }
+}
+
+// The divisions and square roots of `pairs` pair evaluations on the divider, in the widest
+// vectors: 11 divisions and one square root per pair (chains x -> 1.7 / x and x -> sqrt(x),
+// which stay near 1).
+[[gnu::flatten]] void divider_floor_work(long long pairs) {
+    const long long vectors = (pairs + kLanes - 1) / kLanes * 12;
+    run_probe(vectors, [](Lanes* chain) {
+        for (int c = 0; c < kProbeChains; ++c) {
+            chain[c] = c % 12 == 11 ? sqrt(chain[c]) : Lanes(1.7) / chain[c];
+        }
+    });
+}
+
+#if defined(__FMA__)
+// As many fused multiply-adds as the fma division's pair evaluations issue vector operations
+// (chains x -> x * 0.5 + 0.625, which stay near 1.25).
+[[gnu::flatten]] void fma_floor_work(long long pairs) {
+    const long long vectors =
+        (pairs + kLanes - 1) / kLanes * FmaArithmetic<Lanes>::kOperationsPerPair;
+    run_probe(vectors, [](Lanes* chain) {
+        for (int c = 0; c < kProbeChains; ++c) {
+            chain[c] = fma_arithmetic_detail::multiply_add(chain[c], Lanes(0.5), Lanes(0.625));
+        }
+    });
+}
+#endif
+
 // The integration pass over records 0..count-1, spread over the OpenMP threads.
 void integrate(Particle* particles, int count, double dt) {
 #pragma omp parallel for schedule(static)
@@ -194,9 +253,17 @@ namespace cpu_levels {
 // Constant-initialised: no code of this level runs before the dispatcher has chosen it.
 extern const CpuLevelKernels LUMETH_CPU_LEVEL;
 #if defined(__FMA__)
-constexpr CpuLevelKernels LUMETH_CPU_LEVEL = {
-    LUMETH_CPU_LEVEL_NAME, kLanes,     kParticlesPerGroup, compute_forces_hardware,
-    compute_forces_fma,    divide_fma, square_root_fma,    integrate};
+constexpr CpuLevelKernels LUMETH_CPU_LEVEL = {LUMETH_CPU_LEVEL_NAME,
+                                              kLanes,
+                                              kParticlesPerGroup,
+                                              compute_forces_hardware,
+                                              compute_forces_fma,
+                                              divide_fma,
+                                              square_root_fma,
+                                              integrate,
+                                              divider_floor_work,
+                                              fma_floor_work,
+                                              FmaArithmetic<Lanes>::kOperationsPerPair};
 #else
 constexpr CpuLevelKernels LUMETH_CPU_LEVEL = {LUMETH_CPU_LEVEL_NAME,
                                               kLanes,
@@ -205,7 +272,10 @@ constexpr CpuLevelKernels LUMETH_CPU_LEVEL = {LUMETH_CPU_LEVEL_NAME,
                                               nullptr,
                                               nullptr,
                                               nullptr,
-                                              integrate};
+                                              integrate,
+                                              divider_floor_work,
+                                              nullptr,
+                                              0};
 #endif
 
 }  // namespace cpu_levels

@@ -21,6 +21,12 @@ struct CpuLevelKernels {
     void (*divide_fma)(const double* a, const double* b, double* quotient, int n);
     void (*square_root_fma)(const double* a, double* root, int n);
     void (*integrate)(Particle* particles, int count, double dt);
+    // The benchmark's floors for `pairs` pair evaluations, on the OpenMP threads: their 11
+    // divisions and square root on the divider; as many fused multiply-adds as the fma
+    // division issues vector operations for them (nullptr without FMA).
+    void (*divider_floor_work)(long long pairs);
+    void (*fma_floor_work)(long long pairs);
+    int fma_operations_per_pair;  // vector operations per pair and vector, fma division
 };
 
 }  // namespace lumeth

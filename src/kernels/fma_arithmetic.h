@@ -86,13 +86,6 @@ Lanes binade(Lanes v) {
     return from_bits<Lanes>(bits_of(v) & kExponentBits);
 }
 
-// Lanes whose v is not a power of two (nor zero).
-template <typename Lanes>
-typename Lanes::mask_type has_fraction(Lanes v) {
-    return stdx::__proposed::static_simd_cast<typename Lanes::mask_type>(
-        (bits_of(v) & kSignificandBits) != 0);
-}
-
 // x * y + z and z - x * y, each rounded once, as single vector instructions (the element-wise
 // fma of <experimental/simd> is left to the compiler's vectoriser, which does not always
 // manage it).
@@ -150,6 +143,42 @@ constexpr int kReciprocalSteps = 2;      // 2^-4.3 -> 2^-12.9 -> 2^-38.7, cubic 
 constexpr int kReciprocalSqrtSteps = 2;  // 2^-4.9 -> 2^-13.4 -> 2^-38.9, cubic steps
 #endif
 
+// `result` where the exact test of a quotient or root passes, that is where
+//     |remainder| < bound, bound > 2^-1022 and result is no power of two (nor zero),
+// and exact() in the other lanes, evaluated only when there are any.
+#if defined(__AVX512F__)
+// The three conditions as one chain of masked compares, each taking the lanes the one before
+// passed.
+template <typename Lanes, typename Exact>
+Lanes checked(Lanes result, Lanes remainder, Lanes bound, Exact exact) {
+    const __m512d r = static_cast<__m512d>(result);
+    const __m512d t = static_cast<__m512d>(bound);
+    __mmask8 pass = _mm512_test_epi64_mask(
+        _mm512_castpd_si512(r), _mm512_set1_epi64(static_cast<long long>(kSignificandBits)));
+    pass = _mm512_mask_cmp_pd_mask(pass, t, _mm512_set1_pd(kSmallestNormal), _CMP_GT_OQ);
+    pass = _mm512_mask_cmp_pd_mask(pass, _mm512_abs_pd(static_cast<__m512d>(remainder)), t,
+                                   _CMP_LT_OQ);
+    if (pass == 0xff) [[likely]] {
+        return result;
+    }
+    return Lanes(_mm512_mask_blend_pd(pass, static_cast<__m512d>(exact()), r));
+}
+#else
+template <typename Lanes, typename Exact>
+Lanes checked(Lanes result, Lanes remainder, Lanes bound, Exact exact) {
+    const auto fraction = (bits_of(result) & kSignificandBits) != 0;
+    const typename Lanes::mask_type pass =
+        (abs(remainder) < bound) && (bound > kSmallestNormal) &&
+        stdx::__proposed::static_simd_cast<typename Lanes::mask_type>(fraction);
+    if (stdx::all_of(pass)) [[likely]] {
+        return result;
+    }
+    Lanes mixed = result;
+    stdx::where(!pass, mixed) = exact();
+    return mixed;
+}
+#endif
+
 // y ~ 1/b refined by cubic steps: with e = 1 - b y, 1/b = y (1 + e + e^2 + ...).
 template <typename Lanes>
 Lanes reciprocal(Lanes b) {
@@ -179,8 +208,24 @@ Lanes reciprocal_sqrt(Lanes x) {
 // the FMA units instead of the divider.
 template <typename Lanes>
 struct FmaArithmetic {
-    using Mask = typename Lanes::mask_type;
-
+    // Vector operations issued per pair evaluation of pair_pull with this arithmetic (loads,
+    // the branch test and the rare fallbacks not counted): the pair term's own 40 products,
+    // sums, differences and the masked accumulation; per quotient the product, three fused
+    // multiply-adds, the binade, two products for the bound, the remainder's magnitude and
+    // the three tests; per divisor its magnitude, the estimate and its refinement; the root.
+    // GCC 12 issues exactly 204 in the x86-64-v4 pair loop.
+#if defined(__AVX512F__)
+    static constexpr int kOperationsPerQuotient = 11;
+    static constexpr int kOperationsPerDivisor = 2 + 3 * fma_arithmetic_detail::kReciprocalSteps;
+    static constexpr int kOperationsPerRoot = 13 + 5 * fma_arithmetic_detail::kReciprocalSqrtSteps;
+#else
+    static constexpr int kOperationsPerQuotient = 14;  // the tests as vector masks, combined
+    static constexpr int kOperationsPerDivisor = 3 + 3 * fma_arithmetic_detail::kReciprocalSteps;
+    static constexpr int kOperationsPerRoot = 18 + 6 * fma_arithmetic_detail::kReciprocalSqrtSteps;
+#endif
+    // 11 quotients (one by a divisor prepared outside the loop), 5 divisors, one root.
+    static constexpr int kOperationsPerPair =
+        40 + 11 * kOperationsPerQuotient + 5 * kOperationsPerDivisor + kOperationsPerRoot;
     // A divisor prepared once for several quotients.
     struct Divisor {
         Lanes value;
@@ -189,10 +234,12 @@ struct FmaArithmetic {
     };
 
     Divisor divisor(Lanes b) const {
-        return {b, stdx_abs(b), fma_arithmetic_detail::reciprocal(b)};
+        return {b, abs(b), fma_arithmetic_detail::reciprocal(b)};
     }
 
-    Lanes divide(Lanes a, Lanes b) const { return divide(a, divisor(b)); }
+    Lanes divide(Lanes a, Lanes b) const {
+        return divide(a, divisor(b));
+    }
 
     Lanes divide(Lanes a, const Divisor& b) const {
         using namespace fma_arithmetic_detail;
@@ -202,13 +249,7 @@ struct FmaArithmetic {
         // Test (1): |a - b q| < |b| 2^(e-53), the bound exact and normal, q no power of two.
         const Lanes remainder = negative_multiply_add(b.value, q, a);
         const Lanes bound = (binade(q) * 0x1p-53) * b.magnitude;
-        const Mask correct =
-            (stdx_abs(remainder) < bound) && (bound > kSmallestNormal) && has_fraction(q);
-        Lanes result = q;
-        if (!stdx::all_of(correct)) [[unlikely]] {
-            stdx::where(!correct, result) = a / b.value;
-        }
-        return result;
+        return checked(q, remainder, bound, [&] { return a / b.value; });
     }
 
     Lanes square_root(Lanes x) const {
@@ -219,17 +260,8 @@ struct FmaArithmetic {
         // Test (2): |x - s^2| < s 2^(e-52), the bound exact and normal, s no power of two.
         const Lanes remainder = negative_multiply_add(s, s, x);
         const Lanes bound = s * (binade(s) * 0x1p-52);
-        const Mask correct =
-            (stdx_abs(remainder) < bound) && (bound > kSmallestNormal) && has_fraction(s);
-        Lanes result = s;
-        if (!stdx::all_of(correct)) [[unlikely]] {
-            stdx::where(!correct, result) = sqrt(x);
-        }
-        return result;
+        return checked(s, remainder, bound, [&] { return sqrt(x); });
     }
-
-  private:
-    static Lanes stdx_abs(Lanes v) { return std::experimental::abs(v); }
 };
 
 }  // namespace LUMETH_ISA_NAMESPACE

@@ -169,11 +169,12 @@ struct IeeeArithmetic {
 // first-order post-Newtonian factor and a radiation-reaction term. Templated on the number
 // type so that the CPU path can evaluate several particles i at once in SIMD lanes with
 // exactly the scalar operations, and on the arithmetic that divides and takes the root.
-template <typename Real, typename Arithmetic = IeeeArithmetic>
+// `by_mass_i` is arithmetic.divisor(mass_i), prepared once for all pairs of particle i.
+template <typename Real, typename Arithmetic, typename Divisor>
 LUMETH_SHARED Vector3<Real> pair_pull(Real xi, Real yi, Real zi, Real vxi, Real vyi, Real vzi,
                                       Real mass_i, Real xj, Real yj, Real zj, Real vxj, Real vyj,
-                                      Real vzj, Real mass_j,
-                                      const Arithmetic& arithmetic = Arithmetic{}) {
+                                      Real vzj, Real mass_j, const Arithmetic& arithmetic,
+                                      const Divisor& by_mass_i) {
     const Real dx = xj - xi;
     const Real dy = yj - yi;
     const Real dz = zj - zi;
@@ -198,12 +199,20 @@ LUMETH_SHARED Vector3<Real> pair_pull(Real xi, Real yi, Real zi, Real vxi, Real 
     const Real approach = sum_of_products(dx, dy, dz, dvx, dvy, dvz);
     const Real force = newtonian * post_newtonian + approach * radiation_reaction;
 
-    // Three quotients by d, then three by m_i: one prepared divisor each.
+    // Three quotients by d, then three by m_i, each divisor prepared once.
     const auto by_d = arithmetic.divisor(d);
-    const auto by_mass_i = arithmetic.divisor(mass_i);
     return {arithmetic.divide(arithmetic.divide(dx * force, by_d), by_mass_i),
             arithmetic.divide(arithmetic.divide(dy * force, by_d), by_mass_i),
             arithmetic.divide(arithmetic.divide(dz * force, by_d), by_mass_i)};
+}
+
+// pair_pull with the correctly rounded operations of the side the code runs on.
+template <typename Real>
+LUMETH_SHARED Vector3<Real> pair_pull(Real xi, Real yi, Real zi, Real vxi, Real vyi, Real vzi,
+                                      Real mass_i, Real xj, Real yj, Real zj, Real vxj, Real vyj,
+                                      Real vzj, Real mass_j) {
+    return pair_pull(xi, yi, zi, vxi, vyi, vzi, mass_i, xj, yj, zj, vxj, vyj, vzj, mass_j,
+                     IeeeArithmetic{}, mass_i);
 }
 
 // --- Whole-particle operations: the bodies of the two kernels ------------------------------------
