@@ -1,13 +1,14 @@
 # Checks lumeth-bench's command line: bad options are refused with a message on standard
 # error and exit status 2 before anything is measured (a missing value, an option given twice
-# included); -h and --help print the usage and exit 0. Then the CPU level it is told to use
-# by LUMETH_CPU_LEVEL.
+# included); -h and --help print the usage and exit 0. Then the CPU level and the division it
+# is told to use by LUMETH_CPU_LEVEL and LUMETH_CPU_DIVISION.
 #   cmake -DBENCH=<path to lumeth-bench> -DLOWEST_LEVEL=<the build's lowest CPU level>
 #         [-DEMULATOR=<runner, e.g. wine>] -P bench_options.cmake
 if(NOT BENCH OR NOT LOWEST_LEVEL)
     message(FATAL_ERROR "pass -DBENCH=<path to lumeth-bench> -DLOWEST_LEVEL=<level>")
 endif()
 unset(ENV{LUMETH_CPU_LEVEL})
+unset(ENV{LUMETH_CPU_DIVISION})
 
 # run_bench(<expected status> <regex on stdout+stderr> <arguments...>)
 function(run_bench expected pattern)
@@ -51,25 +52,42 @@ run_bench(2 "--count given twice" --count=5 --count=5)
 run_bench(2 "--repeat given twice" --repeat 2 --count 5 --repeat 3)
 run_bench(2 "--sweep given twice" --sweep --sweep)
 
-# LUMETH_CPU_LEVEL picks the CPU path's instruction-set level and the header names it; the
-# run's exit status includes the bit-for-bit check at that level. A level the build lacks is
-# refused on standard error and the best level runs instead.
-function(run_bench_at_level level stdout_pattern stderr_pattern)
+# LUMETH_CPU_LEVEL picks the CPU path's instruction-set level and LUMETH_CPU_DIVISION its
+# division, and the header names both; the run's exit status includes the bit-for-bit check.
+# A level the build lacks, an unknown division and the fma division at a level without FMA
+# are refused on standard error, and the CPU path chooses for itself instead.
+function(run_bench_with level division stdout_pattern stderr_pattern)
     set(ENV{LUMETH_CPU_LEVEL} "${level}")
+    set(ENV{LUMETH_CPU_DIVISION} "${division}")
     execute_process(COMMAND ${EMULATOR} ${BENCH} --count 2003 --repeat 1 RESULT_VARIABLE status
                     OUTPUT_VARIABLE out ERROR_VARIABLE err TIMEOUT 120)
     unset(ENV{LUMETH_CPU_LEVEL})
+    unset(ENV{LUMETH_CPU_DIVISION})
+    set(what "LUMETH_CPU_LEVEL=${level} LUMETH_CPU_DIVISION=${division} lumeth-bench")
     if(NOT status STREQUAL "0" OR NOT out MATCHES "${stdout_pattern}" OR
        NOT err MATCHES "${stderr_pattern}")
-        message(FATAL_ERROR "LUMETH_CPU_LEVEL=${level} lumeth-bench: exit status ${status}, "
-                            "expected 0, stdout matching '${stdout_pattern}', stderr "
-                            "matching '${stderr_pattern}'\nstdout: ${out}\nstderr: ${err}")
+        message(FATAL_ERROR "${what}: exit status ${status}, expected 0, stdout matching "
+                            "'${stdout_pattern}', stderr matching '${stderr_pattern}'\n"
+                            "stdout: ${out}\nstderr: ${err}")
     endif()
     if(err MATCHES "refused" AND NOT stderr_pattern MATCHES "refused")
-        message(FATAL_ERROR "LUMETH_CPU_LEVEL=${level} refused: ${err}")
+        message(FATAL_ERROR "${what} refused: ${err}")
     endif()
 endfunction()
 
-run_bench_at_level("${LOWEST_LEVEL}" "CPU path: [0-9]+ threads, ${LOWEST_LEVEL}, SIMD width" "")
-run_bench_at_level(bogus "CPU path: [0-9]+ threads, [a-z0-9-]+, SIMD width"
-                   "LUMETH_CPU_LEVEL=bogus refused: not a level of this build \\(${LOWEST_LEVEL}")
+run_bench_with("${LOWEST_LEVEL}" "" "CPU path: [0-9]+ threads, ${LOWEST_LEVEL}, SIMD width" "")
+run_bench_with(bogus "" "CPU path: [0-9]+ threads, [a-z0-9-]+, SIMD width"
+               "LUMETH_CPU_LEVEL=bogus refused: not a level of this build \\(${LOWEST_LEVEL}")
+run_bench_with("" hardware "doubles, hardware division \\(LUMETH_CPU_DIVISION\\)" "")
+run_bench_with("" bogus "doubles, (hardware|fma) division"
+               "LUMETH_CPU_DIVISION=bogus refused: not a division of this build")
+if(LOWEST_LEVEL STREQUAL "x86-64")
+    run_bench_with(x86-64 fma "x86-64, SIMD width 2 doubles, hardware division \\(no FMA"
+                   "LUMETH_CPU_DIVISION=fma refused: the x86-64 level has no FMA")
+endif()
+# The fma division where the best level has it: then the table has a row for each division.
+execute_process(COMMAND ${EMULATOR} ${BENCH} --count 2003 --repeat 1 OUTPUT_VARIABLE out
+                ERROR_QUIET TIMEOUT 120)
+if(out MATCHES "cpu: fma division")
+    run_bench_with("" fma "doubles, fma division \\(LUMETH_CPU_DIVISION\\)" "")
+endif()

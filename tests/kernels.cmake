@@ -3,6 +3,14 @@ lumeth_gtest(test_kernels
     LIBS lumeth_kernels
     LABELS kernels)
 
+# The fma division against the divider on a billion random operand pairs per CPU level
+# (about two minutes), beside the default run's four million: label "long", left out of the presets'
+# test runs; `ctest --test-dir build -L long` runs it.
+add_test(NAME kernels.fma_arithmetic_long
+         COMMAND test_kernels --gtest_filter=*FmaArithmetic.RandomOperands*)
+set_tests_properties(kernels.fma_arithmetic_long PROPERTIES LABELS long
+                     ENVIRONMENT LUMETH_ARITHMETIC_SAMPLES=1000000000)
+
 # The objects of the CPU loops, one per instruction-set level (cpu_level_objects.cmake says
 # what is checked). Sanitizers add their own start-up code to every object.
 if(CMAKE_SYSTEM_NAME STREQUAL "Linux" AND CMAKE_NM AND CMAKE_OBJDUMP)

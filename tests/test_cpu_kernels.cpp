@@ -398,10 +398,10 @@ std::vector<double> fma_roots(const std::vector<double>& a) {
     return s;
 }
 
-// The number of random operand pairs: LUMETH_ARITHMETIC_SAMPLES, or a million.
+// The number of random operand pairs: LUMETH_ARITHMETIC_SAMPLES, or four million.
 long long random_samples() {
     const char* samples = std::getenv("LUMETH_ARITHMETIC_SAMPLES");
-    return samples != nullptr && *samples != '\0' ? std::atoll(samples) : 1000000;
+    return samples != nullptr && *samples != '\0' ? std::atoll(samples) : 4000000;
 }
 
 class FmaArithmetic : public testing::TestWithParam<const char*> {

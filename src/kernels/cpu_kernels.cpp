@@ -304,7 +304,11 @@ bool use_cpu_instruction_set(const char* name) {
 }
 
 const char* cpu_division() {
-    return kDivisionNames[static_cast<int>(division_state().division.load())];
+    const Division division = division_state().division.load();
+    if (division == Division::undecided && !level_has_fma(kernels())) {
+        return kDivisionNames[static_cast<int>(Division::hardware)];
+    }
+    return kDivisionNames[static_cast<int>(division)];
 }
 
 std::vector<const char*> supported_cpu_divisions() {
