@@ -36,6 +36,10 @@ void start_up(SimulationState* state) {
         SDL_CreateWindow(kWindowTitle, kWindowWidth, kWindowHeight, SDL_WINDOW_RESIZABLE);
     if (state->window == nullptr) {
         std::fprintf(stderr, "Window creation failed: %s\n", SDL_GetError());
+        // No video driver started: there is no display to show a window on.
+        if (SDL_GetCurrentVideoDriver() == nullptr) {
+            std::fputs(kNoDisplayAdvice, stderr);
+        }
         std::exit(1);
     }
     // No driver name: SDL picks its default renderer for the window.
@@ -132,6 +136,13 @@ void shut_down(SimulationState* state) {
 }
 
 int run_program() {
+    // Each message reaches a log file or a pipe as it is printed, not at exit. The Windows C
+    // runtime buffers _IOLBF streams fully, so there the stream is unbuffered instead.
+#ifdef _WIN32
+    std::setvbuf(stdout, nullptr, _IONBF, 0);
+#else
+    std::setvbuf(stdout, nullptr, _IOLBF, BUFSIZ);
+#endif
     SimulationState state{};
     start_up(&state);
 

@@ -35,12 +35,32 @@ void draw_frame(const SimulationState& state) {
     SDL_RenderFillRect(renderer, &kMarker);
 }
 
+namespace {
+
+// Both status texts: the rate part is empty or " | FPS: <fps>".
+char* format_status_with(char* text, std::size_t size, const char* label, const char* rate,
+                         const SimulationState& state) {
+    // A longer text is cut at size - 1 characters; only an encoding error leaves none.
+    if (std::snprintf(text, size, "Lumeth %s%s | Particles: %d | Time: %.2f Myr%s", label, rate,
+                      state.particle_count, state.sim_time / kSecondsPerMegayear,
+                      state.paused != 0 ? " [PAUSED]" : "") < 0) {
+        text[0] = '\0';
+    }
+    return text;
+}
+
+}  // namespace
+
 char* format_status(char* text, std::size_t size, const char* label, double fps,
                     const SimulationState& state) {
-    std::snprintf(text, size, "Lumeth %s | FPS: %.1f | Particles: %d | Time: %.2f Myr%s", label,
-                  fps, state.particle_count, state.sim_time / kSecondsPerMegayear,
-                  state.paused != 0 ? " [PAUSED]" : "");
-    return text;
+    char rate[256];  // the whole title's size, so any rate is cut as the title is
+    std::snprintf(rate, sizeof rate, " | FPS: %.1f", fps);
+    return format_status_with(text, size, label, rate, state);
+}
+
+char* format_simulated_status(char* text, std::size_t size, const char* label,
+                              const SimulationState& state) {
+    return format_status_with(text, size, label, "", state);
 }
 
 }  // namespace lumeth

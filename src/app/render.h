@@ -74,4 +74,9 @@ void draw_frame(const SimulationState& state);
 char* format_status(char* text, std::size_t size, const char* label, double fps,
                     const SimulationState& state);
 
+// The same without the frame rate, which depends on the machine and the moment:
+// "Lumeth <label> | Particles: <count> | Time: <Myr> Myr", and " [PAUSED]" while paused.
+char* format_simulated_status(char* text, std::size_t size, const char* label,
+                              const SimulationState& state);
+
 }  // namespace lumeth
