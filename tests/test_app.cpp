@@ -404,6 +404,14 @@ TEST(StartUpAndShutDown, RunOneFrameInProcessWithTheExactMessages) {
     EXPECT_EQ(height, 1080);
     EXPECT_NE(SDL_GetWindowFlags(state.window) & SDL_WINDOW_RESIZABLE, 0u);
     EXPECT_EQ(SDL_GetRenderer(state.window), state.renderer);
+    // The frame is shown scaled into the window, whatever size that has.
+    int logical_width = 0, logical_height = 0;
+    SDL_RendererLogicalPresentation mode = SDL_LOGICAL_PRESENTATION_DISABLED;
+    EXPECT_TRUE(
+        SDL_GetRenderLogicalPresentation(state.renderer, &logical_width, &logical_height, &mode));
+    EXPECT_EQ(logical_width, 1920);
+    EXPECT_EQ(logical_height, 1080);
+    EXPECT_EQ(mode, SDL_LOGICAL_PRESENTATION_LETTERBOX);
     int populated = 0;
     for (int i = 0; i < state.particle_count; ++i) {
         populated += state.particles[i].mass > 0.0 ? 1 : 0;

@@ -48,6 +48,13 @@ void start_up(SimulationState* state) {
         std::fprintf(stderr, "Renderer creation failed: %s\n", SDL_GetError());
         std::exit(1);
     }
+    // The frame keeps its 1920x1080 coordinates and is shown scaled into whatever size the
+    // window has, its aspect kept, with black bars where the shapes differ.
+    if (!SDL_SetRenderLogicalPresentation(state->renderer, kWindowWidth, kWindowHeight,
+                                          SDL_LOGICAL_PRESENTATION_LETTERBOX)) {
+        std::fprintf(stderr, "Renderer set-up failed: %s\n", SDL_GetError());
+        std::exit(1);
+    }
 
     state->particle_count = kParticleCount;
     state->particles = allocate_particles(kParticleCount);

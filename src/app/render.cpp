@@ -1,11 +1,27 @@
 #include "app/render.h"
 
+#include <cmath>
 #include <cstdio>
 
 namespace {
 
 void set_colour(SDL_Renderer* renderer, const lumeth::Colour& c) {
     SDL_SetRenderDrawColor(renderer, c.r, c.g, c.b, c.a);
+}
+
+// The size of one screen pixel in frame pixels: 1 x 1 unless a logical presentation shows the
+// frame scaled into an output of another size.
+SDL_FPoint screen_pixel_in_frame(SDL_Renderer* renderer) {
+    int width = 0, height = 0;
+    SDL_RendererLogicalPresentation mode = SDL_LOGICAL_PRESENTATION_DISABLED;
+    SDL_FRect shown{};
+    if (!SDL_GetRenderLogicalPresentation(renderer, &width, &height, &mode) ||
+        mode == SDL_LOGICAL_PRESENTATION_DISABLED ||
+        !SDL_GetRenderLogicalPresentationRect(renderer, &shown) || !(shown.w > 0.0f) ||
+        !(shown.h > 0.0f)) {
+        return SDL_FPoint{1.0f, 1.0f};
+    }
+    return SDL_FPoint{static_cast<float>(width) / shown.w, static_cast<float>(height) / shown.h};
 }
 
 }  // namespace
@@ -18,6 +34,11 @@ void draw_frame(const SimulationState& state) {
     set_colour(renderer, kBackgroundColour);
     SDL_RenderClear(renderer);
 
+    // Shown smaller than 1920x1080, a point would shrink below a screen pixel, which a GPU
+    // renderer may leave out altogether: there each particle fills one whole screen pixel.
+    const SDL_FPoint screen_pixel = screen_pixel_in_frame(renderer);
+    const bool scaled_down = screen_pixel.x > 1.0f || screen_pixel.y > 1.0f;
+
     // Array order, one colour setting and one point per drawn particle: where particles share
     // a pixel the highest index is seen. Only drawn particles pay for the distance.
     for (int i = 0; i < state.particle_count; ++i) {
@@ -27,7 +48,21 @@ void draw_frame(const SimulationState& state) {
             continue;
         }
         set_colour(renderer, particle_colour(p));
-        SDL_RenderPoint(renderer, static_cast<float>(sx), static_cast<float>(sy));
+        const float x = static_cast<float>(sx);
+        const float y = static_cast<float>(sy);
+        if (scaled_down) {
+            // The screen pixel that holds the middle of the frame pixel the point would fill,
+            // marked by a square of half its side about its centre: every renderer fills
+            // exactly that pixel, whether it rounds the corners down or samples the centres.
+            const float column = std::floor((std::floor(x) + 0.5f) / screen_pixel.x);
+            const float row = std::floor((std::floor(y) + 0.5f) / screen_pixel.y);
+            const SDL_FRect dot = {(column + 0.25f) * screen_pixel.x,
+                                   (row + 0.25f) * screen_pixel.y, screen_pixel.x / 2,
+                                   screen_pixel.y / 2};
+            SDL_RenderFillRect(renderer, &dot);
+        } else {
+            SDL_RenderPoint(renderer, x, y);
+        }
     }
 
     // The black hole sits at the origin: the marker covers whatever was drawn under it.
