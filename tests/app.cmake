@@ -14,7 +14,7 @@ lumeth_gtest(test_app
 # A Windows build runs them through its emulator (wine) on the same Xvfb displays, with SDL's
 # software renderer: under wine SDL's OpenGL renderer recreates the window. Without a display
 # a Windows program behaves as wine does, not as Windows, so that case is Linux's alone.
-set(lumeth_e2e_scripts e2e_keys_and_output e2e_title_and_time e2e_screenshot)
+set(lumeth_e2e_scripts e2e_keys_and_output e2e_title_and_time e2e_screenshot e2e_scaled_window)
 if(NOT WIN32)
     list(PREPEND lumeth_e2e_scripts e2e_no_display)
 endif()

@@ -52,13 +52,14 @@ void draw_frame(const SimulationState& state) {
         const float y = static_cast<float>(sy);
         if (scaled_down) {
             // The screen pixel that holds the middle of the frame pixel the point would fill,
-            // marked by a square of half its side about its centre: every renderer fills
-            // exactly that pixel, whether it rounds the corners down or samples the centres.
+            // covered by a square of one screen pixel moved a quarter pixel right and down:
+            // whether a renderer rounds its corners down or fills the pixels whose centres it
+            // covers, it fills exactly one pixel, also where the picture starts half a pixel
+            // in.
             const float column = std::floor((std::floor(x) + 0.5f) / screen_pixel.x);
             const float row = std::floor((std::floor(y) + 0.5f) / screen_pixel.y);
             const SDL_FRect dot = {(column + 0.25f) * screen_pixel.x,
-                                   (row + 0.25f) * screen_pixel.y, screen_pixel.x / 2,
-                                   screen_pixel.y / 2};
+                                   (row + 0.25f) * screen_pixel.y, screen_pixel.x, screen_pixel.y};
             SDL_RenderFillRect(renderer, &dot);
         } else {
             SDL_RenderPoint(renderer, x, y);
