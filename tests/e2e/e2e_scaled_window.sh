@@ -82,9 +82,10 @@ start_program
 window="$(find_window)" || exit 1
 pause_after_a_few_steps "${window}"
 geometry "${window}"
-[ "${left}" -ge 0 ] && [ "${top}" -ge 0 ] && [ $((left + width)) -le 1366 ] &&
-    [ $((top + height)) -le 768 ] ||
+if [ "${left}" -lt 0 ] || [ "${top}" -lt 0 ] || [ $((left + width)) -gt 1366 ] ||
+    [ $((top + height)) -gt 768 ]; then
     fail "the window ${width}x${height}+${left}+${top} does not fit the screen"
+fi
 screenshot "${WORK}/small-screen.png" --scaled
 quit "${window}"
 echo "PASS"
