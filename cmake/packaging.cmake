@@ -2,16 +2,21 @@
 #   Windows: a zip with lumeth.exe, lumeth-bench.exe, SDL3.dll and the compiler's runtime DLLs
 #            beside them, the README, this project's licence and the licences of what it
 #            bundles (folder licenses/).
-#   Linux:   a Debian package: the programs in /usr/bin, SDL3 bundled in the package's own
-#            library folder /usr/lib/lumeth (found through the run path $ORIGIN/../lib/lumeth,
-#            so that no SDL3 needs to be installed), and the licences in the Debian
-#            copyright file.
+#   Linux:   a Debian package: the programs in /usr/bin (with lumeth-record where it is
+#            built), SDL3 bundled in the package's own library folder /usr/lib/lumeth (found
+#            through the run path $ORIGIN/../lib/lumeth, so that no SDL3 needs to be
+#            installed), and the licences in the Debian copyright file. FFmpeg's libraries,
+#            which lumeth-record links, come from Debian's own packages: dependencies.
+#   The Windows build has no FFmpeg, so its zip has no recorder.
 # LUMETH_PACKAGE_FILE is the package's path, for the tests that unpack and run it.
 if(NOT TARGET lumeth)
     return()  # no SDL3: nothing a user could run
 endif()
 
 set(lumeth_programs lumeth lumeth-bench)
+if(TARGET lumeth-record)
+    list(APPEND lumeth_programs lumeth-record)
+endif()
 set(lumeth_maintainer "The Lumeth developers <lumeth@example.org>")
 set(lumeth_summary "real-time simulation of a spiral galaxy around a spinning black hole")
 
@@ -175,9 +180,11 @@ else()
     set(CPACK_DEBIAN_PACKAGE_DESCRIPTION
         "A model galaxy of 100,000 particles around a black hole, advanced by one step\n"
         "of 100 million years every frame and drawn face-on in a desktop window. The\n"
-        "physics runs on a CUDA GPU when the build has one, else on all CPU cores.")
+        "physics runs on a CUDA GPU when the build has one, else on all CPU cores.\n"
+        "lumeth-record makes videos of it without a window, lumeth-bench times it.")
     string(CONCAT CPACK_DEBIAN_PACKAGE_DESCRIPTION ${CPACK_DEBIAN_PACKAGE_DESCRIPTION})
-    # dpkg-shlibdeps finds what the programs and the bundled SDL3 link against; SDL3 itself
+    # dpkg-shlibdeps finds what the programs and the bundled SDL3 link against (FFmpeg's
+    # libavcodec, libavformat, libswscale and libavutil among them); SDL3 itself
     # loads Xlib and its extensions only at run time, so those are named here.
     set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
     set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS_PRIVATE_DIRS

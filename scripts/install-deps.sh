@@ -44,6 +44,9 @@ PACKAGES=(
     # headless X server and tools used by window tests; xvfb-run needs xauth,
     # which xvfb only recommends
     xvfb xauth xdotool x11-utils
+    # a window manager for the test on a screen smaller than the window (it fits the
+    # window into the screen, as a desktop does)
+    openbox
     # dpkg-source, used to unpack the SDL3 source package; xz-utils for the
     # .tar.xz parts of that package
     dpkg-dev xz-utils

@@ -13,10 +13,13 @@ lumeth_gtest(test_app
 # Each script exits 77 when the X tools it needs are missing, which CTest shows as skipped.
 # A Windows build runs them through its emulator (wine) on the same Xvfb displays, with SDL's
 # software renderer: under wine SDL's OpenGL renderer recreates the window. Without a display
-# a Windows program behaves as wine does, not as Windows, so that case is Linux's alone.
+# a Windows program behaves as wine does, not as Windows, so that case is Linux's alone; so
+# is the resized window's, whose sizes and window manager wine's own window handling stands
+# between.
 set(lumeth_e2e_scripts e2e_keys_and_output e2e_title_and_time e2e_screenshot)
 if(NOT WIN32)
     list(PREPEND lumeth_e2e_scripts e2e_no_display)
+    list(APPEND lumeth_e2e_scripts e2e_scaled_window)
 endif()
 foreach(script IN LISTS lumeth_e2e_scripts)
     add_test(NAME app.${script}

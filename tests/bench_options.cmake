@@ -34,6 +34,8 @@ endfunction()
 
 run_bench(0 "Usage: lumeth-bench.*--count N.*--repeat R.*--sweep" --help)
 run_bench(0 "Usage: lumeth-bench.*-h, --help" -h)
+# The table's words are explained.
+run_bench(0 "baseline is .*floor is .*Mpairs/s: " --help)
 run_bench(2 "unknown option '--bogus'" --bogus)
 run_bench(2 "unknown option 'extra'" extra)
 run_bench(2 "--count needs a value\r?\n$" --count)

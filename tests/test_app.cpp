@@ -404,6 +404,14 @@ TEST(StartUpAndShutDown, RunOneFrameInProcessWithTheExactMessages) {
     EXPECT_EQ(height, 1080);
     EXPECT_NE(SDL_GetWindowFlags(state.window) & SDL_WINDOW_RESIZABLE, 0u);
     EXPECT_EQ(SDL_GetRenderer(state.window), state.renderer);
+    // The frame is shown scaled into the window, whatever size that has.
+    int logical_width = 0, logical_height = 0;
+    SDL_RendererLogicalPresentation mode = SDL_LOGICAL_PRESENTATION_DISABLED;
+    EXPECT_TRUE(
+        SDL_GetRenderLogicalPresentation(state.renderer, &logical_width, &logical_height, &mode));
+    EXPECT_EQ(logical_width, 1920);
+    EXPECT_EQ(logical_height, 1080);
+    EXPECT_EQ(mode, SDL_LOGICAL_PRESENTATION_LETTERBOX);
     int populated = 0;
     for (int i = 0; i < state.particle_count; ++i) {
         populated += state.particles[i].mass > 0.0 ? 1 : 0;
@@ -436,9 +444,11 @@ TEST(StartUpAndShutDown, RunOneFrameInProcessWithTheExactMessages) {
 // bracket expressions or alternatives; '.' never matches a line end). The Windows C runtime
 // ends the line with \r\n.
 #if GTEST_USES_POSIX_RE
+constexpr char kRestOfLine[] = "[^\n]+\n";
 constexpr char kRestOfOnlyLine[] = "[^\n]+\n$";
 constexpr char kLineStart[] = "(^|\n)";
 #else
+constexpr char kRestOfLine[] = ".+\n";
 constexpr char kRestOfOnlyLine[] = ".+\n$";
 constexpr char kLineStart[] = "";
 #endif
@@ -448,6 +458,7 @@ class StartUpFailure : public ::testing::Test {
     void SetUp() override { GTEST_FLAG_SET(death_test_style, "threadsafe"); }
 };
 
+// No video driver starts, as without a display: SDL's reason, then what to do instead.
 TEST_F(StartUpFailure, WindowFailureReportsSdlErrorAndExitsWith1) {
     EXPECT_EXIT(
         {
@@ -455,7 +466,9 @@ TEST_F(StartUpFailure, WindowFailureReportsSdlErrorAndExitsWith1) {
             SimulationState state{};
             lumeth::start_up(&state);
         },
-        ::testing::ExitedWithCode(1), std::string("^Window creation failed: ") + kRestOfOnlyLine);
+        ::testing::ExitedWithCode(1),
+        std::string("^Window creation failed: ") + kRestOfLine +
+            "No display to open a window on: " + kRestOfOnlyLine);
 }
 
 TEST_F(StartUpFailure, RendererFailureReportsSdlErrorAndExitsWith1) {

@@ -348,4 +348,76 @@ TEST_F(RenderFrame, DrawsThroughTheWindowsOwnRenderer) {
     SDL_DestroyRenderer(window_renderer);
 }
 
+// The program's renderer shows the 1920x1080 frame scaled into the window (a letterboxed
+// logical presentation). At 1920x1080 that gives exactly the pixels of the frame drawn
+// without it; in a window of half the size every particle still lights one screen pixel in
+// its colour where its frame pixel lands, and the marker is at the centre.
+TEST_F(RenderFrame, ScaledPresentationKeepsThePixelsAtFullSizeAndEveryParticleWhenSmaller) {
+    // Whole, half and fractional positions, on every parity of column and row.
+    std::vector<Particle> particles;
+    for (int k = 0; k < 40; ++k) {
+        particles.push_back(make_particle(-700.0 + 37.25 * k, -400.0 + 21.5 * k,
+                                          k % 3 == 0 ? 0.0 : kFar, k % 2 == 0 ? kLight : kHeavy));
+    }
+    use(particles.data(), static_cast<int>(particles.size()));
+
+    auto draw = [&](int width, int height, bool presented) {
+        SDL_Surface* surface = SDL_CreateSurface(width, height, SDL_PIXELFORMAT_RGBA32);
+        EXPECT_NE(surface, nullptr) << SDL_GetError();
+        SDL_Renderer* renderer = SDL_CreateSoftwareRenderer(surface);
+        EXPECT_NE(renderer, nullptr) << SDL_GetError();
+        if (presented) {
+            EXPECT_TRUE(SDL_SetRenderLogicalPresentation(renderer, 1920, 1080,
+                                                         SDL_LOGICAL_PRESENTATION_LETTERBOX))
+                << SDL_GetError();
+        }
+        state_.renderer = renderer;
+        render_frame(&state_, 60.0);
+        SDL_DestroyRenderer(renderer);
+        return surface;
+    };
+    auto read = [](SDL_Surface* surface, int x, int y) {
+        const Uint8* p = static_cast<const Uint8*>(surface->pixels) + y * surface->pitch + x * 4;
+        return lumeth_test::Rgba{p[0], p[1], p[2], p[3]};
+    };
+
+    SDL_Surface* plain = draw(1920, 1080, false);
+    SDL_Surface* full = draw(1920, 1080, true);
+    SDL_Surface* half = draw(960, 540, true);
+    ASSERT_TRUE(plain != nullptr && full != nullptr && half != nullptr);
+    EXPECT_EQ(
+        std::memcmp(plain->pixels, full->pixels, static_cast<std::size_t>(plain->pitch) * 1080), 0)
+        << "a 1920x1080 output does not show the frame's own pixels";
+
+    int lit = 0;
+    for (const Particle& p : particles) {
+        const int x = static_cast<int>(p.position[0] + 960.0);
+        const int y = static_cast<int>(p.position[1] + 540.0);
+        const lumeth_test::Rgba drawn = read(plain, x, y);
+        if (drawn == kRed) {
+            continue;  // under the marker
+        }
+        EXPECT_EQ(read(half, x / 2, y / 2), drawn) << "particle at frame pixel " << x << ", " << y;
+        ++lit;
+    }
+    EXPECT_GT(lit, 30);
+    EXPECT_EQ(read(half, 480, 270), kRed);
+    EXPECT_EQ(read(half, 476, 270), kBlack);
+    EXPECT_EQ(read(half, 484, 270), kBlack);
+    int red = 0, other = 0;
+    for (int y = 0; y < 540; ++y) {
+        for (int x = 0; x < 960; ++x) {
+            const lumeth_test::Rgba c = read(half, x, y);
+            red += c == kRed ? 1 : 0;
+            other += c != kRed && c != kBlack ? 1 : 0;
+        }
+    }
+    EXPECT_GE(red, 4);
+    EXPECT_LE(red, 16);
+    EXPECT_LE(other, lit) << "a particle lit more than one screen pixel";
+    SDL_DestroySurface(plain);
+    SDL_DestroySurface(full);
+    SDL_DestroySurface(half);
+}
+
 }  // namespace

@@ -229,7 +229,16 @@ TEST(RecordCommandLine, BadInputExitsWith2AndLeavesNothingBehind) {
         {"--out", (scratch / "v.avi").string()},
         {"--out", (scratch / "v").string()},
         {"--codec", "ffv1", "--out", out},
+        {"--out", scratch.path().string()},
     };
+    // Where the value is missing or the output is a folder, the message says so.
+    const std::vector<std::pair<std::string, std::string>> says = {
+        {"--frames --out",
+         "lumeth-record: --frames needs a value: a whole number from 1 to "
+         "1000000000\n"},
+        {"--out " + scratch.path().string(), "' is a folder; name a file in it"},
+    };
+    std::size_t said = 0;
     for (std::vector<std::string> args : cases) {
         if (args.size() < 2 || args[args.size() - 2] != "--out") {
             args.insert(args.end(), {"--out", out});
@@ -245,7 +254,14 @@ TEST(RecordCommandLine, BadInputExitsWith2AndLeavesNothingBehind) {
         EXPECT_EQ(err.rfind("lumeth-record: ", 0), 0u) << err;
         EXPECT_EQ(std::count(err.begin(), err.end(), '\n'), 1) << err;
         EXPECT_TRUE(scratch.videos().empty());
+        for (const auto& [start, text] : says) {
+            if (joined.rfind(start + " ", 0) == 0) {
+                EXPECT_NE(err.find(text), std::string::npos) << err;
+                ++said;
+            }
+        }
     }
+    EXPECT_EQ(said, says.size());
 
     Recorder help(scratch, {"--help"});
     EXPECT_EQ(help.wait(), 0);
@@ -274,28 +290,42 @@ TEST(RecordedVideo, H264InMp4HasTheFramesSizeCodecAndRateAskedFor) {
 
 class LosslessVideo : public lumeth_test::OffscreenSdl {};
 
-// Both runs start from the same seed, so every frame is the same outside the statistics
-// corner (which shows the measured frame rate); the first is render_frame's picture of the
-// galaxy after one step of the length asked for, at the zoom asked for.
+// Both runs start from the same seed with the same options, so they give the same frames,
+// whole frames with the statistics corner: it shows only simulated quantities. With
+// --show-rate the corner also shows the measured rate and differs, the rest stays. The
+// first frame is render_frame's picture of the galaxy after one step of the length asked
+// for, at the zoom asked for.
 TEST_F(LosslessVideo, FramesAreRenderFramesPicturesAndRepeatWithTheSeed) {
     constexpr int kCount = 3000;
     constexpr double kStepMyr = 5.0;
     Scratch scratch;
-    for (const char* name : {"a.mkv", "b.mkv"}) {
-        Recorder recorder(
-            scratch, {"--frames", "3", "--particles", "3000", "--seed", "42", "--step-myr", "5",
-                      "--zoom", "2.5", "--codec", "ffv1", "--out", (scratch / name).string()});
+    for (const char* name : {"a.mkv", "b.mkv", "rate.mkv"}) {
+        std::vector<std::string> args = {"--frames",    "3",
+                                         "--particles", "3000",
+                                         "--seed",      "42",
+                                         "--step-myr",  "5",
+                                         "--zoom",      "2.5",
+                                         "--codec",     "ffv1",
+                                         "--out",       (scratch / name).string()};
+        if (std::string(name) == "rate.mkv") {
+            args.push_back("--show-rate");
+        }
+        Recorder recorder(scratch, args);
         ASSERT_EQ(recorder.wait(), 0) << recorder.err();
     }
     const Decoded a = decode(scratch / "a.mkv");
     const Decoded b = decode(scratch / "b.mkv");
+    const Decoded rate = decode(scratch / "rate.mkv");
     ASSERT_EQ(a.error, "");
     EXPECT_EQ(a.codec, "ffv1");
     EXPECT_EQ(av_cmp_q(a.rate, AVRational{30, 1}), 0) << a.rate.num << "/" << a.rate.den;
     ASSERT_EQ(a.pixels.size(), 3u);
     ASSERT_EQ(b.pixels.size(), 3u);
+    ASSERT_EQ(rate.pixels.size(), 3u);
     for (int f = 0; f < 3; ++f) {
-        EXPECT_EQ(differences_outside_overlay(a.pixels[f], b.pixels[f]), 0) << "frame " << f;
+        EXPECT_TRUE(a.pixels[f] == b.pixels[f]) << "frame " << f << " differs between the runs";
+        EXPECT_EQ(differences_outside_overlay(a.pixels[f], rate.pixels[f]), 0) << "frame " << f;
+        EXPECT_FALSE(a.pixels[f] == rate.pixels[f]) << "no rate in the corner of frame " << f;
     }
     EXPECT_GT(differences_outside_overlay(a.pixels[0], a.pixels[2]), 0) << "the galaxy stood still";
 

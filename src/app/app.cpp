@@ -36,12 +36,23 @@ void start_up(SimulationState* state) {
         SDL_CreateWindow(kWindowTitle, kWindowWidth, kWindowHeight, SDL_WINDOW_RESIZABLE);
     if (state->window == nullptr) {
         std::fprintf(stderr, "Window creation failed: %s\n", SDL_GetError());
+        // No video driver started: there is no display to show a window on.
+        if (SDL_GetCurrentVideoDriver() == nullptr) {
+            std::fputs(kNoDisplayAdvice, stderr);
+        }
         std::exit(1);
     }
     // No driver name: SDL picks its default renderer for the window.
     state->renderer = SDL_CreateRenderer(state->window, nullptr);
     if (state->renderer == nullptr) {
         std::fprintf(stderr, "Renderer creation failed: %s\n", SDL_GetError());
+        std::exit(1);
+    }
+    // The frame keeps its 1920x1080 coordinates and is shown scaled into whatever size the
+    // window has, its aspect kept, with black bars where the shapes differ.
+    if (!SDL_SetRenderLogicalPresentation(state->renderer, kWindowWidth, kWindowHeight,
+                                          SDL_LOGICAL_PRESENTATION_LETTERBOX)) {
+        std::fprintf(stderr, "Renderer set-up failed: %s\n", SDL_GetError());
         std::exit(1);
     }
 
@@ -132,6 +143,13 @@ void shut_down(SimulationState* state) {
 }
 
 int run_program() {
+    // Each message reaches a log file or a pipe as it is printed, not at exit. The Windows C
+    // runtime buffers _IOLBF streams fully, so there the stream is unbuffered instead.
+#ifdef _WIN32
+    std::setvbuf(stdout, nullptr, _IONBF, 0);
+#else
+    std::setvbuf(stdout, nullptr, _IOLBF, BUFSIZ);
+#endif
     SimulationState state{};
     start_up(&state);
 

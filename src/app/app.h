@@ -19,6 +19,12 @@ constexpr double kZoomFactor = 1.2;
 // 960 pixels per 125 kpc: the window's half-width spans 125 kpc at zoom 1.
 constexpr double kProjectionScale = 2.488658457550227e-19;
 
+// The line after "Window creation failed: ..." when no video driver could start, which
+// means there is no display.
+constexpr const char* kNoDisplayAdvice =
+    "No display to open a window on: run lumeth on a desktop, under xvfb-run "
+    "(xvfb-run -s '-screen 0 1920x1080x24' lumeth), or make a video with lumeth-record.\n";
+
 // Allocates `count` uninitialised records. When the heap cannot supply them, prints
 // "Particle allocation failed: <bytes> bytes" on standard error and exits with status 1:
 // nothing in the program can run without the full array.
@@ -26,7 +32,7 @@ Particle* allocate_particles(std::size_t count);
 
 // Start-up up to the frame loop: banner, SDL video, window, renderer, the particle array and
 // the initial galaxy. A window or renderer failure prints SDL's error on standard error and
-// exits with status 1 at once, releasing nothing.
+// exits with status 1 at once, releasing nothing; without a display kNoDisplayAdvice follows.
 void start_up(SimulationState* state);
 
 // Frame rate from two performance-counter readings: the unsigned 64-bit difference (so a
@@ -51,7 +57,8 @@ void run_iteration(SimulationState* state, bool* running, Uint64* previous_count
 // Shutdown in reverse order of start-up: GPU, particle array, renderer, window, SDL.
 void shut_down(SimulationState* state);
 
-// The whole program: start-up, the frame loop until a quit request, shutdown. Returns 0.
+// The whole program, with standard output flushed at every line: start-up, the frame loop until a
+// quit request, shutdown. Returns 0.
 int run_program();
 
 }  // namespace lumeth

@@ -19,7 +19,8 @@ void render_frame(SimulationState* state, double fps);
 namespace lumeth {
 
 // The window opens at 1920x1080, and the drawing keeps to a fixed frame of that size whose
-// centre is the origin, whatever the window's current size.
+// centre is the origin, whatever the window's current size: the program's renderer shows
+// that frame scaled into the window (a letterboxed logical presentation).
 constexpr int kWindowWidth = 1920;
 constexpr int kWindowHeight = 1080;
 constexpr double kFrameWidth = kWindowWidth;
@@ -65,6 +66,8 @@ inline const Colour& particle_colour(const Particle& p) {
 // Clears to black, draws every particle inside the 1920x1080 frame as one point coloured by
 // its class and the black-hole marker over them, on the record's renderer; neither sets a
 // title nor presents, so the frame can still be read back or drawn over. Allocates nothing.
+// Where the renderer shows the frame scaled down, each particle fills one screen pixel
+// instead of a fraction of one, so that none vanishes; at 1920x1080 it is one point.
 void draw_frame(const SimulationState& state);
 
 // The live statistics, as the window title shows them:
@@ -73,5 +76,10 @@ void draw_frame(const SimulationState& state);
 // terminated); returns `text`.
 char* format_status(char* text, std::size_t size, const char* label, double fps,
                     const SimulationState& state);
+
+// The same without the frame rate, which depends on the machine and the moment:
+// "Lumeth <label> | Particles: <count> | Time: <Myr> Myr", and " [PAUSED]" while paused.
+char* format_simulated_status(char* text, std::size_t size, const char* label,
+                              const SimulationState& state);
 
 }  // namespace lumeth

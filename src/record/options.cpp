@@ -37,8 +37,9 @@ const char* const kUsage =
     "Usage: lumeth-record [options]\n"
     "\n"
     "Runs the galaxy simulation without a window and records every frame as a video: the\n"
-    "same galaxy, steps and drawing as lumeth, with its live statistics in the top-left\n"
-    "corner. Prints the seed, so a run can be repeated.\n"
+    "same galaxy, steps and drawing as lumeth, with the simulated statistics (particles,\n"
+    "time, step, frame, backend) in the top-left corner. Prints the seed: the same options\n"
+    "and seed give the same frames, so runs can be compared by their decoded pictures.\n"
     "\n"
     "  --frames N       frames to record (default 300)\n"
     "  --seed S         the initial conditions' seed, 0 to 4294967295 (default: the clock)\n"
@@ -52,6 +53,8 @@ const char* const kUsage =
     "  --codec C        h264 (default: libx264, yuv420p) or ffv1 (lossless RGB; .mkv)\n"
     "  --quality Q      h264's constant rate factor, 0 (lossless) to 51 (smallest file);\n"
     "                   default 20, lower is better\n"
+    "  --show-rate      also show the production rate (frames/s) in the picture; the\n"
+    "                   frames then differ from run to run\n"
     "  --help           print this text and exit\n"
     "\n"
     "Exit status: 0 when done, 1 when recording failed (the file is removed), 2 for a bad\n"
@@ -64,14 +67,23 @@ int parse_options(int argc, char** argv, RecordOptions* options) {
         OptionReader option(argc, argv, &i);
         const std::string& arg = option.name();
         auto take_value = [&option] { return option.take_value(); };
+        // No value at all (the end of the line, or another option next) is said as such.
         auto refuse = [&](const char* what, const char* text) {
-            std::fprintf(stderr, "lumeth-record: %s needs %s, got '%s'\n", arg.c_str(), what,
-                         text != nullptr ? text : "");
+            if (text == nullptr) {
+                std::fprintf(stderr, "lumeth-record: %s needs a value: %s\n", arg.c_str(), what);
+            } else {
+                std::fprintf(stderr, "lumeth-record: %s needs %s, got '%s'\n", arg.c_str(), what,
+                             text);
+            }
             return 2;
         };
         if (arg == "--help" && !option.has_inline_value()) {
             std::fputs(kUsage, stdout);
             return 0;
+        }
+        if (arg == "--show-rate" && !option.has_inline_value()) {
+            options->show_rate = true;
+            continue;
         }
         long long whole = 0;
         if (arg == "--frames" || arg == "--particles") {

@@ -30,6 +30,7 @@ struct RecordOptions {
     double step_myr = kTimeStep / kSecondsPerMegayear;  // Myr per frame, likewise
     Codec codec = Codec::h264;
     int quality = kDefaultQuality;
+    bool show_rate = false;  // the production rate in the picture (frames then differ by run)
 };
 
 // The usage text that --help prints.

@@ -83,12 +83,16 @@ const char* backend_label() {
     return step_backend() == StepBackend::gpu ? "CUDA" : "CPU";
 }
 
-void draw_recorded_frame(const SimulationState& state, double fps, double step_myr, int frame,
-                         int frames) {
+void draw_recorded_frame(const SimulationState& state, double fps, bool show_rate, double step_myr,
+                         int frame, int frames) {
     draw_frame(state);
     char status[kOverlayColumns + 1];
     char detail[kOverlayColumns + 1];
-    format_status(status, sizeof status, backend_label(), fps, state);
+    if (show_rate) {
+        format_status(status, sizeof status, backend_label(), fps, state);
+    } else {
+        format_simulated_status(status, sizeof status, backend_label(), state);
+    }
     std::snprintf(detail, sizeof detail, "Step: %g Myr | Frame %d/%d", step_myr, frame, frames);
     const char* const lines[kOverlayLines] = {status, detail};
     draw_overlay(state.renderer, lines);
@@ -175,7 +179,8 @@ int run_recording(const RecordOptions& options) {
         const Clock::time_point t0 = Clock::now();
         advance_simulation(&state, dt);
         const Clock::time_point t1 = Clock::now();
-        draw_recorded_frame(state, fps, options.step_myr, frame + 1, options.frames);
+        draw_recorded_frame(state, fps, options.show_rate, options.step_myr, frame + 1,
+                            options.frames);
         // SDL queues the drawing and rasterises it at the next flush: that belongs to the
         // drawing's time, not the read-back's.
         SDL_FlushRenderer(renderer);

@@ -11,11 +11,12 @@ namespace lumeth::record {
 const char* backend_label();
 
 // Draws one recorded frame into state.renderer: the interactive program's frame
-// (lumeth::draw_frame) and the statistics panel over its top-left corner (frame rate,
-// particles, simulated time and backend as in the window title; the step and the frame
-// number below). Does not present.
-void draw_recorded_frame(const SimulationState& state, double fps, double step_myr, int frame,
-                         int frames);
+// (lumeth::draw_frame) and the statistics panel over its top-left corner (backend,
+// particles and simulated time as in the window title, and the frame rate `fps` only with
+// `show_rate`; the step and the frame number below). Without the rate, the same options
+// and seed give the same pictures on every run. Does not present.
+void draw_recorded_frame(const SimulationState& state, double fps, bool show_rate, double step_myr,
+                         int frame, int frames);
 
 // Records the video the options describe. Prints the seed and settings on standard output
 // first and a one-line summary last; progress, notes and errors go to standard error.

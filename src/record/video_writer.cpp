@@ -9,7 +9,9 @@ extern "C" {
 }
 
 #include <cstdio>
+#include <filesystem>
 #include <string>
+#include <system_error>
 
 namespace lumeth::record {
 namespace {
@@ -40,6 +42,12 @@ VideoWriter::OpenResult VideoWriter::open(const VideoSettings& settings, std::st
     // libx264 and the muxers report progress and statistics at the info level: only errors.
     av_log_set_level(AV_LOG_ERROR);
 
+    std::error_code ignored;
+    if (std::filesystem::is_directory(settings.path, ignored)) {
+        *error = "'" + settings.path + "' is a folder; name a file in it, such as '" +
+                 (std::filesystem::path(settings.path) / "lumeth.mp4").string() + "'";
+        return OpenResult::bad_output;
+    }
     const char* container = container_for(settings.path);
     if (container == nullptr) {
         *error = "'" + settings.path + "' has no known container extension (.mp4, .mov, .mkv)";

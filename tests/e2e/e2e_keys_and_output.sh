@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # The real program under Xvfb: it opens its 1920x1080 window, pauses and resumes on Space,
-# quits on Q, writes exactly the expected standard output and exits with status 0.
+# quits on Q, writes exactly the expected standard output and exits with status 0. Standard
+# output is a file: each start-up message is in it while the program still runs.
 source "$(dirname "${BASH_SOURCE[0]}")/lib.sh"
 
 start_xvfb
@@ -17,6 +18,10 @@ fi
 wait_for_title "${window}" "${TITLE_PATTERN}" >/dev/null || exit 1
 title="$(wait_for_title "${window}" 'Time: [1-9][0-9]*00\.00 Myr$')" || exit 1
 echo "running: ${title}"
+expected_stdout | head -n 10 >"${WORK}/banner"
+program_lines "${WORK}/stdout" >"${WORK}/stdout.so-far"
+cmp -s "${WORK}/banner" "${WORK}/stdout.so-far" ||
+    fail "the start-up messages are not all in standard output while the program runs:"$'\n'"$(diff "${WORK}/banner" "${WORK}/stdout.so-far")"
 
 press "${window}" space
 title="$(wait_for_title "${window}" ' \[PAUSED\]$')" || exit 1

@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Without any display the window cannot be created: the banner so far on standard output,
-# "Window creation failed: " and SDL's reason on standard error, exit status 1.
+# "Window creation failed: " and SDL's reason on standard error, then one line that says what
+# to do instead (a desktop, xvfb-run or lumeth-record), exit status 1.
 source "$(dirname "${BASH_SOURCE[0]}")/lib.sh"
 
 printf '%s\n' \
@@ -24,8 +25,12 @@ for driver in "" x11; do
     [ "${rc}" = 1 ] || fail "exit status ${rc}, expected 1"
     cmp -s "${WORK}/expected" "${WORK}/stdout" ||
         fail "standard output differs:"$'\n'"$(diff "${WORK}/expected" "${WORK}/stdout")"
-    [ "$(wc -l <"${WORK}/stderr")" = 1 ] || fail "standard error is not exactly one line"
-    grep -Eq '^Window creation failed: .*[^ ]' "${WORK}/stderr" ||
+    [ "$(wc -l <"${WORK}/stderr")" = 2 ] || fail "standard error is not exactly two lines"
+    head -n1 "${WORK}/stderr" | grep -Eq '^Window creation failed: .*[^ ]' ||
         fail "standard error lacks 'Window creation failed: ' and SDL's text"
+    advice="$(sed -n 2p "${WORK}/stderr")"
+    for word in desktop xvfb-run lumeth-record; do
+        [[ "${advice}" == *"${word}"* ]] || fail "the second line does not mention ${word}"
+    done
 done
 echo "PASS"

@@ -20,6 +20,7 @@ APP_PID=""
 APP_RC=""
 APP_EXITED=0
 WATCHDOG_PID=""
+WM_PID=""
 
 fail() {
     echo "FAIL: $*" >&2
@@ -44,7 +45,9 @@ need() {
     done
 }
 
-cleanup() {
+# Ends the program, its watchdog, the window manager and Xvfb, so that a test can start a
+# fresh display.
+stop_session() {
     if [ -n "${WATCHDOG_PID}" ]; then
         kill "${WATCHDOG_PID}" 2>/dev/null
     fi
@@ -53,22 +56,36 @@ cleanup() {
         sleep 0.5
         kill -9 "${APP_PID}" 2>/dev/null
     fi
+    if [ -n "${WM_PID}" ] && kill -0 "${WM_PID}" 2>/dev/null; then
+        kill "${WM_PID}" 2>/dev/null
+        wait "${WM_PID}" 2>/dev/null
+    fi
     if [ -n "${XVFB_PID}" ] && kill -0 "${XVFB_PID}" 2>/dev/null; then
         kill "${XVFB_PID}" 2>/dev/null
         wait "${XVFB_PID}" 2>/dev/null
     fi
+    WATCHDOG_PID=""
+    APP_PID=""
+    APP_EXITED=0
+    WM_PID=""
+    XVFB_PID=""
+}
+
+cleanup() {
+    stop_session
     rm -rf "${WORK}"
 }
 trap cleanup EXIT
 trap 'exit 1' INT TERM
 
-# Starts Xvfb on a display number it picks itself (-displayfd), a 1920x1080 24-bit screen
-# whose framebuffer is also kept as an XWD file in ${WORK}/fb (for screenshots). No pointer
-# is drawn: it would sit over the centre of the screen, on the marker.
+# Starts Xvfb on a display number it picks itself (-displayfd), a 24-bit screen of
+# ${E2E_SCREEN:-1920x1080} pixels whose framebuffer is also kept as an XWD file in
+# ${WORK}/fb (for screenshots). No pointer is drawn: it would sit over the centre of the
+# screen, on the marker.
 start_xvfb() {
     need Xvfb xdotool
     mkdir -p "${WORK}/fb"
-    Xvfb -displayfd 3 -screen 0 1920x1080x24 -fbdir "${WORK}/fb" -nolisten tcp -nocursor \
+    Xvfb -displayfd 3 -screen 0 "${E2E_SCREEN:-1920x1080}x24" -fbdir "${WORK}/fb" -nolisten tcp -nocursor \
         3>"${WORK}/display" >"${WORK}/xvfb.log" 2>&1 &
     XVFB_PID=$!
     for _ in $(seq 100); do
@@ -83,6 +100,23 @@ start_xvfb() {
     done
     cat "${WORK}/xvfb.log" >&2
     fail "Xvfb did not start"
+}
+
+# Starts the window manager openbox on the display, as a desktop has one: it places, frames
+# and fits the windows into the screen. Waits (up to 10 s) until it has taken the screen.
+start_window_manager() {
+    need openbox xprop
+    openbox --sm-disable >"${WORK}/wm.log" 2>&1 &
+    WM_PID=$!
+    for _ in $(seq 100); do
+        if xprop -root _NET_SUPPORTING_WM_CHECK 2>/dev/null | grep -q 'window id'; then
+            return 0
+        fi
+        kill -0 "${WM_PID}" 2>/dev/null || break
+        sleep 0.1
+    done
+    cat "${WORK}/wm.log" >&2
+    fail "the window manager did not start"
 }
 
 # Starts the program with standard output and standard error captured separately, and a
@@ -138,7 +172,8 @@ wait_for_title() {
     fail "title never matched /${pattern}/; last title: '${title}'"
 }
 
-# Gives the window the keyboard focus (there is no window manager) and types one key.
+# Gives the window the keyboard focus (needed where there is no window manager) and types
+# one key.
 press() {
     local id="$1" key="$2"
     timeout 10 xdotool windowfocus --sync "${id}" || fail "could not focus window ${id}"

@@ -1,8 +1,11 @@
 #!/usr/bin/env bash
-# The Debian package as a user gets it, checked without installing it: unpacked into a
-# scratch folder (dpkg-deb -x), its programs find the bundled SDL3 through their run path with
-# no other SDL3 on the library path, the benchmark runs, the program runs under Xvfb (window,
-# keys, standard output, exit status: e2e_keys_and_output.sh), and lintian reports no errors.
+# The Debian package as a user gets it, installed into a scratch folder (dpkg-deb -x puts
+# every file where dpkg would, without touching the machine's own /usr): its programs find
+# the bundled SDL3 through their run path with no other SDL3 on the library path, it
+# depends on the Debian packages of the FFmpeg libraries that lumeth-record loads (and
+# those are installed here), the benchmark runs, the installed lumeth-record records a few
+# frames that decode, the program runs under Xvfb (window, keys, standard output, exit
+# status: e2e_keys_and_output.sh), and lintian reports no errors.
 #   package_deb.sh lumeth_<version>_<arch>.deb
 set -u
 E2E_DIR="$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)"
@@ -20,7 +23,8 @@ scratch="$(mktemp -d "${TMPDIR:-/tmp}/lumeth-deb.XXXXXX")"
 trap 'rm -rf "${scratch}"' EXIT
 dpkg-deb -x "${deb}" "${scratch}" || fail "dpkg-deb could not unpack ${deb}"
 private="${scratch}/usr/lib/lumeth"
-for file in usr/bin/lumeth usr/bin/lumeth-bench usr/share/doc/lumeth/copyright \
+for file in usr/bin/lumeth usr/bin/lumeth-bench usr/bin/lumeth-record \
+    usr/share/man/man1/lumeth-record.1.gz usr/share/doc/lumeth/copyright \
     usr/share/doc/lumeth/README.md usr/lib/lumeth/libSDL3.so.0; do
     [ -e "${scratch}/${file}" ] || fail "the package has no /${file}"
 done
@@ -30,7 +34,7 @@ for license in Expat Zlib; do
 done
 
 unset LD_LIBRARY_PATH
-for program in lumeth lumeth-bench; do
+for program in lumeth lumeth-bench lumeth-record; do
     path="${scratch}/usr/bin/${program}"
     # shellcheck disable=SC2016  # the run path holds a literal $ORIGIN
     readelf -d "${path}" | grep -qF '(RUNPATH)            Library runpath: [$ORIGIN/../lib/lumeth]' ||
@@ -39,7 +43,34 @@ for program in lumeth lumeth-bench; do
     [ "$(dirname "$(readlink -f "${sdl}")")" = "$(readlink -f "${private}")" ] ||
         fail "${program} loads SDL3 from '${sdl}', not from the package"
 done
-echo "both programs load SDL3 from the package's /usr/lib/lumeth"
+echo "the programs load SDL3 from the package's /usr/lib/lumeth"
+
+# Each FFmpeg library lumeth-record loads comes from a Debian package that the package
+# depends on.
+depends="$(dpkg-deb -f "${deb}" Depends)"
+echo "Depends: ${depends}"
+for library in libavcodec libavformat libswscale libavutil; do
+    file="$(ldd "${scratch}/usr/bin/lumeth-record" | awk -v l="${library}" 'index($1, l) == 1 { print $3 }')"
+    [ -n "${file}" ] || fail "lumeth-record does not load ${library}"
+    owner="$(dpkg-query -S "$(readlink -f "${file}")" 2>/dev/null | cut -d: -f1 | head -n1)"
+    [ -n "${owner}" ] || owner="$(dpkg-query -S "${file}" 2>/dev/null | cut -d: -f1 | head -n1)"
+    [ -n "${owner}" ] || fail "no Debian package holds ${file}"
+    grep -Eq "(^|, )${owner}( |,|$)" <<<"${depends}" ||
+        fail "the package does not depend on ${owner}, which holds ${library}"
+done
+
+"${scratch}/usr/bin/lumeth-record" --frames 3 --particles 2000 --seed 7 --codec ffv1 \
+    --out "${scratch}/video.mkv" >"${scratch}/record.log" 2>&1 ||
+    fail "lumeth-record from the package failed:"$'\n'"$(cat "${scratch}/record.log")"
+grep -q '^lumeth-record: 3 frames in ' "${scratch}/record.log" ||
+    fail "lumeth-record did not report 3 frames:"$'\n'"$(cat "${scratch}/record.log")"
+[ -s "${scratch}/video.mkv" ] || fail "lumeth-record from the package wrote no video"
+if command -v ffprobe >/dev/null 2>&1; then
+    frames="$(ffprobe -v error -count_frames -select_streams v:0 \
+        -show_entries stream=nb_read_frames -of csv=p=0 "${scratch}/video.mkv")"
+    [ "${frames}" = 3 ] || fail "the recorded video decodes to '${frames}' frames, not 3"
+fi
+echo "lumeth-record from the package recorded 3 frames"
 
 "${scratch}/usr/bin/lumeth-bench" --count 2003 --repeat 1 >"${scratch}/bench.log" 2>&1 ||
     fail "lumeth-bench from the package failed:"$'\n'"$(cat "${scratch}/bench.log")"
