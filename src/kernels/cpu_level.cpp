@@ -190,12 +190,15 @@ void compute_forces_fma(Particle* particles, int count, double center_x, double 
 // throughput, not an operation's latency, bounds the time.
 constexpr int kProbeChains = 12;
 
-// Spreads `vectors` vector operations over the OpenMP threads, kProbeChains per round, and
-// keeps the chains' results alive through a volatile store.
+// Where the probes leave the sum of their chains, so that no chain can be left out.
+volatile double probe_result = 0.0;
+
+// Spreads `vectors` vector operations over the OpenMP threads, kProbeChains per round.
 template <typename Round>
 void run_probe(long long vectors, Round round) {
     const long long rounds = (vectors + kProbeChains - 1) / kProbeChains;
-#pragma omp parallel
+    double sum = 0.0;
+#pragma omp parallel reduction(+ : sum)
     {
         Lanes chain[kProbeChains];
         for (int c = 0; c < kProbeChains; ++c) {
@@ -205,11 +208,11 @@ void run_probe(long long vectors, Round round) {
         for (long long r = 0; r < rounds; ++r) {
             round(chain);
         }
-        volatile double sink = 0.0;
         for (int c = 0; c < kProbeChains; ++c) {
-            sink = sink + chain[c][0];
+            sum += stdx::reduce(chain[c]);
         }
     }
+    probe_result = sum;
 }
 
 // The divisions and square roots of `pairs` pair evaluations on the divider, in the widest
