@@ -89,29 +89,25 @@ Lanes binade(Lanes v) {
 // x * y + z and z - x * y, each rounded once, as single vector instructions (the element-wise
 // fma of <experimental/simd> is left to the compiler's vectoriser, which does not always
 // manage it).
+template <typename Lanes>
+Lanes multiply_add(Lanes x, Lanes y, Lanes z) {
 #if defined(__AVX512F__)
-using Register = __m512d;
-template <typename Lanes>
-Lanes multiply_add(Lanes x, Lanes y, Lanes z) {
-    return Lanes(_mm512_fmadd_pd(Register(x), Register(y), Register(z)));
-}
-template <typename Lanes>
-Lanes negative_multiply_add(Lanes x, Lanes y, Lanes z) {
-    return Lanes(_mm512_fnmadd_pd(Register(x), Register(y), Register(z)));
-}
+    return Lanes(_mm512_fmadd_pd(__m512d(x), __m512d(y), __m512d(z)));
 #else
-using Register = __m256d;
-template <typename Lanes>
-Lanes multiply_add(Lanes x, Lanes y, Lanes z) {
-    return Lanes(_mm256_fmadd_pd(Register(x), Register(y), Register(z)));
+    return Lanes(_mm256_fmadd_pd(__m256d(x), __m256d(y), __m256d(z)));
+#endif
 }
+
 template <typename Lanes>
 Lanes negative_multiply_add(Lanes x, Lanes y, Lanes z) {
-    return Lanes(_mm256_fnmadd_pd(Register(x), Register(y), Register(z)));
-}
+#if defined(__AVX512F__)
+    return Lanes(_mm512_fnmadd_pd(__m512d(x), __m512d(y), __m512d(z)));
+#else
+    return Lanes(_mm256_fnmadd_pd(__m256d(x), __m256d(y), __m256d(z)));
 #endif
+}
 
-// Estimates of 1/b and 1/sqrt(x), refined to a relative error below about 2^-40 for normal
+// Estimates of 1/b and 1/sqrt(x), refined to a relative error below about 2^-38 for normal
 // operands well inside the exponent range (elsewhere anything: the tests reject the lanes).
 #if defined(__AVX512F__)
 template <typename Lanes>

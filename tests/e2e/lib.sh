@@ -88,18 +88,33 @@ start_xvfb() {
     Xvfb -displayfd 3 -screen 0 "${E2E_SCREEN:-1920x1080}x24" -fbdir "${WORK}/fb" -nolisten tcp -nocursor \
         3>"${WORK}/display" >"${WORK}/xvfb.log" 2>&1 &
     XVFB_PID=$!
+    if ! wait_while_running "${XVFB_PID}" test -s "${WORK}/display"; then
+        cat "${WORK}/xvfb.log" >&2
+        fail "Xvfb did not start"
+    fi
+    DISPLAY=":$(head -n1 "${WORK}/display")"
+    export DISPLAY
+    unset WAYLAND_DISPLAY
+}
+
+# Runs the command given after <pid> every 0.1 s, for up to 10 s, until it succeeds (status 0)
+# or process <pid> has ended (status 1).
+wait_while_running() {
+    local pid=$1
+    shift
     for _ in $(seq 100); do
-        if [ -s "${WORK}/display" ]; then
-            DISPLAY=":$(head -n1 "${WORK}/display")"
-            export DISPLAY
-            unset WAYLAND_DISPLAY
+        if "$@"; then
             return 0
         fi
-        kill -0 "${XVFB_PID}" 2>/dev/null || break
+        kill -0 "${pid}" 2>/dev/null || return 1
         sleep 0.1
     done
-    cat "${WORK}/xvfb.log" >&2
-    fail "Xvfb did not start"
+    return 1
+}
+
+# Whether a window manager has announced itself on the display.
+window_manager_running() {
+    xprop -root _NET_SUPPORTING_WM_CHECK 2>/dev/null | grep -q 'window id'
 }
 
 # Starts the window manager openbox on the display, as a desktop has one: it places, frames
@@ -108,15 +123,10 @@ start_window_manager() {
     need openbox xprop
     openbox --sm-disable >"${WORK}/wm.log" 2>&1 &
     WM_PID=$!
-    for _ in $(seq 100); do
-        if xprop -root _NET_SUPPORTING_WM_CHECK 2>/dev/null | grep -q 'window id'; then
-            return 0
-        fi
-        kill -0 "${WM_PID}" 2>/dev/null || break
-        sleep 0.1
-    done
-    cat "${WORK}/wm.log" >&2
-    fail "the window manager did not start"
+    if ! wait_while_running "${WM_PID}" window_manager_running; then
+        cat "${WORK}/wm.log" >&2
+        fail "the window manager did not start"
+    fi
 }
 
 # Starts the program with standard output and standard error captured separately, and a
