@@ -10,10 +10,12 @@
 //     |a - b q| < |b| 2^(e-53).                                                      (1)
 // Equality cannot occur: a / b is never a midpoint between two doubles (a midpoint has a
 // 54-bit odd significand, and the product of it with b's significand would need more than the
-// 53 bits a has). The remainder r = fma(-b, q, a) is a - b q rounded once; the bound
-// T = (2^e 2^-53) |b| is a power of two times b, computed exactly whenever T > 2^-1022 (it is
-// then a normal number). Rounding to nearest is monotonic and T is a double, so |r| < T can
-// only hold when the exact |a - b q| < T: the test is exact even where r itself is rounded.
+// 53 bits a has). The remainder r = fma(-b, q, a) is a - b q rounded once. The bound
+// B = (2^e 2^-53) |b| is computed as a double T <= B: with AVX-512 both products are rounded
+// toward zero; without it they are rounded to nearest, and the lane must also have
+// T > 2^-1022, where T, a power of two times b, is normal and so exact. Rounding to nearest is
+// monotonic and T is a double, so |r| < T can only hold when the exact |a - b q| < T <= B: the
+// test is exact even where r itself is rounded.
 //
 // The test for a square root s of x, s normal and not a power of two, 2^e <= s < 2^(e+1),
 // h = 2^(e-53) half the spacing at s: s is the nearest double to sqrt(x) exactly when
@@ -23,19 +25,19 @@
 // of 2^(2e-104), and so are x - s^2 and 2sh; h^2 is a quarter of that quantum. Hence
 // x - s^2 < 2sh gives x - s^2 - 2sh <= -quantum < -h^2, and x - s^2 > -2sh gives
 // x - s^2 + 2sh >= quantum > h^2: (2) implies both sides. r = fma(-s, s, x) and the bound
-// T = s (2^e 2^-52) play the parts they play for the quotient.
+// T <= s (2^e 2^-52) play the parts they play for the quotient.
 //
 // A power of two as result has a spacing below it half that above, so (1) and (2) would be
 // too wide on one side: such lanes fail the test and go to the hardware instruction.
 //
 // The exponent window: nothing is assumed of the operands. Zero, subnormal, infinite and NaN
 // operands, and operands so large or small that a quotient or root leaves the normal range or
-// T underflows, all end in a lane that fails the test: q or s is then zero, subnormal,
-// infinite or NaN (2^e is 0 or infinite, so T is 0, infinite or NaN and r infinite or NaN), or
-// T <= 2^-1022. T cannot overflow while the test passes: with T >= 2^1024, |b q| >= |b| 2^e
-// = 2^53 T would exceed |a| by so much that r is infinite. So the fast path covers quotients
-// and roots whose bound T exceeds 2^-1022: |a| and x above about 2^-968, everything else
-// normal and finite.
+// the bound underflows, all end in a lane that fails the test: q or s is then zero,
+// subnormal, infinite or NaN (2^e is 0 or infinite, so T is 0, infinite or NaN and r infinite
+// or NaN), or T is 0 (rounded toward zero) or at most 2^-1022 (rounded to nearest). The bound
+// cannot overflow while the test passes: with B >= 2^1024, |b q| >= |b| 2^e = 2^53 B would
+// exceed |a| by so much that r is infinite. So the fast path covers quotients and roots whose
+// bound is normal: |a| and x above about 2^-968, everything else normal and finite.
 //
 // Estimates: a reciprocal (or reciprocal square root) estimate is refined until its relative
 // error is below about 2^-38; one correction step then leaves an error of the order of its
@@ -139,27 +141,37 @@ constexpr int kReciprocalSteps = 2;      // 2^-4.3 -> 2^-12.9 -> 2^-38.7, cubic 
 constexpr int kReciprocalSqrtSteps = 2;  // 2^-4.9 -> 2^-13.4 -> 2^-38.9, cubic steps
 #endif
 
-// `result` where the exact test of a quotient or root passes, that is where
-//     |remainder| < bound, bound > 2^-1022 and result is no power of two (nor zero),
-// and exact() in the other lanes, evaluated only when there are any.
+// The bound of test (1) or (2): binade * scale * magnitude as a double at most its exact
+// value (see the derivation above), and `result` where the test passes, that is where
+// |remainder| < bound and result is no power of two (nor zero), and, for bounds rounded to
+// nearest, bound > 2^-1022; exact() in the other lanes, evaluated only when there are any.
 #if defined(__AVX512F__)
-// The three conditions as one chain of masked compares, each taking the lanes the one before
-// passed.
+template <typename Lanes>
+Lanes bound_below(Lanes binade, double scale, Lanes magnitude) {
+    constexpr int kTowardZero = _MM_FROUND_TO_ZERO | _MM_FROUND_NO_EXC;
+    const __m512d scaled = _mm512_mul_round_pd(__m512d(binade), _mm512_set1_pd(scale), kTowardZero);
+    return Lanes(_mm512_mul_round_pd(scaled, __m512d(magnitude), kTowardZero));
+}
+
+// The conditions as one chain of masked compares, each taking the lanes the one before passed.
 template <typename Lanes, typename Exact>
 Lanes checked(Lanes result, Lanes remainder, Lanes bound, Exact exact) {
-    const __m512d r = static_cast<__m512d>(result);
-    const __m512d t = static_cast<__m512d>(bound);
-    __mmask8 pass = _mm512_test_epi64_mask(
+    const __m512d r = __m512d(result);
+    const __mmask8 fraction = _mm512_test_epi64_mask(
         _mm512_castpd_si512(r), _mm512_set1_epi64(static_cast<long long>(kSignificandBits)));
-    pass = _mm512_mask_cmp_pd_mask(pass, t, _mm512_set1_pd(kSmallestNormal), _CMP_GT_OQ);
-    pass = _mm512_mask_cmp_pd_mask(pass, _mm512_abs_pd(static_cast<__m512d>(remainder)), t,
-                                   _CMP_LT_OQ);
+    const __mmask8 pass = _mm512_mask_cmp_pd_mask(fraction, _mm512_abs_pd(__m512d(remainder)),
+                                                  __m512d(bound), _CMP_LT_OQ);
     if (pass == 0xff) [[likely]] {
         return result;
     }
-    return Lanes(_mm512_mask_blend_pd(pass, static_cast<__m512d>(exact()), r));
+    return Lanes(_mm512_mask_blend_pd(pass, __m512d(exact()), r));
 }
 #else
+template <typename Lanes>
+Lanes bound_below(Lanes binade, double scale, Lanes magnitude) {
+    return (binade * scale) * magnitude;  // rounded to nearest: checked() tests its range
+}
+
 template <typename Lanes, typename Exact>
 Lanes checked(Lanes result, Lanes remainder, Lanes bound, Exact exact) {
     const auto fraction = (bits_of(result) & kSignificandBits) != 0;
@@ -208,12 +220,13 @@ struct FmaArithmetic {
     // the branch test and the rare fallbacks not counted): the pair term's own 40 products,
     // sums, differences and the masked accumulation; per quotient the product, three fused
     // multiply-adds, the binade, two products for the bound, the remainder's magnitude and
-    // the three tests; per divisor its magnitude, the estimate and its refinement; the root.
-    // GCC 12 issues exactly 204 in the x86-64-v4 pair loop.
+    // the tests (two with AVX-512, whose bound needs no range test; otherwise three and their
+    // combination); per divisor its magnitude, the estimate and its refinement; the root.
+    // GCC 12 issues exactly 192 in the x86-64-v4 pair loop.
 #if defined(__AVX512F__)
-    static constexpr int kOperationsPerQuotient = 11;
+    static constexpr int kOperationsPerQuotient = 10;
     static constexpr int kOperationsPerDivisor = 2 + 3 * fma_arithmetic_detail::kReciprocalSteps;
-    static constexpr int kOperationsPerRoot = 13 + 5 * fma_arithmetic_detail::kReciprocalSqrtSteps;
+    static constexpr int kOperationsPerRoot = 12 + 5 * fma_arithmetic_detail::kReciprocalSqrtSteps;
 #else
     static constexpr int kOperationsPerQuotient = 14;  // the tests as vector masks, combined
     static constexpr int kOperationsPerDivisor = 3 + 3 * fma_arithmetic_detail::kReciprocalSteps;
@@ -242,9 +255,9 @@ struct FmaArithmetic {
         const Lanes q0 = a * b.reciprocal;
         // One correction step, then the remainder of the corrected quotient.
         const Lanes q = multiply_add(negative_multiply_add(b.value, q0, a), b.reciprocal, q0);
-        // Test (1): |a - b q| < |b| 2^(e-53), the bound exact and normal, q no power of two.
+        // Test (1): |a - b q| < T <= |b| 2^(e-53), q no power of two.
         const Lanes remainder = negative_multiply_add(b.value, q, a);
-        const Lanes bound = (binade(q) * 0x1p-53) * b.magnitude;
+        const Lanes bound = bound_below(binade(q), 0x1p-53, b.magnitude);
         return checked(q, remainder, bound, [&] { return a / b.value; });
     }
 
@@ -253,9 +266,9 @@ struct FmaArithmetic {
         const Lanes y = reciprocal_sqrt(x);
         const Lanes g = x * y;  // ~sqrt(x)
         const Lanes s = multiply_add(negative_multiply_add(g, g, x), y * 0.5, g);
-        // Test (2): |x - s^2| < s 2^(e-52), the bound exact and normal, s no power of two.
+        // Test (2): |x - s^2| < T <= s 2^(e-52), s no power of two.
         const Lanes remainder = negative_multiply_add(s, s, x);
-        const Lanes bound = s * (binade(s) * 0x1p-52);
+        const Lanes bound = bound_below(binade(s), 0x1p-52, s);
         return checked(s, remainder, bound, [&] { return sqrt(x); });
     }
 };
