@@ -176,10 +176,12 @@ DivisionState& division_state() {
     return state;
 }
 
-// The timed slices: about kTimedPairsPerThread pair evaluations per thread each, kTimedRounds
-// slices per division, alternately. At 100,000 particles on two threads that is 1.6 of the 10
-// million pair evaluations, a few milliseconds, all of it part of the pass.
+// The timed slices: kTimedRounds per division, alternately, together at most a quarter of the
+// pass; each slice gives every thread up to kTimedPairsPerThread pair evaluations, and at
+// least kFewestTimedPairsPerThread, or the pass is too small to time. At 100,000 particles on
+// two threads the slices take 1.6 of the 10 million pair evaluations, a few milliseconds.
 constexpr long long kTimedPairsPerThread = 100000;
+constexpr long long kFewestTimedPairsPerThread = 10000;
 constexpr int kTimedRounds = 4;
 
 double elapsed_ms(std::chrono::steady_clock::time_point since) {
@@ -187,20 +189,23 @@ double elapsed_ms(std::chrono::steady_clock::time_point since) {
         .count();
 }
 
-// Runs the whole force pass. When the pass is large enough (the timed slices at most a
-// quarter of it), slices of it run with each division first, and the rest with the faster,
-// which is returned; otherwise the pass runs on the hardware and the result is undecided.
+// Runs the whole force pass. When it is large enough, slices of it run with each division
+// first and the rest with the faster, which is returned; otherwise it runs on the hardware
+// and the result is undecided.
 Division time_divisions_in_pass(const CpuLevelKernels& level, Particle* particles, int count,
                                 double center_x, double center_y, double center_z) {
     const long long pairs_per_particle = (count + kPairSampleStride - 1) / kPairSampleStride;
     const long long pairs_per_group = pairs_per_particle * level.particles_per_group;
     const long long groups = count / level.particles_per_group;
-    const long long slice =
-        (kTimedPairsPerThread * cpu_thread_count() + pairs_per_group - 1) / pairs_per_group;
-    if (slice * 2 * kTimedRounds * 4 > groups) {
+    const long long threads = cpu_thread_count();
+    const long long slices = 2 * kTimedRounds;
+    const long long pairs_per_thread =
+        std::min(kTimedPairsPerThread, groups * pairs_per_group / (4 * slices * threads));
+    if (pairs_per_thread < kFewestTimedPairsPerThread) {
         level.compute_forces_hardware(particles, count, center_x, center_y, center_z, 0, INT_MAX);
         return Division::undecided;
     }
+    const long long slice = (pairs_per_thread * threads + pairs_per_group - 1) / pairs_per_group;
     const ForcePass passes[2] = {level.compute_forces_hardware, level.compute_forces_fma};
     double fastest_ms[2] = {1e300, 1e300};
     int next_group = 0;

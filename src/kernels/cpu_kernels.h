@@ -18,8 +18,8 @@ namespace lumeth {
 // "hardware", the divider's instructions, or "fma", sequences of fused multiply-adds whose
 // every result is checked exactly and recomputed on the divider where the check fails (levels
 // with FMA only). Unless the environment variable LUMETH_CPU_DIVISION names one, the first
-// force pass large enough to time (about 50,000 particles on two threads) times slices of
-// itself with both and keeps the faster for the rest of the run.
+// force pass large enough to time (about 25,000 particles on two threads, more on more
+// threads) times slices of itself with both and keeps the faster for the rest of the run.
 
 // The force pass over records 0..count-1, vectorised across particles and spread over the
 // OpenMP threads. Gives the same bits as compute_forces_reference.

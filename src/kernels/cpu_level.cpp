@@ -13,7 +13,11 @@
 
 #include "cpu_level.h"
 
+#include <algorithm>
 #include <experimental/simd>
+#ifdef _OPENMP
+#include <omp.h>
+#endif
 
 #include "physics.h"
 #if defined(__FMA__)
@@ -24,6 +28,15 @@ namespace lumeth {
 namespace {
 
 namespace stdx = std::experimental;
+
+int cpu_threads() {
+#ifdef _OPENMP
+    return omp_get_max_threads();
+#else
+    return 1;
+#endif
+}
+
 using Lanes = stdx::native_simd<double>;
 using LaneMask = Lanes::mask_type;
 constexpr int kLanes = static_cast<int>(Lanes::size());
@@ -131,8 +144,10 @@ void compute_forces(Particle* particles, int count, double center_x, double cent
                     double center_z, int first_group, int last_group) {
     const int groups = count / kParticlesPerGroup;
     const int end = last_group < groups ? last_group : groups;
-    // Dynamic chunks: a core slowed by other work on the machine does not hold up the pass.
-#pragma omp parallel for schedule(dynamic, 64)
+    // Dynamic chunks of up to 64 groups, at least four per thread: a core slowed by other work
+    // on the machine does not hold up the pass, and a short range still reaches every thread.
+    const int chunk = std::clamp((end - first_group) / (4 * cpu_threads()), 1, 64);
+#pragma omp parallel for schedule(dynamic, chunk)
     for (int g = first_group; g < end; ++g) {
         compute_group<Arithmetic>(particles, count, g * kParticlesPerGroup, center_x, center_y,
                                   center_z);
