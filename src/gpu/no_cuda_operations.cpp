@@ -39,7 +39,7 @@ constexpr DeviceOperations kNoCudaOperations{
 
 }  // namespace
 
-const DeviceOperations& platform_device_operations() {
+const DeviceOperations& no_cuda_operations() {
     return kNoCudaOperations;
 }
 
