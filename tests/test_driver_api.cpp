@@ -244,6 +244,10 @@ struct Unusable {
     std::string reason;    // the note's text; for "no driver", its start and end
 };
 
+std::ostream& operator<<(std::ostream& out, const Unusable& u) {
+    return out << u.name;
+}
+
 std::vector<Unusable> unusable_cases() {
     const std::string needs = kThisCode + std::string(" needs CUDA ") + needed_cuda() +
                               "; update the NVIDIA driver to R580 or newer to use the GPU";

@@ -11,24 +11,16 @@ constexpr bool kProgramAsShipped = false;
 constexpr const char* kThisCode = "this build";
 #endif
 
-// The first NVIDIA driver branch for a CUDA major version; 0 where not known here.
-int first_driver_branch(int cuda_version) {
-    switch (cuda_version / 1000) {
-        case 12:
-            return 525;
-        case 13:
-            return 580;
-        default:
-            return 0;
-    }
-}
+// The first NVIDIA driver branch that runs this build's code (the build names it from the CUDA
+// version of its nvcc); 0 where not known.
+#ifndef LUMETH_FIRST_DRIVER_BRANCH
+#define LUMETH_FIRST_DRIVER_BRANCH 0
+#endif
 
-// "R580 or newer", or, for a CUDA version without a known branch, "one for CUDA 14.0 or
-// newer".
+// "R580 or newer", or, without a known branch, "one for CUDA 14.0 or newer".
 std::string new_enough_driver(int needed_cuda_version) {
-    const int branch = first_driver_branch(needed_cuda_version);
-    if (branch > 0) {
-        return "R" + std::to_string(branch) + " or newer";
+    if (LUMETH_FIRST_DRIVER_BRANCH > 0) {
+        return "R" + std::to_string(LUMETH_FIRST_DRIVER_BRANCH) + " or newer";
     }
     return "one for CUDA " + cuda_version_text(needed_cuda_version) + " or newer";
 }
