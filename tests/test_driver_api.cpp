@@ -260,6 +260,10 @@ std::vector<Unusable> unusable_cases() {
     return {
         {"no_driver_library", "", "lumeth-absent-driver-library",
          "no NVIDIA driver found (...); install the NVIDIA driver, R580 or newer, to use the GPU"},
+        {"toolkit_stub_instead_of_a_driver", "fail=cuInit,error=34", nullptr,
+         std::string("no NVIDIA driver found (") + lumeth::cuda_driver_library() +
+             " is the CUDA toolkit's stub); install the NVIDIA driver, R580 or newer, to use the "
+             "GPU"},
         {"no_gpu", "devices=0", nullptr,
          "no CUDA-capable GPU found; the GPU path needs an NVIDIA GPU of compute capability 8.6 "
          "or newer"},

@@ -158,15 +158,16 @@ std::string start_session() {
         return driver_too_old_reason(driver_cuda_version(), needed_cuda_version());
     }
     if (initialised == kCudaErrorStubLibrary) {
-        // The CUDA toolkit's stand-in library, found instead of a driver.
+        // The CUDA toolkit's stub library (for linking only), found instead of a driver.
         return no_driver_reason(std::string(library) + " is the CUDA toolkit's stub",
                                 needed_cuda_version());
     }
     if (const char* text = failure(initialised, "cuInit")) {
         return text;
     }
-    // CUDA keeps compatibility within a major version: a driver of an older major version may
-    // not run the code at all.
+    // Code built by one CUDA version runs on drivers of the same major version or newer (within
+    // a major version the driver runs the code of later minor versions); an older major version
+    // does not run it.
     const int driver_version = driver_cuda_version();
     if (driver_version / 1000 < needed_cuda_version() / 1000) {
         return driver_too_old_reason(driver_version, needed_cuda_version());
@@ -186,7 +187,7 @@ std::string start_session() {
                     "cuDevicePrimaryCtxRetain")) {
         return text;
     }
-    std::string why = "";
+    std::string why;
     if (const char* text =
             failure(session.api.cuCtxSetCurrent(session.context), "cuCtxSetCurrent")) {
         why = text;
