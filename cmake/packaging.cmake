@@ -87,6 +87,7 @@ if(WIN32)
             "(nvcuda.dll)\ncomes with every NVIDIA display driver. On a laptop with two "
             "GPUs the program asks the\nNVIDIA driver for the NVIDIA one.")
     else()
+        message(WARNING "nvcc not found: the Windows programs and their zip have no GPU path")
         set(LUMETH_ZIP_DRIVER "R580 or newer")
         string(CONCAT LUMETH_ZIP_GPU_TEXT
             "This build carries no GPU code (its build machine had no CUDA toolkit): the "

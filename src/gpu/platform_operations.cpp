@@ -29,7 +29,7 @@ constexpr GpuPath kGpuPaths[] = {
     {"driver", cuda_driver_api_operations},
 #endif
 #if !LUMETH_HAVE_CUDA_RUNTIME && !LUMETH_HAVE_DRIVER_API
-    {"none", no_cuda_operations},
+    {"", no_cuda_operations},  // no name: nothing to choose
 #endif
 };
 
@@ -45,10 +45,14 @@ const DeviceOperations& chosen_operations() {
         }
         names += names.empty() ? path.name : std::string(", ") + path.name;
     }
+#if !LUMETH_HAVE_CUDA_RUNTIME && !LUMETH_HAVE_DRIVER_API
+    std::fprintf(stderr, "lumeth: LUMETH_GPU_API=%s: this build has no GPU path\n", wanted);
+#else
     std::fprintf(stderr,
                  "lumeth: LUMETH_GPU_API=%s names no GPU path of this build (it has: %s); "
                  "using %s\n",
                  wanted, names.c_str(), kGpuPaths[0].name);
+#endif
     return kGpuPaths[0].operations();
 }
 

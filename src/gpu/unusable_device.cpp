@@ -72,6 +72,14 @@ std::string no_code_for_device_reason(const std::string& device_name, int major,
            std::to_string(minor) + " to use it";
 }
 
+std::string no_gpu_code_in_build_reason() {
+    if (kProgramAsShipped) {
+        return "this program was built without its GPU code (no CUDA toolkit where it was "
+               "built); a lumeth zip built with the CUDA toolkit runs on the GPU";
+    }
+    return "this build has no CUDA support; build it with the CUDA toolkit (nvcc) to use the GPU";
+}
+
 std::string too_few_threads_reason(int threads) {
     return "a kernel cannot run " + std::to_string(threads) + " threads per block on this device";
 }

@@ -31,6 +31,9 @@ std::string no_device_reason(int lowest_architecture);
 std::string no_code_for_device_reason(const std::string& device_name, int major, int minor,
                                       int lowest_architecture);
 
+// A build without GPU code (no nvcc where it was built).
+std::string no_gpu_code_in_build_reason();
+
 // A kernel that cannot run `threads` threads per block.
 std::string too_few_threads_reason(int threads);
 
