@@ -236,32 +236,28 @@ void run(const Launch& launch) {
         stand_in.sticky = kIllegalAddress;
         return;
     }
-    for (unsigned int bz = 0; bz < launch.grid[2]; ++bz) {
-        for (unsigned int by = 0; by < launch.grid[1]; ++by) {
-            for (unsigned int bx = 0; bx < launch.grid[0]; ++bx) {
-                for (unsigned int tz = 0; tz < launch.block[2]; ++tz) {
-                    for (unsigned int ty = 0; ty < launch.block[1]; ++ty) {
-                        for (unsigned int tx = 0; tx < launch.block[0]; ++tx) {
-                            const int i = static_cast<int>(bx) * static_cast<int>(launch.block[0]) +
-                                          static_cast<int>(tx);
-                            if (i >= launch.count) {
-                                continue;
-                            }
-                            if (allocation_holding(launch.particles + i * record_bytes,
-                                                   record_bytes) == nullptr) {
-                                stand_in.sticky = kIllegalAddress;
-                                return;
-                            }
-                            if (forces) {
-                                lumeth::compute_particle_acceleration(
-                                    particles, launch.count, i, launch.arguments[0],
-                                    launch.arguments[1], launch.arguments[2]);
-                            } else {
-                                lumeth::integrate_particle(&particles[i], launch.arguments[0]);
-                            }
-                        }
-                    }
-                }
+    // Every block of the grid and every thread of a block, whatever its shape; a thread's
+    // record is blockIdx.x * blockDim.x + threadIdx.x, in 32-bit arithmetic as in the kernels.
+    const unsigned long long blocks = 1ull * launch.grid[0] * launch.grid[1] * launch.grid[2];
+    const unsigned long long threads = 1ull * launch.block[0] * launch.block[1] * launch.block[2];
+    for (unsigned long long block = 0; block < blocks; ++block) {
+        for (unsigned long long thread = 0; thread < threads; ++thread) {
+            const int block_x = static_cast<int>(block % launch.grid[0]);
+            const int thread_x = static_cast<int>(thread % launch.block[0]);
+            const int i = block_x * static_cast<int>(launch.block[0]) + thread_x;
+            if (i >= launch.count) {
+                continue;
+            }
+            if (allocation_holding(launch.particles + i * record_bytes, record_bytes) == nullptr) {
+                stand_in.sticky = kIllegalAddress;
+                return;
+            }
+            if (forces) {
+                lumeth::compute_particle_acceleration(particles, launch.count, i,
+                                                      launch.arguments[0], launch.arguments[1],
+                                                      launch.arguments[2]);
+            } else {
+                lumeth::integrate_particle(&particles[i], launch.arguments[0]);
             }
         }
     }

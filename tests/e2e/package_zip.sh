@@ -25,6 +25,7 @@ for file in lumeth.exe lumeth-bench.exe SDL3.dll libgomp-1.dll libstdc++-6.dll \
 done
 grep -q 'GCC Runtime Library Exception' "${top}/licenses/GCC-runtime.txt" ||
     fail "licenses/GCC-runtime.txt does not state the GCC Runtime Library Exception"
+grep -q 'NVIDIA driver' "${top}/README.txt" || fail "README.txt does not say what the GPU path needs"
 
 "$@" "${top}/lumeth-bench.exe" --count 2003 --repeat 1 >"${scratch}/bench.log" 2>&1 ||
     fail "lumeth-bench.exe from the zip failed:"$'\n'"$(cat "${scratch}/bench.log")"
