@@ -1,7 +1,7 @@
 # What a user downloads, built with CPack (`cpack` in the build folder):
 #   Windows: a zip with lumeth.exe, lumeth-bench.exe, SDL3.dll and the compiler's runtime DLLs
-#            beside them, the README, this project's licence and the licences of what it
-#            bundles (folder licenses/).
+#            beside them, a README of its own (README.txt), this project's licence and the
+#            licences of what it bundles (folder licenses/).
 #   Linux:   a Debian package: the programs in /usr/bin (with lumeth-record where it is
 #            built), SDL3 bundled in the package's own library folder /usr/lib/lumeth (found
 #            through the run path $ORIGIN/../lib/lumeth, so that no SDL3 needs to be
@@ -73,7 +73,33 @@ if(WIN32)
         get_filename_component(name "${dll}" NAME)
         lumeth_strip_installed(. ${name})
     endforeach()
-    install(FILES README.md DESTINATION .)
+    # The zip's own README (docs/README-windows.txt.in): what a Windows user needs, with this
+    # build's GPU requirements.
+    if(LUMETH_HAVE_DRIVER_API)
+        math(EXPR lumeth_capability_major "${LUMETH_LOWEST_CUDA_ARCHITECTURE} / 10")
+        math(EXPR lumeth_capability_minor "${LUMETH_LOWEST_CUDA_ARCHITECTURE} % 10")
+        if(LUMETH_FIRST_DRIVER_BRANCH)
+            set(LUMETH_ZIP_DRIVER "R${LUMETH_FIRST_DRIVER_BRANCH} or newer")
+        else()
+            set(LUMETH_ZIP_DRIVER "one for CUDA ${LUMETH_NVCC_CUDA_RELEASE} or newer")
+        endif()
+        string(CONCAT LUMETH_ZIP_GPU_TEXT
+            "The simulation runs on an NVIDIA GPU when the computer has one of compute "
+            "capability\n${lumeth_capability_major}.${lumeth_capability_minor} or newer "
+            "(a GeForce RTX 30 series card or newer, for example) and an\n"
+            "NVIDIA driver for CUDA ${LUMETH_NVCC_CUDA_RELEASE} or newer: ${LUMETH_ZIP_DRIVER}.\n"
+            "Nothing else is needed: the GPU code is inside lumeth.exe, and the driver "
+            "(nvcuda.dll)\ncomes with every NVIDIA display driver. On a laptop with two "
+            "GPUs the program asks the\nNVIDIA driver for the NVIDIA one.")
+    else()
+        message(WARNING "nvcc not found: the Windows programs and their zip have no GPU path")
+        set(LUMETH_ZIP_DRIVER "R580 or newer")
+        string(CONCAT LUMETH_ZIP_GPU_TEXT
+            "This build carries no GPU code (its build machine had no CUDA toolkit): the "
+            "simulation\nalways runs on the CPU.")
+    endif()
+    configure_file(docs/README-windows.txt.in ${PROJECT_BINARY_DIR}/package/README.txt @ONLY)
+    install(FILES ${PROJECT_BINARY_DIR}/package/README.txt DESTINATION .)
     install(FILES LICENSE DESTINATION . RENAME LICENSE.txt)
     if(LUMETH_SDL3_LICENSE)
         install(FILES "${LUMETH_SDL3_LICENSE}" DESTINATION licenses RENAME SDL3.txt)

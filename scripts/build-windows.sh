@@ -1,7 +1,9 @@
 #!/usr/bin/env bash
-# Builds the Windows programs on Debian 12 with MinGW-w64 (CUDA off: nvcc on Windows needs
-# Visual Studio): build/windows/lumeth.exe and lumeth-bench.exe, with SDL3.dll and the
-# compiler's runtime DLLs beside them, and the Windows builds of the tests.
+# Builds the Windows programs on Debian 12 with MinGW-w64: build/windows/lumeth.exe and
+# lumeth-bench.exe, with SDL3.dll and the compiler's runtime DLLs beside them, and the Windows
+# builds of the tests. Their GPU path is the CUDA driver API's, with the kernels' fat binary
+# compiled by this machine's nvcc when it is found (there is no CUDA runtime path: nvcc on
+# Windows needs Visual Studio).
 #
 # Installs what is missing (the MinGW-w64 C++ compiler with POSIX threads, wine64 to run the
 # tests), cross-builds SDL3 from the same Debian source package as the Linux build (see
@@ -83,4 +85,8 @@ configure_and_build windows-mingw
 python3 "$repo_root/tests/pe_export.py" NvOptimusEnablementCuda 1 \
     "$repo_root/build/windows/lumeth.exe" "$repo_root/build/windows/lumeth-bench.exe" ||
     die "the programs do not export NvOptimusEnablementCuda = 1"
+# They must start without an NVIDIA driver: no CUDA library among their imports.
+python3 "$repo_root/tests/pe_imports.py" \
+    "$repo_root/build/windows/lumeth.exe" "$repo_root/build/windows/lumeth-bench.exe" ||
+    die "the programs import a CUDA library"
 msg "built $repo_root/build/windows/lumeth.exe and lumeth-bench.exe"

@@ -2,7 +2,10 @@
 # The check to run on a machine with an NVIDIA GPU, in one command: builds the core, the tests,
 # the benchmark and lumeth-gpu-frame with the CUDA path (no SDL3 needed, no network), then runs
 # the GPU tests, the other tests, compute-sanitizer's memcheck and initcheck over one frame of
-# both steps at 100,000 particles, and the benchmark. Ends with one PASS/FAIL line per step.
+# both steps at 100,000 particles, and the benchmark. The GPU tests, the sanitizers and the
+# benchmark run twice: on the CUDA runtime path and on the CUDA driver API path
+# (LUMETH_GPU_API=driver), each with its own PASS/FAIL line; their logs hold both runs. Ends
+# with one PASS/FAIL line per step.
 #
 # Needs the NVIDIA driver, the CUDA toolkit (nvcc, compute-sanitizer), CMake, Ninja and a C++
 # compiler with OpenMP. GoogleTest is taken from the machine when CMake finds it, otherwise
@@ -57,7 +60,7 @@ step_start=$SECONDS
 result() {
     local seconds=$((SECONDS - step_start))
     step_start=$SECONDS
-    summary+=("$(printf '%-4s  %-12s %4ss  %s' "$1" "$2" "$seconds" "$3")")
+    summary+=("$(printf '%-4s  %-17s %4ss  %s' "$1" "$2" "$seconds" "$3")")
     [ "$1" = PASS ] || failed=1
     say "$1 $2 (${seconds}s): $3"
 }
@@ -136,25 +139,32 @@ if [ "$failed" -eq 0 ]; then
 fi
 
 # --- Tests (logs: gpu-tests.log, other-tests.log) -----------------------------------------------
-# Runs ctest into a log and judges it: every selected test must pass (a skipped GPU test means
-# the device was not usable, which here is a failure too).
+# Runs ctest into a log (appended to, so that one log holds both GPU paths' runs) and judges
+# its output: every selected test must pass (a skipped GPU test means the device was not
+# usable, which here is a failure too).
 run_tests() {
     local name="$1" log="$2"
     shift 2
-    timeout 300 ctest --test-dir "$build" --output-on-failure "$@" >"$log" 2>&1
+    local output
+    output="$(timeout 300 ctest --test-dir "$build" --output-on-failure "$@" 2>&1)"
     local status=$?
+    printf '== %s\n%s\n' "$name" "$output" >>"$log"
     local line
-    line="$(grep -E '% tests passed' "$log" | tail -n1)"
+    line="$(printf '%s\n' "$output" | grep -E '% tests passed' | tail -n1)"
     local skipped
-    skipped="$(grep -c '\*\*\*Skipped' "$log")"
+    skipped="$(printf '%s\n' "$output" | grep -c '\*\*\*Skipped')"
     if [ "$status" -eq 0 ] && [ "$skipped" -eq 0 ] && [ -n "$line" ]; then
         result PASS "$name" "$line"
     else
         result FAIL "$name" "${line:-ctest status $status}, $skipped skipped ($(basename "$log"))"
     fi
 }
+# The two GPU paths: the default (the CUDA runtime) and the driver API.
+gpu_paths=(runtime driver)
 if [ "$built" -eq 1 ]; then
-    run_tests gpu-tests "$logs/gpu-tests.log" -V -L '^gpu$'
+    for path in "${gpu_paths[@]}"; do
+        LUMETH_GPU_API=$path run_tests "gpu-tests-$path" "$logs/gpu-tests.log" -V -L '^gpu$'
+    done
     grep -E '\[ INFO' "$logs/gpu-tests.log" | sed 's/^[0-9]*: //' | sort -u
     run_tests other-tests "$logs/other-tests.log" -j "$build_jobs" -LE '^gpu$'
 fi
@@ -166,29 +176,42 @@ if [ "$built" -eq 1 ]; then
             result FAIL "$tool" "compute-sanitizer not found"
             continue
         fi
-        timeout 300 "$sanitizer" --tool "$tool" --error-exitcode 3 "$build/lumeth-gpu-frame" \
-            >"$logs/$tool.log" 2>&1
-        status=$?
-        summary_line="$(grep -E 'ERROR SUMMARY' "$logs/$tool.log" | tail -n1 | sed 's/^=* *//')"
-        if [ "$status" -eq 0 ] && grep -q 'ERROR SUMMARY: 0 errors' "$logs/$tool.log"; then
-            result PASS "$tool" "one frame at 100000 particles, $summary_line"
-        else
-            result FAIL "$tool" "exit status $status, ${summary_line:-no summary} ($tool.log)"
-        fi
+        : >"$logs/$tool.log"
+        for path in "${gpu_paths[@]}"; do
+            output="$(LUMETH_GPU_API=$path timeout 300 "$sanitizer" --tool "$tool" \
+                --error-exitcode 3 "$build/lumeth-gpu-frame" 2>&1)"
+            status=$?
+            printf '== %s, %s path\n%s\n' "$tool" "$path" "$output" >>"$logs/$tool.log"
+            summary_line="$(printf '%s\n' "$output" | grep -E 'ERROR SUMMARY' | tail -n1 |
+                sed 's/^=* *//')"
+            if [ "$status" -eq 0 ] && printf '%s\n' "$output" | grep -q 'ERROR SUMMARY: 0 errors'; then
+                result PASS "$tool-$path" "one frame at 100000 particles, $summary_line"
+            else
+                result FAIL "$tool-$path" \
+                    "exit status $status, ${summary_line:-no summary} ($tool.log)"
+            fi
+        done
     done
 fi
 
 # --- Benchmark (log: bench.log) -----------------------------------------------------------------
+# On the driver API path the kernels and the step driver's copies run through the driver table
+# and the runtime's events time them (both use the device's primary context).
 if [ "$built" -eq 1 ]; then
-    timeout 300 "$build/lumeth-bench" --repeat 5 >"$logs/bench.log" 2>&1
-    status=$?
-    cat "$logs/bench.log"
-    if [ "$status" -eq 0 ] && grep -q 'compute_forces kernel' "$logs/bench.log"; then
-        result PASS bench "GPU rows measured, every backend agrees with the baseline"
-    else
-        result FAIL bench "exit status $status$(grep -q 'compute_forces kernel' "$logs/bench.log" ||
-            echo ', no GPU rows') (bench.log)"
-    fi
+    : >"$logs/bench.log"
+    for path in "${gpu_paths[@]}"; do
+        output="$(LUMETH_GPU_API=$path timeout 240 "$build/lumeth-bench" --repeat 5 2>&1)"
+        status=$?
+        printf '== lumeth-bench, %s path\n%s\n' "$path" "$output" | tee -a "$logs/bench.log"
+        gpu_rows=yes
+        printf '%s\n' "$output" | grep -q 'compute_forces kernel' || gpu_rows=no
+        if [ "$status" -eq 0 ] && [ "$gpu_rows" = yes ]; then
+            result PASS "bench-$path" "GPU rows measured, every backend agrees with the baseline"
+        else
+            result FAIL "bench-$path" "exit status $status$([ "$gpu_rows" = yes ] ||
+                echo ', no GPU rows') (bench.log)"
+        fi
+    done
 fi
 
 # --- Summary (summary.txt) ----------------------------------------------------------------------

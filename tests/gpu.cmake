@@ -133,3 +133,115 @@ if(LUMETH_HAVE_CUDA AND CMAKE_SYSTEM_NAME STREQUAL "Linux")
         endif()
     endforeach()
 endif()
+
+# --- The driver API path on a stand-in driver library -------------------------------------------
+# The stand-in (cuda_driver_stand_in.cpp) is built as the driver library's own file name into
+# a folder of its own: libcuda.so.1 on Linux, found through LD_LIBRARY_PATH by the tests that
+# set it; nvcuda.dll on Windows, found beside the test programs that live in that folder (with
+# copies of the runtime DLLs), so that no other program of the build finds it. Every test's
+# name contains "driver_api".
+if(LUMETH_HAVE_DRIVER_API)
+    set(lumeth_stand_in_dir ${CMAKE_CURRENT_BINARY_DIR}/driver-stand-in)
+    add_library(cuda_driver_stand_in SHARED cuda_driver_stand_in.cpp)
+    target_include_directories(cuda_driver_stand_in PRIVATE ${PROJECT_SOURCE_DIR}/src)
+    if(MINGW)
+        # The correctly rounded fma() the kernels library brings on MinGW-w64 (exact_fma.cpp).
+        target_sources(cuda_driver_stand_in PRIVATE ${PROJECT_SOURCE_DIR}/src/kernels/exact_fma.cpp)
+        set_target_properties(cuda_driver_stand_in PROPERTIES PREFIX "" OUTPUT_NAME nvcuda)
+    else()
+        set_target_properties(cuda_driver_stand_in PROPERTIES PREFIX lib OUTPUT_NAME cuda
+                                                              SUFFIX .so.1)
+    endif()
+    set_target_properties(cuda_driver_stand_in PROPERTIES
+        CXX_VISIBILITY_PRESET hidden
+        LIBRARY_OUTPUT_DIRECTORY ${lumeth_stand_in_dir}
+        RUNTIME_OUTPUT_DIRECTORY ${lumeth_stand_in_dir})
+
+    set(lumeth_stand_in_environment "")
+    if(NOT WIN32)
+        set(lumeth_stand_in_environment "LD_LIBRARY_PATH=${lumeth_stand_in_dir}")
+    endif()
+    lumeth_gtest(test_driver_api
+        SOURCES test_driver_api.cpp
+        LIBS lumeth_gpu lumeth_bench_compare ${CMAKE_DL_LIBS}
+        LABELS gpu-driver
+        TEST_PREFIX driver_api.
+        ENVIRONMENT ${lumeth_stand_in_environment})
+    add_dependencies(test_driver_api cuda_driver_stand_in)
+
+    # One frame of the real program's steps (lumeth-gpu-frame) through the driver API path on
+    # the stand-in: both steps on the "GPU", results identical to the CPU path's.
+    set(lumeth_stand_in_frame $<TARGET_FILE:lumeth-gpu-frame>)
+    if(WIN32)
+        set_target_properties(test_driver_api PROPERTIES
+            RUNTIME_OUTPUT_DIRECTORY ${lumeth_stand_in_dir})
+        set(lumeth_stand_in_frame ${lumeth_stand_in_dir}/$<TARGET_FILE_NAME:lumeth-gpu-frame>)
+        add_custom_target(lumeth_stand_in_programs ALL
+            COMMAND ${CMAKE_COMMAND} -E copy_if_different ${LUMETH_RUNTIME_DLLS}
+                    $<TARGET_FILE:lumeth-gpu-frame> ${lumeth_stand_in_dir}
+            DEPENDS lumeth-gpu-frame
+            COMMENT "Copying lumeth-gpu-frame and the runtime DLLs beside the stand-in driver"
+            VERBATIM)
+    endif()
+    add_test(NAME driver_api.gpu_frame_on_the_stand_in
+             COMMAND ${CMAKE_CROSSCOMPILING_EMULATOR} ${lumeth_stand_in_frame})
+    set_tests_properties(driver_api.gpu_frame_on_the_stand_in PROPERTIES
+        LABELS gpu-driver
+        ENVIRONMENT "LUMETH_GPU_API=driver;${lumeth_stand_in_environment}"
+        PASS_REGULAR_EXPRESSION "step_forces: +GPU, identical.*step_integrate: GPU, identical")
+
+    # Without any driver library (wine has none): the note names the case, the CPU runs.
+    if(WIN32)
+        add_test(NAME driver_api.gpu_frame_without_a_driver_library
+                 COMMAND ${CMAKE_CROSSCOMPILING_EMULATOR} $<TARGET_FILE:lumeth-gpu-frame>)
+        # The note (standard error) and the CPU path's results (standard output), in either
+        # order.
+        set(note "no usable CUDA device \\(no NVIDIA driver found \\(nvcuda.dll could not be loaded")
+        set(cpu "step_forces: +not on the GPU, identical")
+        set_tests_properties(driver_api.gpu_frame_without_a_driver_library PROPERTIES
+            LABELS gpu-driver
+            PASS_REGULAR_EXPRESSION "${note}.*${cpu}|${cpu}.*${note}")
+    endif()
+
+    # A value of LUMETH_GPU_API that names no table of the build is refused, in one line.
+    add_test(NAME driver_api.unknown_gpu_api_is_refused
+             COMMAND ${CMAKE_CROSSCOMPILING_EMULATOR} $<TARGET_FILE:lumeth-gpu-frame>)
+    set_tests_properties(driver_api.unknown_gpu_api_is_refused PROPERTIES
+        LABELS gpu-driver
+        ENVIRONMENT "LUMETH_GPU_API=opencl"
+        PASS_REGULAR_EXPRESSION
+        "lumeth: LUMETH_GPU_API=opencl names no GPU path of this build \\(it has: [a-z, ]+\\); using [a-z]+\n")
+
+    # The image each program carries: both kernels, every architecture's machine code and
+    # PTX (cuobjdump on the image taken out of the executable).
+    file(GLOB lumeth_cuobjdump_dirs "${PROJECT_SOURCE_DIR}/.deps/cuobjdump/nvidia/*/bin")
+    find_program(LUMETH_IMAGE_CUOBJDUMP cuobjdump
+                 HINTS "${CUDAToolkit_BIN_DIR}" /usr/local/cuda/bin ${lumeth_cuobjdump_dirs})
+    find_package(Python3 COMPONENTS Interpreter)
+    set(lumeth_image_checked)
+    foreach(executable IN LISTS lumeth_symbol_checked)
+        list(APPEND lumeth_image_checked $<TARGET_FILE:${executable}>)
+    endforeach()
+    if(LUMETH_IMAGE_CUOBJDUMP AND Python3_Interpreter_FOUND)
+        string(REPLACE ";" "," architectures "${CMAKE_CUDA_ARCHITECTURES}")
+        add_test(NAME driver_api.programs_carry_the_kernels_image
+            COMMAND Python3::Interpreter ${CMAKE_CURRENT_SOURCE_DIR}/kernels_image.py
+                    ${LUMETH_IMAGE_CUOBJDUMP} ${architectures}
+                    _Z21compute_forces_kernelP8Particleiddd,_Z16integrate_kernelP8Particleid
+                    ${lumeth_image_checked})
+        set_tests_properties(driver_api.programs_carry_the_kernels_image PROPERTIES
+            LABELS gpu-driver)
+    else()
+        message(STATUS "cuobjdump or Python 3 not found: the kernels image is not checked "
+                       "(scripts/install-deps.sh provides cuobjdump)")
+    endif()
+
+    # The Windows programs load no CUDA library at start: they start without a driver.
+    if(WIN32 AND Python3_Interpreter_FOUND)
+        add_test(NAME driver_api.programs_import_no_cuda_library
+            COMMAND Python3::Interpreter ${CMAKE_CURRENT_SOURCE_DIR}/pe_imports.py
+                    ${lumeth_image_checked})
+        set_tests_properties(driver_api.programs_import_no_cuda_library PROPERTIES
+            LABELS gpu-driver)
+    endif()
+endif()

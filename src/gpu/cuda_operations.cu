@@ -7,7 +7,9 @@
 
 #include "device_operations.h"
 #include "kernels/kernels.cuh"
+#include "kernels/kernels_image.h"
 #include "kernels/launch_geometry.h"
+#include "unusable_device.h"
 
 namespace lumeth {
 namespace {
@@ -30,30 +32,24 @@ cudaError_t check_kernel(Kernel* kernel, bool* too_few_threads) {
     return status;
 }
 
-// "13.0" from the runtime's encoding 1000 * major + 10 * minor.
-std::string cuda_version_text(int version) {
-    return std::to_string(version / 1000) + "." + std::to_string(version % 1000 / 10);
-}
-
-// Why the device cannot run the kernels, said for a user: which case it is and what would
-// enable the GPU path. Empty when it can.
+// Why the device cannot run the kernels, said for a user (unusable_device.h). Empty when it
+// can.
 std::string unusable_device_reason() {
+    const int lowest_architecture = kernels_image().lowest_architecture;
+    int runtime = 0;
+    cudaRuntimeGetVersion(&runtime);
     int devices = 0;
     const cudaError_t count_status = cudaGetDeviceCount(&devices);
     if (count_status == cudaErrorInsufficientDriver) {
         int driver = 0;
-        int runtime = 0;
         cudaDriverGetVersion(&driver);
-        cudaRuntimeGetVersion(&runtime);
         if (driver == 0) {
-            return "no NVIDIA driver found; install the NVIDIA driver to use the GPU";
+            return no_driver_reason("", runtime);
         }
-        return "the NVIDIA driver supports CUDA " + cuda_version_text(driver) +
-               ", this build needs CUDA " + cuda_version_text(runtime) +
-               "; update the NVIDIA driver to use the GPU";
+        return driver_too_old_reason(driver, runtime);
     }
     if (count_status == cudaErrorNoDevice || (count_status == cudaSuccess && devices < 1)) {
-        return "no CUDA-capable GPU found";
+        return no_device_reason(lowest_architecture);
     }
     if (count_status != cudaSuccess) {
         return cudaGetErrorString(count_status);
@@ -67,18 +63,14 @@ std::string unusable_device_reason() {
     if (status == cudaErrorNoKernelImageForDevice || status == cudaErrorInvalidDeviceFunction) {
         cudaDeviceProp properties{};
         cudaGetDeviceProperties(&properties, 0);
-        return "this build has no code for the " + std::string(properties.name) +
-               " (compute capability " + std::to_string(properties.major) + "." +
-               std::to_string(properties.minor) +
-               "); rebuild with -DCMAKE_CUDA_ARCHITECTURES=" + std::to_string(properties.major) +
-               std::to_string(properties.minor) + " to use it";
+        return no_code_for_device_reason(properties.name, properties.major, properties.minor,
+                                         lowest_architecture);
     }
     if (status != cudaSuccess) {
         return cudaGetErrorString(status);
     }
     if (too_few_threads) {
-        return "a kernel cannot run " + std::to_string(kThreadsPerBlock) +
-               " threads per block on this device";
+        return too_few_threads_reason(kThreadsPerBlock);
     }
     return "";
 }
@@ -131,7 +123,7 @@ constexpr DeviceOperations kCudaOperations{
 
 }  // namespace
 
-const DeviceOperations& platform_device_operations() {
+const DeviceOperations& cuda_runtime_operations() {
     return kCudaOperations;
 }
 

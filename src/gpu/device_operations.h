@@ -1,8 +1,9 @@
 // The device operations the step driver is built on: one table of plain functions, so that the
 // driver's logic (backend choice, lazy buffers, copy up / launch / wait / copy back, fallback)
-// is written once against it. The production table wraps the CUDA runtime; a build without
-// CUDA gets a table whose probe reports that. Tests install a table of their own (see
-// step_driver_testing.h).
+// is written once against it. Two production tables: one on the CUDA runtime, one on the CUDA
+// driver API (the NVIDIA driver loaded at run time, the kernels carried as a fat binary); a
+// build without either gets a table whose probe reports that. Tests install a table of their
+// own (see step_driver_testing.h).
 //
 // Every operation returns nullptr on success or a text describing the failure. The text must
 // stay valid for the rest of the process (the CUDA runtime's cudaGetErrorString texts do).
@@ -37,7 +38,18 @@ struct DeviceOperations {
     const char* (*reset)();
 };
 
-// The table of this build: the CUDA runtime, or, without CUDA, a probe that always fails.
+// The CUDA runtime's table: in builds that compile CUDA for the target (Linux, Visual Studio).
+const DeviceOperations& cuda_runtime_operations();
+
+// The CUDA driver API's table: in builds where nvcc was found, the MinGW-w64 cross-build
+// included.
+const DeviceOperations& cuda_driver_api_operations();
+
+// The table of this build, chosen at the first call: the CUDA runtime where the build has it,
+// otherwise the driver API; without either, a probe that always fails. The environment
+// variable LUMETH_GPU_API picks one of the build's tables instead: "runtime" or "driver".
+// A value naming none of them is refused with one line on standard error, and the default
+// table is used.
 const DeviceOperations& platform_device_operations();
 
 }  // namespace lumeth

@@ -1,36 +1,42 @@
 // The device operations of a build without CUDA: the probe fails, so the step driver runs
 // every step on the CPU and says why. The other operations are never reached.
+#include <string>
+
 #include "device_operations.h"
+#include "unusable_device.h"
 
 namespace lumeth {
 namespace {
 
-constexpr const char* kNoCuda =
-    "this build has no CUDA support; build it with the CUDA toolkit (nvcc) to use the GPU";
+// Formed once and kept for the rest of the process, as the table's texts must.
+const char* no_cuda() {
+    static const std::string reason = no_gpu_code_in_build_reason();
+    return reason.c_str();
+}
 
 const char* probe() {
-    return kNoCuda;
+    return no_cuda();
 }
 const char* allocate(Particle**, std::size_t) {
-    return kNoCuda;
+    return no_cuda();
 }
 const char* copy_to_device(Particle*, const Particle*, std::size_t) {
-    return kNoCuda;
+    return no_cuda();
 }
 const char* launch_forces(Particle*, int, int, int, double, double, double) {
-    return kNoCuda;
+    return no_cuda();
 }
 const char* launch_integrate(Particle*, int, int, int, double) {
-    return kNoCuda;
+    return no_cuda();
 }
 const char* synchronize() {
-    return kNoCuda;
+    return no_cuda();
 }
 const char* copy_to_host(Particle*, const Particle*, std::size_t) {
-    return kNoCuda;
+    return no_cuda();
 }
 const char* reset() {
-    return kNoCuda;
+    return no_cuda();
 }
 
 constexpr DeviceOperations kNoCudaOperations{
@@ -39,7 +45,7 @@ constexpr DeviceOperations kNoCudaOperations{
 
 }  // namespace
 
-const DeviceOperations& platform_device_operations() {
+const DeviceOperations& no_cuda_operations() {
     return kNoCudaOperations;
 }
 

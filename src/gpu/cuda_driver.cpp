@@ -1,0 +1,101 @@
+#include "cuda_driver.h"
+
+#include <cstring>
+
+#if defined(_WIN32)
+#ifndef NOMINMAX
+#define NOMINMAX
+#endif
+#define WIN32_LEAN_AND_MEAN
+#include <windows.h>
+#else
+#include <dlfcn.h>
+#endif
+
+namespace lumeth {
+namespace {
+
+#if defined(_WIN32)
+using Library = HMODULE;
+
+Library open_library(const char* name, std::string* error) {
+    // Only the program's folder and the system folders: never the current directory.
+    Library library = LoadLibraryExA(name, nullptr, LOAD_LIBRARY_SEARCH_DEFAULT_DIRS);
+    if (library == nullptr) {
+        *error =
+            std::string(name) + " could not be loaded, error " + std::to_string(GetLastError());
+    }
+    return library;
+}
+
+void* find_symbol(Library library, const char* name) {
+    return reinterpret_cast<void*>(GetProcAddress(library, name));
+}
+#else
+using Library = void*;
+
+Library open_library(const char* name, std::string* error) {
+    Library library = dlopen(name, RTLD_NOW | RTLD_LOCAL);
+    if (library == nullptr) {
+        const char* text = dlerror();
+        *error = text != nullptr ? text : std::string(name) + " could not be loaded";
+    }
+    return library;
+}
+
+void* find_symbol(Library library, const char* name) {
+    return dlsym(library, name);
+}
+#endif
+
+// Resolves one entry point into *slot; false when the library lacks it.
+template <typename Function>
+bool resolve(Library library, const char* name, Function* slot, std::string* missing) {
+    void* symbol = find_symbol(library, name);
+    if (symbol == nullptr) {
+        *missing = name;
+        return false;
+    }
+    static_assert(sizeof(Function) == sizeof(void*), "entry points are plain pointers");
+    std::memcpy(slot, &symbol, sizeof symbol);
+    return true;
+}
+
+}  // namespace
+
+const char* cuda_driver_library() {
+#if defined(_WIN32)
+    return "nvcuda.dll";
+#else
+    return "libcuda.so.1";
+#endif
+}
+
+CudaDriverLoadResult load_cuda_driver(const char* library_name, CudaDriver* driver) {
+    std::string detail;
+    const Library library = open_library(library_name, &detail);
+    if (library == nullptr) {
+        return {CudaDriverLoad::no_library, detail};
+    }
+    CudaDriver d{};
+#define LUMETH_RESOLVE(entry) resolve(library, #entry, &d.entry, &detail)
+    const bool complete = LUMETH_RESOLVE(cuGetErrorName) && LUMETH_RESOLVE(cuGetErrorString) &&
+                          LUMETH_RESOLVE(cuInit) && LUMETH_RESOLVE(cuDriverGetVersion) &&
+                          LUMETH_RESOLVE(cuDeviceGetCount) && LUMETH_RESOLVE(cuDeviceGet) &&
+                          LUMETH_RESOLVE(cuDeviceGetName) && LUMETH_RESOLVE(cuDeviceGetAttribute) &&
+                          LUMETH_RESOLVE(cuDevicePrimaryCtxRetain) &&
+                          LUMETH_RESOLVE(cuDevicePrimaryCtxRelease_v2) &&
+                          LUMETH_RESOLVE(cuCtxSetCurrent) && LUMETH_RESOLVE(cuCtxSynchronize) &&
+                          LUMETH_RESOLVE(cuModuleLoadData) && LUMETH_RESOLVE(cuModuleGetFunction) &&
+                          LUMETH_RESOLVE(cuFuncGetAttribute) && LUMETH_RESOLVE(cuMemAlloc_v2) &&
+                          LUMETH_RESOLVE(cuMemcpyHtoD_v2) && LUMETH_RESOLVE(cuMemcpyDtoH_v2) &&
+                          LUMETH_RESOLVE(cuLaunchKernel);
+#undef LUMETH_RESOLVE
+    if (!complete) {
+        return {CudaDriverLoad::missing_entry_point, detail};
+    }
+    *driver = d;
+    return {CudaDriverLoad::loaded, ""};
+}
+
+}  // namespace lumeth

@@ -1,0 +1,87 @@
+#include "unusable_device.h"
+
+namespace lumeth {
+namespace {
+
+#if defined(_WIN32)
+constexpr bool kProgramAsShipped = true;
+constexpr const char* kThisCode = "this program";
+#else
+constexpr bool kProgramAsShipped = false;
+constexpr const char* kThisCode = "this build";
+#endif
+
+// The first NVIDIA driver branch that runs this build's code (the build names it from the CUDA
+// version of its nvcc); 0 where not known.
+#ifndef LUMETH_FIRST_DRIVER_BRANCH
+#define LUMETH_FIRST_DRIVER_BRANCH 0
+#endif
+
+// "R580 or newer", or, without a known branch, "one for CUDA 14.0 or newer".
+std::string new_enough_driver(int needed_cuda_version) {
+    if (LUMETH_FIRST_DRIVER_BRANCH > 0) {
+        return "R" + std::to_string(LUMETH_FIRST_DRIVER_BRANCH) + " or newer";
+    }
+    return "one for CUDA " + cuda_version_text(needed_cuda_version) + " or newer";
+}
+
+std::string compute_capability_text(int architecture) {
+    return std::to_string(architecture / 10) + "." + std::to_string(architecture % 10);
+}
+
+}  // namespace
+
+std::string cuda_version_text(int version) {
+    return std::to_string(version / 1000) + "." + std::to_string(version % 1000 / 10);
+}
+
+std::string no_driver_reason(const std::string& detail, int needed_cuda_version) {
+    return "no NVIDIA driver found" + (detail.empty() ? std::string() : " (" + detail + ")") +
+           "; install the NVIDIA driver, " + new_enough_driver(needed_cuda_version) +
+           ", to use the GPU";
+}
+
+std::string driver_too_old_reason(int driver_cuda_version, int needed_cuda_version) {
+    return "the NVIDIA driver supports CUDA " + cuda_version_text(driver_cuda_version) + ", " +
+           kThisCode + " needs CUDA " + cuda_version_text(needed_cuda_version) +
+           "; update the NVIDIA driver to " + new_enough_driver(needed_cuda_version) +
+           " to use the GPU";
+}
+
+std::string driver_lacks_entry_point_reason(const std::string& entry_point,
+                                            int needed_cuda_version) {
+    return "the NVIDIA driver lacks " + entry_point + "; update the NVIDIA driver to " +
+           new_enough_driver(needed_cuda_version) + " to use the GPU";
+}
+
+std::string no_device_reason(int lowest_architecture) {
+    return "no CUDA-capable GPU found; the GPU path needs an NVIDIA GPU of compute capability " +
+           compute_capability_text(lowest_architecture) + " or newer";
+}
+
+std::string no_code_for_device_reason(const std::string& device_name, int major, int minor,
+                                      int lowest_architecture) {
+    const std::string found = std::string(kThisCode) + " has no code for the " + device_name +
+                              " (compute capability " + std::to_string(major) + "." +
+                              std::to_string(minor) + ")";
+    if (kProgramAsShipped) {
+        return found + "; its GPU path needs compute capability " +
+               compute_capability_text(lowest_architecture) + " or newer";
+    }
+    return found + "; rebuild with -DCMAKE_CUDA_ARCHITECTURES=" + std::to_string(major) +
+           std::to_string(minor) + " to use it";
+}
+
+std::string no_gpu_code_in_build_reason() {
+    if (kProgramAsShipped) {
+        return "this program was built without its GPU code (no CUDA toolkit where it was "
+               "built); a lumeth zip built with the CUDA toolkit runs on the GPU";
+    }
+    return "this build has no CUDA support; build it with the CUDA toolkit (nvcc) to use the GPU";
+}
+
+std::string too_few_threads_reason(int threads) {
+    return "a kernel cannot run " + std::to_string(threads) + " threads per block on this device";
+}
+
+}  // namespace lumeth

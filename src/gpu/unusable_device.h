@@ -1,0 +1,40 @@
+// Why no GPU can run the kernels, in the words of the note the step driver prints: each case
+// with what would enable the GPU path, worded once for both GPU paths (the CUDA runtime and the
+// driver API). The remedy fits the build the user has: a Windows program is the one from the
+// zip, used as it comes, so its remedies are a driver or a GPU; elsewhere the program was built
+// from source, so a remedy may be a rebuild.
+#pragma once
+
+#include <string>
+
+namespace lumeth {
+
+// "13.0" from CUDA's encoding 1000 * major + 10 * minor.
+std::string cuda_version_text(int version);
+
+// No NVIDIA driver library; `detail` (may be empty) says what the loader found.
+std::string no_driver_reason(const std::string& detail, int needed_cuda_version);
+
+// A driver older than the code needs: the CUDA versions it supports and the code needs.
+std::string driver_too_old_reason(int driver_cuda_version, int needed_cuda_version);
+
+// A driver that lacks an entry point this program calls.
+std::string driver_lacks_entry_point_reason(const std::string& entry_point,
+                                            int needed_cuda_version);
+
+// A driver but no CUDA-capable GPU. `lowest_architecture`: the lowest compute capability the
+// code runs on, 10 * major + minor.
+std::string no_device_reason(int lowest_architecture);
+
+// A GPU of compute capability major.minor for which the code has neither machine code nor PTX
+// it can compile.
+std::string no_code_for_device_reason(const std::string& device_name, int major, int minor,
+                                      int lowest_architecture);
+
+// A build without GPU code (no nvcc where it was built).
+std::string no_gpu_code_in_build_reason();
+
+// A kernel that cannot run `threads` threads per block.
+std::string too_few_threads_reason(int threads);
+
+}  // namespace lumeth

@@ -1,0 +1,91 @@
+#!/usr/bin/env python3
+"""Checks the kernels' fat binary that a built executable carries for the CUDA driver API
+path: finds it after its 16-byte tag (cmake/embed_kernels_image.cmake), takes exactly the
+bytes its header spans, and has cuobjdump confirm that it holds both kernels as device
+functions, machine code for every real architecture and PTX for every virtual one.
+
+usage: kernels_image.py CUOBJDUMP ARCHITECTURES KERNEL[,KERNEL...] PROGRAM...
+  ARCHITECTURES: as CMAKE_CUDA_ARCHITECTURES, separated by commas, e.g. "86,90-real" (86:
+  sm_86 machine code and PTX; 90-real: sm_90 machine code only; N-virtual: PTX only)
+"""
+import os
+import re
+import struct
+import subprocess
+import sys
+import tempfile
+
+TAG = b"lumeth:kernels\0\0"
+FATBIN_MAGIC = 0xBA55ED50
+
+
+def fail(message):
+    print(f"FAIL: {message}")
+    sys.exit(1)
+
+
+def extract(path):
+    with open(path, "rb") as f:
+        data = f.read()
+    at = data.find(TAG)
+    if at < 0:
+        fail(f"{path} carries no kernels image (no tag)")
+    if data.find(TAG, at + 1) >= 0:
+        fail(f"{path} carries the kernels image's tag more than once")
+    start = at + len(TAG)
+    magic, version, header_size, body_size = struct.unpack_from("<IHHQ", data, start)
+    if magic != FATBIN_MAGIC or version != 1:
+        fail(f"the image in {path} is no fat binary (magic {magic:#x}, version {version})")
+    end = start + header_size + body_size
+    if end > len(data):
+        fail(f"the image in {path} runs past the end of the file")
+    return data[start:end]
+
+
+def cuobjdump(tool, option, image_path):
+    run = subprocess.run([tool, option, image_path], capture_output=True, text=True)
+    if run.returncode != 0:
+        fail(f"cuobjdump {option} failed: {run.stderr.strip()}")
+    return run.stdout
+
+
+def check(tool, architectures, kernels, path):
+    image = extract(path)
+    with tempfile.TemporaryDirectory() as scratch:
+        image_path = os.path.join(scratch, "kernels.fatbin")
+        with open(image_path, "wb") as f:
+            f.write(image)
+        symbols = cuobjdump(tool, "-symbols", image_path)
+        elves = cuobjdump(tool, "--list-elf", image_path)
+        ptxs = cuobjdump(tool, "--list-ptx", image_path)
+    for kernel in kernels:
+        # One entry function per machine code file.
+        entries = re.findall(rf"FUNC\s+GLOBAL\s+\S+\s+ENTRY\s+{re.escape(kernel)}\s*$", symbols,
+                             re.M)
+        if not entries:
+            fail(f"no device function {kernel} in the image of {path}:\n{symbols}")
+    wanted = []
+    for arch in architectures:
+        number = re.match(r"\d+", arch).group(0)
+        if not arch.endswith("-virtual"):
+            wanted.append((f".sm_{number}.cubin", elves, "machine code"))
+        if not arch.endswith("-real"):
+            wanted.append((f".sm_{number}.ptx", ptxs, "PTX"))
+    for suffix, listing, what in wanted:
+        if not any(line.endswith(suffix) for line in listing.splitlines()):
+            fail(f"no {what} {suffix} in the image of {path}:\n{elves}{ptxs}")
+    print(f"{path}: {len(image)} bytes of kernels image, {', '.join(kernels)}; "
+          f"{' '.join(l.split()[-1] for l in (elves + ptxs).splitlines() if l.strip())}")
+
+
+def main():
+    if len(sys.argv) < 5:
+        sys.exit(__doc__)
+    tool, architectures, kernels = sys.argv[1], sys.argv[2].split(","), sys.argv[3].split(",")
+    for path in sys.argv[4:]:
+        check(tool, [a for a in architectures if a], kernels, path)
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())

@@ -1,0 +1,447 @@
+// The driver API table (src/gpu/driver_api_operations.cpp) under the step driver, on the
+// stand-in driver library (cuda_driver_stand_in.cpp), which runs the kernels with the reference
+// per-particle functions on exactly the grid and parameters it is given: the frames' results
+// and calls, every case of the note without a usable GPU, and failures mid-step, with the
+// driver's own texts. The stand-in is found where the platform's loader looks (the test's
+// library path on Linux, beside the test program on Windows).
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cmath>
+#include <cstdint>
+#include <cstdlib>
+#include <string>
+#include <vector>
+
+#include "compare.h"
+#include "gpu/cuda_driver.h"
+#include "gpu/device_operations.h"
+#include "gpu/driver_api_testing.h"
+#include "gpu/step_driver.h"
+#include "gpu/step_driver_testing.h"
+#include "gpu/unusable_device.h"
+#include "kernels/cpu_kernels.h"
+#include "kernels/kernels_image.h"
+#include "sim/constants.h"
+#include "sim/initial_conditions.h"
+
+#if defined(_WIN32)
+#ifndef NOMINMAX
+#define NOMINMAX
+#endif
+#define WIN32_LEAN_AND_MEAN
+#include <windows.h>
+#else
+#include <dlfcn.h>
+#endif
+
+namespace {
+
+using lumeth::StepBackend;
+using Particles = std::vector<Particle>;
+
+#if defined(_WIN32)
+constexpr const char* kThisCode = "this program";
+#else
+constexpr const char* kThisCode = "this build";
+#endif
+
+// --- The stand-in ------------------------------------------------------------------------------
+
+// One of the stand-in's own report functions, from the library the table loaded.
+const char* stand_in_report(const char* function) {
+#if defined(_WIN32)
+    HMODULE library = GetModuleHandleA(lumeth::cuda_driver_library());
+    auto report = library != nullptr ? reinterpret_cast<const char* (*)()>(reinterpret_cast<void*>(
+                                           GetProcAddress(library, function)))
+                                     : nullptr;
+#else
+    void* library = dlopen(lumeth::cuda_driver_library(), RTLD_NOW | RTLD_NOLOAD);
+    auto report = library != nullptr ? reinterpret_cast<const char* (*)()>(dlsym(library, function))
+                                     : nullptr;
+#endif
+    return report != nullptr ? report() : "(the stand-in driver library is not loaded)";
+}
+
+// The calls since the last cuInit, one a line.
+std::string stand_in_log() {
+    return stand_in_report("lumeth_stand_in_log");
+}
+
+constexpr const char* kNothingHeld = "context held 0 times, 0 allocations";
+
+std::string stand_in_state() {
+    return stand_in_report("lumeth_stand_in_state");
+}
+
+void set_stand_in(const std::string& settings) {
+#if defined(_WIN32)
+    _putenv_s("LUMETH_CUDA_STAND_IN", settings.c_str());
+#else
+    setenv("LUMETH_CUDA_STAND_IN", settings.c_str(), 1);
+#endif
+}
+
+// Every test starts with an undecided step driver on the driver API table, which loads
+// `library` (nullptr: the platform's driver library, here the stand-in) at its first probe,
+// and a stand-in set up by `settings`.
+class DriverApiTest : public testing::Test {
+  protected:
+    void start(const std::string& settings, const char* library = nullptr) {
+        set_stand_in(settings);
+        lumeth::driver_api_testing::use_driver_library(library);
+        lumeth::driver_testing::install_device_operations(&lumeth::cuda_driver_api_operations());
+    }
+    void TearDown() override {
+        release_gpu();
+        lumeth::driver_testing::install_device_operations(nullptr);
+        lumeth::driver_api_testing::use_driver_library(nullptr);
+        set_stand_in("");
+    }
+};
+
+Particles galaxy(int count) {
+    Particles particles(static_cast<std::size_t>(count));
+    lumeth::generate_galaxy(particles.data(), count, 0x5eed2024u);
+    return particles;
+}
+
+// One frame of the reference loops.
+void reference_frame(Particles& particles, double dt) {
+    const int count = static_cast<int>(particles.size());
+    lumeth::compute_forces_reference(particles.data(), count, 0.0, 0.0, 0.0);
+    lumeth::integrate_reference(particles.data(), count, dt);
+}
+
+testing::AssertionResult same_records(const Particles& actual, const Particles& expected) {
+    const lumeth::bench::Comparison c = lumeth::bench::compare_exact(
+        expected.data(), actual.data(), static_cast<int>(expected.size()));
+    if (c.differing == 0) {
+        return testing::AssertionSuccess();
+    }
+    return testing::AssertionFailure()
+           << lumeth::bench::describe(c) << ", the first is record " << c.first_differing;
+}
+
+std::string cpu_threads_text() {
+    const int threads = lumeth::cpu_thread_count();
+    return std::to_string(threads) + (threads == 1 ? " thread" : " threads");
+}
+
+// "13.0": the CUDA version the kernels' image was built with.
+std::string needed_cuda() {
+    return lumeth::cuda_version_text(lumeth::kernels_image().cuda_version);
+}
+
+// --- Frames on the stand-in --------------------------------------------------------------------
+
+// Two frames of 1001 records: both kernels on their own buffers, every step the whole array up,
+// the launch over 4 blocks of 256 threads on the default stream, a wait, the whole array back;
+// at release the context goes with both buffers. The results are the reference's, bit for bit.
+TEST_F(DriverApiTest, FramesFollowTheReferenceThroughWholeArrayCopiesAndOneWaitPerLaunch) {
+    const int count = 1001;
+    const double dt = std::nextafter(lumeth::kTimeStep, 0.0);  // passed on unchanged
+    start("");
+    Particles particles = galaxy(count);
+    Particles expected = particles;
+    testing::internal::CaptureStderr();
+    for (int frame = 0; frame < 2; ++frame) {
+        step_forces(particles.data(), count);
+        step_integrate(particles.data(), count, dt);
+        reference_frame(expected, dt);
+        EXPECT_TRUE(same_records(particles, expected)) << "frame " << frame;
+    }
+    EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
+    EXPECT_EQ(lumeth::step_backend(), StepBackend::gpu);
+    release_gpu();
+
+    const std::string bytes = std::to_string(count * 80);
+    const std::string forces = lumeth::kForcesKernelDeviceName;
+    const std::string integrate = lumeth::kIntegrateKernelDeviceName;
+    const std::string launch = ", grid 4x1x1, block 256x1x1, shared 0, default stream)\n";
+    std::string expected_log =
+        "cuInit(0)\n"
+        "cuDriverGetVersion()\n"
+        "cuDeviceGetCount()\n"
+        "cuDeviceGet(0)\n"
+        "cuDevicePrimaryCtxRetain(0)\n"
+        "cuCtxSetCurrent()\n"
+        "cuModuleLoadData()\n"
+        "cuModuleGetFunction(" +
+        forces +
+        ")\n"
+        "cuFuncGetAttribute(0)\n"
+        "cuModuleGetFunction(" +
+        integrate +
+        ")\n"
+        "cuFuncGetAttribute(0)\n";
+    for (int frame = 0; frame < 2; ++frame) {
+        for (int buffer = 0; buffer < 2; ++buffer) {
+            const std::string which = "allocation " + std::to_string(buffer) + ", " + bytes + ")\n";
+            if (frame == 0) {
+                expected_log += "cuMemAlloc_v2(" + bytes + ")\n";
+            }
+            expected_log += "cuMemcpyHtoD_v2(" + which;
+            expected_log += "cuLaunchKernel(" + (buffer == 0 ? forces : integrate) + launch;
+            expected_log += "cuCtxSynchronize()\n";
+            expected_log += "cuMemcpyDtoH_v2(" + which;
+        }
+    }
+    expected_log +=
+        "cuDevicePrimaryCtxRelease_v2(0)\n"
+        "  destroyed the context with 2 allocations\n";
+    EXPECT_EQ(stand_in_log(), expected_log);
+    EXPECT_EQ(stand_in_state(), kNothingHeld);
+}
+
+// The grid covers the array, one thread per record: with fewer blocks the last records would
+// keep their values, with more the stand-in's log shows it.
+TEST_F(DriverApiTest, EachLaunchCoversTheArrayWithBlocksOf256Threads) {
+    struct Case {
+        int count;
+        int blocks;
+    };
+    for (const Case& c : {Case{1, 1}, Case{256, 1}, Case{257, 2}, Case{2048, 8}, Case{2049, 9}}) {
+        SCOPED_TRACE("count " + std::to_string(c.count));
+        start("");
+        Particles particles = galaxy(c.count);
+        Particles expected = particles;
+        step_forces(particles.data(), c.count);
+        step_integrate(particles.data(), c.count, lumeth::kTimeStep);
+        reference_frame(expected, lumeth::kTimeStep);
+        EXPECT_TRUE(same_records(particles, expected));
+        const std::string grid = ", grid " + std::to_string(c.blocks) + "x1x1, block 256x1x1";
+        const std::string log = stand_in_log();
+        for (const char* kernel :
+             {lumeth::kForcesKernelDeviceName, lumeth::kIntegrateKernelDeviceName}) {
+            EXPECT_NE(log.find(std::string("cuLaunchKernel(") + kernel + grid), std::string::npos)
+                << log;
+        }
+        release_gpu();
+    }
+}
+
+// The image has code for every GPU from its lowest architecture on: machine code for sm_86
+// (also run by 8.9) and sm_90, PTX for the rest.
+TEST_F(DriverApiTest, TheImageRunsOnEveryGpuFromItsLowestArchitectureOn) {
+    for (const char* capability : {"8.6", "8.9", "9.0", "10.0", "12.0"}) {
+        SCOPED_TRACE(std::string("compute capability ") + capability);
+        start(std::string("capability=") + capability);
+        Particles particles = galaxy(300);
+        step_forces(particles.data(), 300);
+        EXPECT_EQ(lumeth::step_backend(), StepBackend::gpu);
+        release_gpu();
+        EXPECT_EQ(stand_in_state(), kNothingHeld);
+    }
+}
+
+// --- Without a usable GPU: the note names the case and the remedy ------------------------------
+
+struct Unusable {
+    const char* name;
+    const char* settings;  // the stand-in's
+    const char* library;   // nullptr: the stand-in
+    std::string reason;    // the note's text; for "no driver", its start and end
+};
+
+std::ostream& operator<<(std::ostream& out, const Unusable& u) {
+    return out << u.name;
+}
+
+std::vector<Unusable> unusable_cases() {
+    const std::string needs = kThisCode + std::string(" needs CUDA ") + needed_cuda() +
+                              "; update the NVIDIA driver to R580 or newer to use the GPU";
+#if defined(_WIN32)
+    const std::string no_code_remedy = "its GPU path needs compute capability 8.6 or newer";
+#else
+    const std::string no_code_remedy = "rebuild with -DCMAKE_CUDA_ARCHITECTURES=";
+#endif
+    const std::string no_code = kThisCode + std::string(" has no code for the Lumeth stand-in GPU");
+    return {
+        {"no_driver_library", "", "lumeth-absent-driver-library",
+         "no NVIDIA driver found (...); install the NVIDIA driver, R580 or newer, to use the GPU"},
+        {"toolkit_stub_instead_of_a_driver", "fail=cuInit,error=34", nullptr,
+         std::string("no NVIDIA driver found (") + lumeth::cuda_driver_library() +
+             " is the CUDA toolkit's stub); install the NVIDIA driver, R580 or newer, to use the "
+             "GPU"},
+        {"no_gpu", "devices=0", nullptr,
+         "no CUDA-capable GPU found; the GPU path needs an NVIDIA GPU of compute capability 8.6 "
+         "or newer"},
+        {"driver_of_an_older_cuda", "version=12080", nullptr,
+         "the NVIDIA driver supports CUDA 12.8, " + needs},
+        {"driver_refuses_as_insufficient", "fail=cuInit,error=35,version=12020", nullptr,
+         "the NVIDIA driver supports CUDA 12.2, " + needs},
+        {"ptx_too_new_for_the_driver", "fail=cuModuleLoadData,error=222", nullptr,
+         "the NVIDIA driver supports CUDA 13.0, " + needs},
+        {"no_code_for_compute_capability_7_5", "capability=7.5", nullptr,
+         no_code + " (compute capability 7.5); " + no_code_remedy +
+#if defined(_WIN32)
+             ""},
+#else
+             "75 to use it"},
+#endif
+        {"no_code_for_compute_capability_8_0", "capability=8.0", nullptr,
+         no_code + " (compute capability 8.0); " + no_code_remedy +
+#if defined(_WIN32)
+             ""},
+#else
+             "80 to use it"},
+#endif
+        {"too_few_threads_per_block", "threads=128", nullptr,
+         "a kernel cannot run 256 threads per block on this device"},
+        {"context_refused", "fail=cuDevicePrimaryCtxRetain,error=2", nullptr,
+         "cuDevicePrimaryCtxRetain: CUDA_ERROR_OUT_OF_MEMORY: out of memory"},
+        {"kernel_missing", "fail=cuModuleGetFunction,call=2,error=500", nullptr,
+         std::string("cuModuleGetFunction(") + lumeth::kIntegrateKernelDeviceName +
+             "): CUDA_ERROR_NOT_FOUND: named symbol not found"},
+        {"status_without_a_name", "fail=cuCtxSetCurrent,error=12345", nullptr,
+         "cuCtxSetCurrent: CUDA driver status 12345"},
+    };
+}
+
+class UnusableTest : public DriverApiTest, public testing::WithParamInterface<Unusable> {};
+
+// One line says why, the frames follow the reference on the CPU, no buffer is asked for, and
+// nothing is left held on the driver.
+TEST_P(UnusableTest, TheNoteNamesTheCaseAndTheRemedyAndTheCpuRunsTheSteps) {
+    ASSERT_EQ(lumeth::kernels_image().cuda_version / 1000, 13) << "the notes here name R580";
+    const Unusable& u = GetParam();
+    start(u.settings, u.library);
+    const int count = 1001;
+    Particles particles = galaxy(count);
+    Particles expected = particles;
+    testing::internal::CaptureStderr();
+    testing::internal::CaptureStdout();
+    for (int frame = 0; frame < 2; ++frame) {
+        step_forces(particles.data(), count);
+        step_integrate(particles.data(), count, lumeth::kTimeStep);
+        reference_frame(expected, lumeth::kTimeStep);
+    }
+    release_gpu();
+    const std::string out = testing::internal::GetCapturedStdout();
+    const std::string err = testing::internal::GetCapturedStderr();
+
+    const std::string start_of_note = "lumeth: no usable CUDA device (";
+    const std::string end_of_note =
+        "); running the simulation on the CPU with " + cpu_threads_text() + "\n";
+    const std::size_t elided = u.reason.find("(...)");
+    if (elided == std::string::npos) {
+        EXPECT_EQ(err, start_of_note + u.reason + end_of_note);
+    } else {
+        // The loader's own text stands between the two parts.
+        const std::string head = start_of_note + u.reason.substr(0, elided + 1);
+        const std::string tail = u.reason.substr(elided + 4) + end_of_note;
+        EXPECT_EQ(err.substr(0, head.size()), head) << err;
+        ASSERT_GE(err.size(), head.size() + tail.size()) << err;
+        EXPECT_EQ(err.substr(err.size() - tail.size()), tail) << err;
+        EXPECT_NE(err.find(u.library), std::string::npos) << err;
+    }
+    EXPECT_EQ(std::count(err.begin(), err.end(), '\n'), 1);
+    EXPECT_EQ(out, "");
+    EXPECT_EQ(lumeth::step_backend(), StepBackend::cpu_no_device);
+    EXPECT_TRUE(same_records(particles, expected));
+    if (u.library == nullptr) {
+        EXPECT_EQ(stand_in_log().find("cuMemAlloc_v2"), std::string::npos) << stand_in_log();
+        EXPECT_EQ(stand_in_state(), kNothingHeld);
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(EveryCase, UnusableTest, testing::ValuesIn(unusable_cases()),
+                         [](const testing::TestParamInfo<Unusable>& info) {
+                             return std::string(info.param.name);
+                         });
+
+// --- Failures during a step --------------------------------------------------------------------
+
+struct Fault {
+    const char* entry_point;
+    int on_call;            // which call of it fails (frames of step_forces then step_integrate)
+    int error;              // the status it fails with
+    const char* step_name;  // the step function it happens in
+    const char* action;     // what the driver reports it was doing
+    const char* text;       // the driver's name and text of the status
+    double written_share;   // a failed copy back: the share of the array it writes first
+};
+
+std::ostream& operator<<(std::ostream& out, const Fault& fault) {
+    return out << fault.entry_point << " call " << fault.on_call << ", error " << fault.error;
+}
+
+constexpr const char* kCopyBack = "copying the particles back from the device";
+const Fault kFaults[] = {
+    {"cuMemAlloc_v2", 1, 2, "step_forces", "allocating the device buffer",
+     "CUDA_ERROR_OUT_OF_MEMORY: out of memory", 0.0},
+    {"cuMemAlloc_v2", 2, 2, "step_integrate", "allocating the device buffer",
+     "CUDA_ERROR_OUT_OF_MEMORY: out of memory", 0.0},
+    {"cuMemcpyHtoD_v2", 1, 999, "step_forces", "copying the particles to the device",
+     "CUDA_ERROR_UNKNOWN: unknown error", 0.0},
+    {"cuMemcpyHtoD_v2", 4, 1, "step_integrate", "copying the particles to the device",
+     "CUDA_ERROR_INVALID_VALUE: invalid argument", 0.0},
+    {"cuLaunchKernel", 1, 701, "step_forces", "launching compute_forces_kernel",
+     "CUDA_ERROR_LAUNCH_OUT_OF_RESOURCES: too many resources requested for launch", 0.0},
+    {"cuLaunchKernel", 4, 1, "step_integrate", "launching integrate_kernel",
+     "CUDA_ERROR_INVALID_VALUE: invalid argument", 0.0},
+    {"cuCtxSynchronize", 1, 719, "step_forces", "waiting for compute_forces_kernel",
+     "CUDA_ERROR_LAUNCH_FAILED: unspecified launch failure", 0.0},
+    {"cuCtxSynchronize", 2, 700, "step_integrate", "waiting for integrate_kernel",
+     "CUDA_ERROR_ILLEGAL_ADDRESS: an illegal memory access was encountered", 0.0},
+    {"cuMemcpyDtoH_v2", 1, 719, "step_forces", kCopyBack,
+     "CUDA_ERROR_LAUNCH_FAILED: unspecified launch failure", 0.6},
+    {"cuMemcpyDtoH_v2", 2, 700, "step_integrate", kCopyBack,
+     "CUDA_ERROR_ILLEGAL_ADDRESS: an illegal memory access was encountered", 0.6},
+    {"cuMemcpyDtoH_v2", 3, 999, "step_forces", kCopyBack, "CUDA_ERROR_UNKNOWN: unknown error", 0.0},
+    {"cuMemcpyDtoH_v2", 4, 999, "step_integrate", kCopyBack, "CUDA_ERROR_UNKNOWN: unknown error",
+     1.0},
+};
+
+class DriverApiFaultTest : public DriverApiTest, public testing::WithParamInterface<Fault> {};
+
+// Reported once with the driver's text; that step is carried out on the CPU from the records as
+// they were (the integration exactly, even after a copy back that wrote part of the array), and
+// so is every later one, with no further call to the driver until the release.
+TEST_P(DriverApiFaultTest, FailedStepIsCarriedOutOnTheCpuAndEveryLaterStepToo) {
+    const Fault& fault = GetParam();
+    const int count = 2001;
+    // Whole records and then part of the next one's position.
+    const std::size_t written =
+        static_cast<std::size_t>(fault.written_share * count) * sizeof(Particle) +
+        (fault.written_share > 0.0 && fault.written_share < 1.0 ? 12 : 0);
+    start("fail=" + std::string(fault.entry_point) + ",call=" + std::to_string(fault.on_call) +
+          ",error=" + std::to_string(fault.error) + ",written=" + std::to_string(written));
+    Particles particles = galaxy(count);
+    Particles expected = particles;
+    testing::internal::CaptureStderr();
+    for (int frame = 0; frame < 3; ++frame) {
+        step_forces(particles.data(), count);
+        step_integrate(particles.data(), count, lumeth::kTimeStep);
+        reference_frame(expected, lumeth::kTimeStep);
+        EXPECT_TRUE(same_records(particles, expected)) << "frame " << frame;
+    }
+    const std::string err = testing::internal::GetCapturedStderr();
+    EXPECT_EQ(err, std::string("lumeth: GPU failure in ") + fault.step_name + " while " +
+                       fault.action + " (" + fault.text +
+                       "); running this and every later step on the CPU with " +
+                       cpu_threads_text() + "\n");
+    EXPECT_EQ(lumeth::step_backend(), StepBackend::cpu_after_failure);
+
+    const std::string log = stand_in_log();
+    const std::string failed_call = std::string(fault.entry_point) + "(";
+    const std::size_t last_line = log.rfind('\n', log.size() - 2);
+    EXPECT_EQ(log.compare(last_line + 1, failed_call.size(), failed_call), 0)
+        << "a driver call followed the failure:\n"
+        << log;
+    release_gpu();  // the device was used: its context is released even after a failure
+    EXPECT_EQ(stand_in_state(), kNothingHeld);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    EveryOperation, DriverApiFaultTest, testing::ValuesIn(kFaults),
+    [](const testing::TestParamInfo<Fault>& info) {
+        return std::string(info.param.entry_point) + "_call" + std::to_string(info.param.on_call) +
+               (info.param.written_share > 0.0
+                    ? "_writes" + std::to_string(static_cast<int>(info.param.written_share * 100)) +
+                          "percent"
+                    : "");
+    });
+
+}  // namespace
