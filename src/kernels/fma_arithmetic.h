@@ -11,11 +11,12 @@
 // Equality cannot occur: a / b is never a midpoint between two doubles (a midpoint has a
 // 54-bit odd significand, and the product of it with b's significand would need more than the
 // 53 bits a has). The remainder r = fma(-b, q, a) is a - b q rounded once. The bound
-// B = (2^e 2^-53) |b| is computed as a double T <= B: with AVX-512 both products are rounded
-// toward zero; without it they are rounded to nearest, and the lane must also have
-// T > 2^-1022, where T, a power of two times b, is normal and so exact. Rounding to nearest is
-// monotonic and T is a double, so |r| < T can only hold when the exact |a - b q| < T <= B: the
-// test is exact even where r itself is rounded.
+// B = 2^e (|b| 2^-53) is computed as a double T <= B, the divisor's factor |b| 2^-53 once per
+// divisor: with AVX-512 both products are rounded toward zero; without it they are rounded to
+// nearest, a factor not above 2^-1022 is replaced by 0, and the lane must also have
+// T > 2^-1022: each product is then a normal power-of-two multiple of b, so exact. Rounding to
+// nearest is monotonic and T is a double, so |r| < T can only hold when the exact
+// |a - b q| < T <= B: the test is exact even where r itself is rounded.
 //
 // The test for a square root s of x, s normal and not a power of two, 2^e <= s < 2^(e+1),
 // h = 2^(e-53) half the spacing at s: s is the nearest double to sqrt(x) exactly when
@@ -25,7 +26,7 @@
 // of 2^(2e-104), and so are x - s^2 and 2sh; h^2 is a quarter of that quantum. Hence
 // x - s^2 < 2sh gives x - s^2 - 2sh <= -quantum < -h^2, and x - s^2 > -2sh gives
 // x - s^2 + 2sh >= quantum > h^2: (2) implies both sides. r = fma(-s, s, x) and the bound
-// T <= s (2^e 2^-52) play the parts they play for the quotient.
+// T <= (2^e 2^-52) s play the parts they play for the quotient.
 //
 // A power of two as result has a spacing below it half that above, so (1) and (2) would be
 // too wide on one side: such lanes fail the test and go to the hardware instruction.
@@ -141,19 +142,24 @@ constexpr int kReciprocalSteps = 2;      // 2^-4.3 -> 2^-12.9 -> 2^-38.7, cubic 
 constexpr int kReciprocalSqrtSteps = 2;  // 2^-4.9 -> 2^-13.4 -> 2^-38.9, cubic steps
 #endif
 
-// The bound of test (1) or (2): binade * scale * magnitude as a double at most its exact
-// value (see the derivation above), and `result` where the test passes, that is where
-// |remainder| < bound and result is no power of two (nor zero), and, for bounds rounded to
-// nearest, bound > 2^-1022; exact() in the other lanes, evaluated only when there are any.
+// The bounds of tests (1) and (2) as products x * y of positive factors, each factor at most
+// its exact value, and a divisor's factor |b| 2^-53 prepared with it.
 #if defined(__AVX512F__)
+// With AVX-512 the products are rounded toward zero, so T <= B whatever the exponents.
 template <typename Lanes>
-Lanes bound_below(Lanes binade, double scale, Lanes magnitude) {
-    constexpr int kTowardZero = _MM_FROUND_TO_ZERO | _MM_FROUND_NO_EXC;
-    const __m512d scaled = _mm512_mul_round_pd(__m512d(binade), _mm512_set1_pd(scale), kTowardZero);
-    return Lanes(_mm512_mul_round_pd(scaled, __m512d(magnitude), kTowardZero));
+Lanes bound_product(Lanes x, Lanes y) {
+    return Lanes(
+        _mm512_mul_round_pd(__m512d(x), __m512d(y), _MM_FROUND_TO_ZERO | _MM_FROUND_NO_EXC));
 }
 
-// The conditions as one chain of masked compares, each taking the lanes the one before passed.
+template <typename Lanes>
+Lanes divisor_bound_factor(Lanes magnitude) {
+    return bound_product(magnitude, Lanes(0x1p-53));
+}
+
+// `result` where the test passes, that is where |remainder| < bound and result is no power of
+// two (nor zero); exact() in the other lanes, evaluated only when there are any. The
+// conditions are one chain of masked compares, each taking the lanes the one before passed.
 template <typename Lanes, typename Exact>
 Lanes checked(Lanes result, Lanes remainder, Lanes bound, Exact exact) {
     const __m512d r = __m512d(result);
@@ -167,11 +173,24 @@ Lanes checked(Lanes result, Lanes remainder, Lanes bound, Exact exact) {
     return Lanes(_mm512_mask_blend_pd(pass, __m512d(exact()), r));
 }
 #else
+// Rounded to nearest: T, a normal times a power of two, equals B where T > 2^-1022, which
+// checked() also requires. The divisor's factor is exact where it exceeds 2^-1022, and is
+// made 0 (failing every quotient by it) elsewhere.
 template <typename Lanes>
-Lanes bound_below(Lanes binade, double scale, Lanes magnitude) {
-    return (binade * scale) * magnitude;  // rounded to nearest: checked() tests its range
+Lanes bound_product(Lanes x, Lanes y) {
+    return x * y;
 }
 
+template <typename Lanes>
+Lanes divisor_bound_factor(Lanes magnitude) {
+    Lanes factor = magnitude * 0x1p-53;
+    stdx::where(!(factor > kSmallestNormal), factor) = Lanes(0.0);
+    return factor;
+}
+
+// `result` where the test passes, that is where |remainder| < bound, bound > 2^-1022 and
+// result is no power of two (nor zero); exact() in the other lanes, evaluated only when there
+// are any.
 template <typename Lanes, typename Exact>
 Lanes checked(Lanes result, Lanes remainder, Lanes bound, Exact exact) {
     const auto fraction = (bits_of(result) & kSignificandBits) != 0;
@@ -219,17 +238,17 @@ struct FmaArithmetic {
     // Vector operations issued per pair evaluation of pair_pull with this arithmetic (loads,
     // the branch test and the rare fallbacks not counted): the pair term's own 40 products,
     // sums, differences and the masked accumulation; per quotient the product, three fused
-    // multiply-adds, the binade, two products for the bound, the remainder's magnitude and
-    // the tests (two with AVX-512, whose bound needs no range test; otherwise three and their
-    // combination); per divisor its magnitude, the estimate and its refinement; the root.
-    // GCC 12 issues exactly 192 in the x86-64-v4 pair loop.
+    // multiply-adds, the binade, the bound's product, the remainder's magnitude and the tests
+    // (two with AVX-512, whose bound needs no range test; otherwise three and their
+    // combination); per divisor its magnitude, its bound factor, the estimate and its
+    // refinement; the root. GCC 12 issues exactly 186 in the x86-64-v4 pair loop.
 #if defined(__AVX512F__)
-    static constexpr int kOperationsPerQuotient = 10;
-    static constexpr int kOperationsPerDivisor = 2 + 3 * fma_arithmetic_detail::kReciprocalSteps;
+    static constexpr int kOperationsPerQuotient = 9;
+    static constexpr int kOperationsPerDivisor = 3 + 3 * fma_arithmetic_detail::kReciprocalSteps;
     static constexpr int kOperationsPerRoot = 12 + 5 * fma_arithmetic_detail::kReciprocalSqrtSteps;
 #else
-    static constexpr int kOperationsPerQuotient = 14;  // the tests as vector masks, combined
-    static constexpr int kOperationsPerDivisor = 3 + 3 * fma_arithmetic_detail::kReciprocalSteps;
+    static constexpr int kOperationsPerQuotient = 13;  // the tests as vector masks, combined
+    static constexpr int kOperationsPerDivisor = 6 + 3 * fma_arithmetic_detail::kReciprocalSteps;
     static constexpr int kOperationsPerRoot = 18 + 6 * fma_arithmetic_detail::kReciprocalSqrtSteps;
 #endif
     // 11 quotients (one by a divisor prepared outside the loop), 5 divisors, one root.
@@ -238,12 +257,13 @@ struct FmaArithmetic {
     // A divisor prepared once for several quotients.
     struct Divisor {
         Lanes value;
-        Lanes magnitude;
-        Lanes reciprocal;  // ~1/value
+        Lanes bound_factor;  // at most |value| 2^-53: the bound of test (1) is 2^e times it
+        Lanes reciprocal;    // ~1/value
     };
 
     Divisor divisor(Lanes b) const {
-        return {b, abs(b), fma_arithmetic_detail::reciprocal(b)};
+        using namespace fma_arithmetic_detail;
+        return {b, divisor_bound_factor(abs(b)), reciprocal(b)};
     }
 
     Lanes divide(Lanes a, Lanes b) const {
@@ -257,7 +277,7 @@ struct FmaArithmetic {
         const Lanes q = multiply_add(negative_multiply_add(b.value, q0, a), b.reciprocal, q0);
         // Test (1): |a - b q| < T <= |b| 2^(e-53), q no power of two.
         const Lanes remainder = negative_multiply_add(b.value, q, a);
-        const Lanes bound = bound_below(binade(q), 0x1p-53, b.magnitude);
+        const Lanes bound = bound_product(binade(q), b.bound_factor);
         return checked(q, remainder, bound, [&] { return a / b.value; });
     }
 
@@ -268,7 +288,7 @@ struct FmaArithmetic {
         const Lanes s = multiply_add(negative_multiply_add(g, g, x), y * 0.5, g);
         // Test (2): |x - s^2| < T <= s 2^(e-52), s no power of two.
         const Lanes remainder = negative_multiply_add(s, s, x);
-        const Lanes bound = bound_below(binade(s), 0x1p-52, s);
+        const Lanes bound = bound_product(binade(s) * 0x1p-52, s);  // 2^(e-52): exact
         return checked(s, remainder, bound, [&] { return sqrt(x); });
     }
 };
