@@ -241,15 +241,16 @@ struct FmaArithmetic {
     // multiply-adds, the binade, the bound's product, the remainder's magnitude and the tests
     // (two with AVX-512, whose bound needs no range test; otherwise three and their
     // combination); per divisor its magnitude, its bound factor, the estimate and its
-    // refinement; the root. GCC 12 issues exactly 186 in the x86-64-v4 pair loop.
+    // refinement; the root. GCC 12 issues exactly 186 in the x86-64-v4 pair loop; at x86-64-v3
+    // the quotient's and the divisor's counts are those of its machine code for one of each.
 #if defined(__AVX512F__)
     static constexpr int kOperationsPerQuotient = 9;
     static constexpr int kOperationsPerDivisor = 3 + 3 * fma_arithmetic_detail::kReciprocalSteps;
     static constexpr int kOperationsPerRoot = 12 + 5 * fma_arithmetic_detail::kReciprocalSqrtSteps;
 #else
-    static constexpr int kOperationsPerQuotient = 13;  // the tests as vector masks, combined
-    static constexpr int kOperationsPerDivisor = 6 + 3 * fma_arithmetic_detail::kReciprocalSteps;
-    static constexpr int kOperationsPerRoot = 18 + 6 * fma_arithmetic_detail::kReciprocalSqrtSteps;
+    static constexpr int kOperationsPerQuotient = 14;  // the tests as vector masks, combined
+    static constexpr int kOperationsPerDivisor = 5 + 3 * fma_arithmetic_detail::kReciprocalSteps;
+    static constexpr int kOperationsPerRoot = 18 + 5 * fma_arithmetic_detail::kReciprocalSqrtSteps;
 #endif
     // 11 quotients (one by a divisor prepared outside the loop), 5 divisors, one root.
     static constexpr int kOperationsPerPair =
