@@ -486,24 +486,25 @@ TEST_P(FmaArithmetic, RandomOperandsGiveTheDividersBits) {
 }
 
 std::vector<const char*> levels_with_fma() {
-    const char* previous = cpu_instruction_set();
     std::vector<const char*> levels;
-    for (const char* level : supported_cpu_instruction_sets()) {
-        use_cpu_instruction_set(level);
-        if (supported_cpu_divisions().size() > 1) {
-            levels.push_back(level);
+    for (const CpuVariant& variant : cpu_variants()) {
+        if (std::string(variant.division) == "fma") {
+            levels.push_back(variant.level);
         }
     }
-    use_cpu_instruction_set(previous);
     return levels;
 }
 
-std::string level_name(const testing::TestParamInfo<const char*>& info) {
-    std::string name = info.param;
-    for (char& c : name) {
+// A test name's part for a level and division: "x86-64-v3" gives "x86_64_v3".
+std::string name_part(std::string text) {
+    for (char& c : text) {
         c = c == '-' ? '_' : c;
     }
-    return name;
+    return text;
+}
+
+std::string level_name(const testing::TestParamInfo<const char*>& info) {
+    return name_part(info.param);
 }
 
 GTEST_ALLOW_UNINSTANTIATED_PARAMETERIZED_TEST(FmaArithmetic);
@@ -512,11 +513,7 @@ INSTANTIATE_TEST_SUITE_P(Level, FmaArithmetic, testing::ValuesIn(levels_with_fma
 // Test names carry the level and division, e.g.
 // Variant/CpuPath.ForcesMatchTheReferenceBitForBit/x86_64_v3_fma.
 std::string variant_name(const testing::TestParamInfo<CpuVariant>& info) {
-    std::string name = std::string(info.param.level) + "_" + info.param.division;
-    for (char& c : name) {
-        c = c == '-' ? '_' : c;
-    }
-    return name;
+    return name_part(std::string(info.param.level) + "_" + info.param.division);
 }
 
 INSTANTIATE_TEST_SUITE_P(Variant, CpuPath, testing::ValuesIn(cpu_variants()), variant_name);

@@ -15,10 +15,8 @@
 
 #include <algorithm>
 #include <experimental/simd>
-#ifdef _OPENMP
-#include <omp.h>
-#endif
 
+#include "cpu_kernels.h"
 #include "physics.h"
 #if defined(__FMA__)
 #include "fma_arithmetic.h"
@@ -28,14 +26,6 @@ namespace lumeth {
 namespace {
 
 namespace stdx = std::experimental;
-
-int cpu_threads() {
-#ifdef _OPENMP
-    return omp_get_max_threads();
-#else
-    return 1;
-#endif
-}
 
 using Lanes = stdx::native_simd<double>;
 using LaneMask = Lanes::mask_type;
@@ -146,7 +136,7 @@ void compute_forces(Particle* particles, int count, double center_x, double cent
     const int end = last_group < groups ? last_group : groups;
     // Dynamic chunks of up to 64 groups, at least four per thread: a core slowed by other work
     // on the machine does not hold up the pass, and a short range still reaches every thread.
-    const int chunk = std::clamp((end - first_group) / (4 * cpu_threads()), 1, 64);
+    const int chunk = std::clamp((end - first_group) / (4 * cpu_thread_count()), 1, 64);
 #pragma omp parallel for schedule(dynamic, chunk)
     for (int g = first_group; g < end; ++g) {
         compute_group<Arithmetic>(particles, count, g * kParticlesPerGroup, center_x, center_y,
@@ -233,7 +223,7 @@ void run_probe(long long vectors, Round round) {
 // The divisions and square roots of `pairs` pair evaluations on the divider, in the widest
 // vectors: 11 divisions and one square root per pair (chains x -> 1.7 / x and x -> sqrt(x),
 // which stay near 1).
-[[gnu::flatten]] void divider_floor_work(long long pairs) {
+[[gnu::flatten]] void run_divider_floor(long long pairs) {
     const long long vectors = (pairs + kLanes - 1) / kLanes * 12;
     run_probe(vectors, [](Lanes* chain) {
         for (int c = 0; c < kProbeChains; ++c) {
@@ -245,7 +235,7 @@ void run_probe(long long vectors, Round round) {
 #if defined(__FMA__)
 // As many fused multiply-adds as the fma division's pair evaluations issue vector operations
 // (chains x -> x * 0.5 + 0.625, which stay near 1.25).
-[[gnu::flatten]] void fma_floor_work(long long pairs) {
+[[gnu::flatten]] void run_fma_floor(long long pairs) {
     const long long vectors =
         (pairs + kLanes - 1) / kLanes * FmaArithmetic<Lanes>::kOperationsPerPair;
     run_probe(vectors, [](Lanes* chain) {
@@ -279,8 +269,8 @@ constexpr CpuLevelKernels LUMETH_CPU_LEVEL = {LUMETH_CPU_LEVEL_NAME,
                                               divide_fma,
                                               square_root_fma,
                                               integrate,
-                                              divider_floor_work,
-                                              fma_floor_work,
+                                              run_divider_floor,
+                                              run_fma_floor,
                                               FmaArithmetic<Lanes>::kOperationsPerPair};
 #else
 constexpr CpuLevelKernels LUMETH_CPU_LEVEL = {LUMETH_CPU_LEVEL_NAME,
@@ -291,7 +281,7 @@ constexpr CpuLevelKernels LUMETH_CPU_LEVEL = {LUMETH_CPU_LEVEL_NAME,
                                               nullptr,
                                               nullptr,
                                               integrate,
-                                              divider_floor_work,
+                                              run_divider_floor,
                                               nullptr,
                                               0};
 #endif
