@@ -25,16 +25,6 @@
 #include "sim/constants.h"
 #include "sim/initial_conditions.h"
 
-#if defined(_WIN32)
-#ifndef NOMINMAX
-#define NOMINMAX
-#endif
-#define WIN32_LEAN_AND_MEAN
-#include <windows.h>
-#else
-#include <dlfcn.h>
-#endif
-
 namespace {
 
 using lumeth::StepBackend;
@@ -50,16 +40,8 @@ constexpr const char* kThisCode = "this build";
 
 // One of the stand-in's own report functions, from the library the table loaded.
 const char* stand_in_report(const char* function) {
-#if defined(_WIN32)
-    HMODULE library = GetModuleHandleA(lumeth::cuda_driver_library());
-    auto report = library != nullptr ? reinterpret_cast<const char* (*)()>(reinterpret_cast<void*>(
-                                           GetProcAddress(library, function)))
-                                     : nullptr;
-#else
-    void* library = dlopen(lumeth::cuda_driver_library(), RTLD_NOW | RTLD_NOLOAD);
-    auto report = library != nullptr ? reinterpret_cast<const char* (*)()>(dlsym(library, function))
-                                     : nullptr;
-#endif
+    const auto report = reinterpret_cast<const char* (*)()>(
+        lumeth::find_in_loaded_cuda_driver(lumeth::cuda_driver_library(), function));
     return report != nullptr ? report() : "(the stand-in driver library is not loaded)";
 }
 

@@ -31,6 +31,11 @@ Library open_library(const char* name, std::string* error) {
 void* find_symbol(Library library, const char* name) {
     return reinterpret_cast<void*>(GetProcAddress(library, name));
 }
+
+// The library when the process has it loaded already; loads nothing.
+Library loaded_library(const char* name) {
+    return GetModuleHandleA(name);
+}
 #else
 using Library = void*;
 
@@ -45,6 +50,16 @@ Library open_library(const char* name, std::string* error) {
 
 void* find_symbol(Library library, const char* name) {
     return dlsym(library, name);
+}
+
+// The library when the process has it loaded already; loads nothing. The extra reference is
+// given back at once: the load that brought the library in keeps it for the process.
+Library loaded_library(const char* name) {
+    Library library = dlopen(name, RTLD_NOW | RTLD_NOLOAD);
+    if (library != nullptr) {
+        dlclose(library);
+    }
+    return library;
 }
 #endif
 
@@ -69,6 +84,11 @@ const char* cuda_driver_library() {
 #else
     return "libcuda.so.1";
 #endif
+}
+
+void* find_in_loaded_cuda_driver(const char* library_name, const char* name) {
+    const Library library = loaded_library(library_name);
+    return library != nullptr ? find_symbol(library, name) : nullptr;
 }
 
 CudaDriverLoadResult load_cuda_driver(const char* library_name, CudaDriver* driver) {

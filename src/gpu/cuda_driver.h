@@ -87,4 +87,8 @@ struct CudaDriverLoadResult {
 // same library.
 CudaDriverLoadResult load_cuda_driver(const char* library, CudaDriver* driver);
 
+// The address of `name` in `library` when the process has loaded it already (loads nothing),
+// otherwise nullptr: how the tests reach their stand-in driver's own report functions.
+void* find_in_loaded_cuda_driver(const char* library, const char* name);
+
 }  // namespace lumeth
