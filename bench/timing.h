@@ -68,6 +68,31 @@ std::vector<double> time_runs(const std::string& what, int runs, double estimate
     return samples;
 }
 
+// A floor is timed in batches that last at least this long, so that the clock's resolution
+// and a single run's noise do not set it.
+constexpr double kFloorBatchMs = 5.0;
+
+// One warm-up run of `work`, then `runs` samples of it: each sample repeats `work` until the
+// batch has lasted kFloorBatchMs (at least once) and is the batch's time per run.
+template <typename Work>
+std::vector<double> time_floor_runs(int runs, Work work) {
+    using Clock = std::chrono::steady_clock;
+    work();
+    std::vector<double> samples;
+    for (int run = 0; run < runs; ++run) {
+        const auto start = Clock::now();
+        double ms = 0.0;
+        long long repeats = 0;
+        do {
+            work();
+            ++repeats;
+            ms = std::chrono::duration<double, std::milli>(Clock::now() - start).count();
+        } while (ms < kFloorBatchMs);
+        samples.push_back(ms / static_cast<double>(repeats));
+    }
+    return samples;
+}
+
 // The median of the samples; NaN for none.
 inline double median(std::vector<double> samples) {
     if (samples.empty()) {
