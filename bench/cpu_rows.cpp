@@ -25,12 +25,16 @@ Row cpu_forces(CountMeasurement* m, const std::string& backend) {
     return r;
 }
 
-// A floor of the force pass, timed in batches (timing.h).
+// A floor of the force pass for `pairs` pairs, its call's overhead (no pairs) taken off
+// (timing.h).
 template <typename Work>
 Row floor_row(const CountMeasurement& m, const char* phase, Work work) {
-    Row r = timed_row(m, phase, "cpu", m.runs, time_floor_runs(m.runs, work));
+    const FloorTime time = time_floor(
+        m.runs, [&] { work(m.pairs); }, [&] { work(0); });
+    Row r = timed_row(m, phase, "cpu", m.runs, {time.ms});
     r.threads = cpu_thread_count();
     r.simd = cpu_simd_width();
+    r.result = format(", the call's own %.3f ms taken off", time.overhead_ms);
     return r;
 }
 
@@ -43,12 +47,12 @@ Row floor_row(const CountMeasurement& m, const char* phase, Work work) {
 void add_cpu_rows(CountMeasurement* m) {
     const std::string in_use = cpu_division();
     Row chosen = cpu_forces(m, "cpu");
-    const long long pairs = m->pairs;
 
-    Row divider = floor_row(*m, "divider floor", [&] { divider_floor_work(pairs); });
+    Row divider =
+        floor_row(*m, "divider floor", [](long long pairs) { divider_floor_work(pairs); });
     divider.result =
         format("11 divisions and 1 square root per pair in %.0f-double vectors", cpu_simd_width()) +
-        floor_note(divider.ms, kShortestHostFloorMs);
+        divider.result + floor_note(divider.ms, kShortestHostFloorMs);
     std::vector<Row> rows;
     double fastest_ms = chosen.ms;
     for (const char* division : supported_cpu_divisions()) {
@@ -63,9 +67,9 @@ void add_cpu_rows(CountMeasurement* m) {
         rows.push_back(r);
     }
     if (fma_operations_per_pair() > 0) {
-        Row fma = floor_row(*m, "fma floor", [&] { fma_floor_work(pairs); });
+        Row fma = floor_row(*m, "fma floor", [](long long pairs) { fma_floor_work(pairs); });
         fma.result = std::to_string(fma_operations_per_pair()) +
-                     " fused multiply-adds per pair and vector" +
+                     " fused multiply-adds per pair and vector" + fma.result +
                      floor_note(fma.ms, kShortestHostFloorMs);
         rows.back().result +=
             ", " + of_floor(rows.back().ms, fma.ms, kShortestHostFloorMs, "its FMA floor");

@@ -103,4 +103,20 @@ inline double median(std::vector<double> samples) {
     return samples.size() % 2 != 0 ? samples[mid] : 0.5 * (samples[mid - 1] + samples[mid]);
 }
 
+// A floor's time per run: the median of `work` timed in batches, less its call's own overhead
+// (the same call with no work, `idle`, timed likewise): starting and joining the threads costs
+// the floor more than some figures it bounds (more barriers, and under wine each is slow), and
+// only the work itself is a bound on every figure that does the same work.
+struct FloorTime {
+    double ms;           // the work alone
+    double overhead_ms;  // what was taken off
+};
+
+template <typename Work, typename Idle>
+FloorTime time_floor(int runs, Work work, Idle idle) {
+    const double overhead_ms = median(time_floor_runs(runs, idle));
+    const double total_ms = median(time_floor_runs(runs, work));
+    return {std::max(0.0, total_ms - overhead_ms), overhead_ms};
+}
+
 }  // namespace lumeth::bench

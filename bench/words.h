@@ -21,8 +21,9 @@ constexpr double kShortestGpuFloorMs = 0.005;
 // "speed-up 2.4x", or why none is given.
 std::string speed_up(double baseline_ms, double ms);
 
-// "1.35x its floor" (floor_name "its floor"), or, for a floor under `shortest_ms` a run, that it
-// is not compared. A NaN shortest_ms: the floor is computed, not measured, and always compared.
+// "1.35x its floor" (floor_name "its floor"), or that a measured floor is not compared: under
+// `shortest_ms` a run, or measured slower than the figure itself (then it bounds nothing at
+// this count). A NaN shortest_ms: the floor is computed, not measured, and always compared.
 std::string of_floor(double ms, double floor_ms, double shortest_ms,
                      const std::string& floor_name = "its floor");
 
