@@ -36,7 +36,7 @@ run_bench(0 "Usage: lumeth-bench.*--count N.*--repeat R.*--sweep" --help)
 run_bench(0 "Usage: lumeth-bench.*-h, --help" -h)
 # The table's words are explained: floors, the yardstick, the backend of the step functions and
 # the bottom line.
-run_bench(0 "baseline is .*floor is .*yardstick.*Mpairs/s: .*'program'.*The last line: " --help)
+run_bench(0 "baseline is .*floor is .*yardstick.*Mpairs/s:[ \n].*'program'.*The last line: " --help)
 run_bench(2 "unknown option '--bogus'" --bogus)
 run_bench(2 "unknown option 'extra'" extra)
 run_bench(2 "--count needs a value\r?\n$" --count)
