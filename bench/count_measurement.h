@@ -31,9 +31,11 @@ struct CountMeasurement {
     double baseline_integrate_ms = NAN;
     double gpu_forces_kernel_ms = NAN;  // the GPU's medians, for the step functions' floors
     double gpu_integrate_kernel_ms = NAN;
-    double gpu_copies_ms = NAN;      // one pageable upload and one download
-    double step_forces_ms = NAN;     // the step functions and render_frame, which the frame
-    double step_integrate_ms = NAN;  // rate's line adds up beside its own figure
+    double gpu_copies_ms = NAN;  // one pageable upload and one download
+    // The step functions' and render_frame's medians: the frame rate's line gives their sum
+    // beside its own figure.
+    double step_forces_ms = NAN;
+    double step_integrate_ms = NAN;
     double render_frame_ms = NAN;
     bool agree = true;
     bool long_count = false;  // the baseline's force pass was estimated as a long phase
