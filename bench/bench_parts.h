@@ -1,6 +1,7 @@
-// The benchmark's optional parts: GPU timing (built only with CUDA) and render timing (built
-// only with SDL3). Each part has a stand-in that reports why it is not available, so the
-// benchmark's main program is the same in every build.
+// The benchmark's parts that depend on the build: GPU timing (on the GPU path that runs the
+// steps, where the build has one; otherwise it says why not) and render and frame timing
+// (with SDL3; without it a stand-in says why not, and the frame is timed without drawing), so
+// the benchmark's main program is the same in every build.
 #pragma once
 
 #include <string>
@@ -10,13 +11,16 @@
 
 namespace lumeth::bench {
 
-// Times of the GPU path, one sample per timed run (milliseconds, from CUDA events), and the
-// device's own figures that bound them.
+// Back-to-back copies in each timed run of a copy's floor; each sample is their mean.
+constexpr int kFloorCopiesPerRun = 16;
+
+// Times of the GPU path, one sample per timed run (milliseconds, from events on the device),
+// and the device's own figures that bound them.
 struct GpuMeasurement {
     bool available = false;  // a device was found; the rest is filled only then
     std::string reason;      // why no device can be used, when not available
     std::string device;      // the device's name
-    std::string failure;     // a CUDA call that failed during the measurement, with its text
+    std::string failure;     // a GPU call that failed during the measurement, with its text
 
     // The step driver's own device steps (pageable host memory, one copy of count * 80 bytes
     // each way, the kernel between), with events at each point of the step.
@@ -25,11 +29,11 @@ struct GpuMeasurement {
     std::vector<double> force_kernel_ms;
     std::vector<double> integrate_kernel_ms;
 
-    // The copies' limit: one plain copy of the same bytes each way from page-locked host
-    // memory.
+    // The copies' limit: plain copies of the same bytes each way from page-locked host memory
+    // (each sample the mean of kFloorCopiesPerRun copies).
     std::vector<double> pinned_upload_ms;
     std::vector<double> pinned_download_ms;
-    // The device memory's bandwidth: a device-to-device copy of the same bytes.
+    // The device memory's bandwidth: device-to-device copies of the same bytes (likewise).
     std::vector<double> device_copy_ms;
 
     // From the device's properties: streaming multiprocessors, their peak clock, and the
@@ -60,5 +64,17 @@ struct RenderMeasurement {
 // Draws `galaxy` with SDL's software renderer on a 1920x1080 offscreen window: one warm-up
 // then `runs` timed runs of each way of drawing.
 RenderMeasurement measure_render(const Particle* galaxy, int count, int runs);
+
+// The program's frame, timed whole.
+struct FrameMeasurement {
+    bool available = false;
+    std::string reason;  // why no frame could be drawn, when not available
+    std::vector<double> frame_ms;
+};
+
+// Runs the program's own iteration of its frame loop (events, both steps, render_frame) on a
+// copy of `galaxy` and SDL's software renderer on a 1920x1080 offscreen window, `runs` + 1
+// times (the first a warm-up), and times each iteration whole.
+FrameMeasurement measure_frames(const Particle* galaxy, int count, int runs);
 
 }  // namespace lumeth::bench

@@ -1,6 +1,7 @@
-// Render timing for lumeth-bench: the program's render_frame on SDL's software renderer and
-// an offscreen window, against the same points drawn in batches, one SDL_RenderPoints call
-// per colour class.
+// Render and frame timing for lumeth-bench, on SDL's software renderer and an offscreen
+// window: the program's render_frame against the same points drawn in batches, one
+// SDL_RenderPoints call per colour class; and the program's whole frame, one iteration of its
+// frame loop.
 #include <SDL3/SDL.h>
 
 #include <cmath>
@@ -61,10 +62,15 @@ void draw_batched(SDL_Renderer* renderer, const std::vector<PointClass>& classes
     SDL_RenderPresent(renderer);
 }
 
-}  // namespace
+// SDL's software renderer on a 1920x1080 offscreen window, or why there is none.
+struct Offscreen {
+    SDL_Window* window = nullptr;
+    SDL_Renderer* renderer = nullptr;
+    std::string failure;
+};
 
-RenderMeasurement measure_render(const Particle* galaxy, int count, int runs) {
-    RenderMeasurement m;
+Offscreen open_offscreen() {
+    Offscreen o;
     // Headless: the offscreen video driver, whatever the environment asks for. Its window
     // surface stays a plain block of memory: otherwise SDL would present it through an OpenGL
     // texture (Mesa's llvmpipe on a machine without a GPU), whose threads would compete with
@@ -72,26 +78,53 @@ RenderMeasurement measure_render(const Particle* galaxy, int count, int runs) {
     SDL_SetHintWithPriority(SDL_HINT_VIDEO_DRIVER, "offscreen", SDL_HINT_OVERRIDE);
     SDL_SetHintWithPriority(SDL_HINT_FRAMEBUFFER_ACCELERATION, "0", SDL_HINT_OVERRIDE);
     if (!SDL_Init(SDL_INIT_VIDEO)) {
-        m.reason = std::string("SDL_Init: ") + SDL_GetError();
-        return m;
+        o.failure = std::string("SDL_Init: ") + SDL_GetError();
+        return o;
     }
-    SDL_Window* window = SDL_CreateWindow("lumeth-bench", kWindowWidth, kWindowHeight, 0);
-    SDL_Renderer* renderer = window != nullptr ? SDL_CreateRenderer(window, "software") : nullptr;
-    if (renderer == nullptr) {
-        m.reason = std::string(window == nullptr ? "SDL_CreateWindow: " : "SDL_CreateRenderer: ") +
-                   SDL_GetError();
+    o.window = SDL_CreateWindow("lumeth-bench", kWindowWidth, kWindowHeight, 0);
+    o.renderer = o.window != nullptr ? SDL_CreateRenderer(o.window, "software") : nullptr;
+    if (o.renderer == nullptr) {
+        o.failure =
+            std::string(o.window == nullptr ? "SDL_CreateWindow: " : "SDL_CreateRenderer: ") +
+            SDL_GetError();
+    }
+    return o;
+}
+
+void close_offscreen(Offscreen* o) {
+    if (o->renderer != nullptr) {
+        SDL_DestroyRenderer(o->renderer);
+    }
+    if (o->window != nullptr) {
+        SDL_DestroyWindow(o->window);
+    }
+    SDL_Quit();
+}
+
+// The program's record for drawing `particles` on the offscreen window, at the start.
+SimulationState state_for(const Offscreen& o, std::vector<Particle>* particles) {
+    SimulationState state{};
+    state.window = o.window;
+    state.renderer = o.renderer;
+    state.particles = particles->data();
+    state.particle_count = static_cast<int>(particles->size());
+    state.sim_time = 0.0;
+    state.paused = 0;
+    state.scale = kProjectionScale;
+    state.zoom = 1.0;
+    return state;
+}
+
+}  // namespace
+
+RenderMeasurement measure_render(const Particle* galaxy, int count, int runs) {
+    RenderMeasurement m;
+    Offscreen o = open_offscreen();
+    if (!o.failure.empty()) {
+        m.reason = o.failure;
     } else {
         std::vector<Particle> particles(galaxy, galaxy + count);
-        SimulationState state{};
-        state.window = window;
-        state.renderer = renderer;
-        state.particles = particles.data();
-        state.particle_count = count;
-        state.sim_time = 0.0;
-        state.paused = 0;
-        state.scale = kProjectionScale;
-        state.zoom = 1.0;
-
+        SimulationState state = state_for(o, &particles);
         const std::vector<PointClass> classes = project(state);
         for (const PointClass& c : classes) {
             m.points_in_frame += static_cast<int>(c.points.size());
@@ -100,15 +133,28 @@ RenderMeasurement measure_render(const Particle* galaxy, int count, int runs) {
         m.render_frame_ms = time_runs(
             "render_frame", runs, NAN, [] {}, [&] { render_frame(&state, 60.0); });
         m.batched_ms = time_runs(
-            "batched drawing", runs, NAN, [] {}, [&] { draw_batched(renderer, classes); });
+            "batched drawing", runs, NAN, [] {}, [&] { draw_batched(o.renderer, classes); });
     }
-    if (renderer != nullptr) {
-        SDL_DestroyRenderer(renderer);
+    close_offscreen(&o);
+    return m;
+}
+
+FrameMeasurement measure_frames(const Particle* galaxy, int count, int runs) {
+    FrameMeasurement m;
+    std::vector<Particle> particles(galaxy, galaxy + count);
+    Offscreen o = open_offscreen();
+    if (o.failure.empty()) {
+        SimulationState state = state_for(o, &particles);
+        bool running = true;
+        Uint64 previous_counter = SDL_GetPerformanceCounter();
+        m.available = true;
+        m.frame_ms = time_runs(
+            "the program's frame", runs, NAN, [] {},
+            [&] { run_iteration(&state, &running, &previous_counter); });
+    } else {
+        m.reason = o.failure;
     }
-    if (window != nullptr) {
-        SDL_DestroyWindow(window);
-    }
-    SDL_Quit();
+    close_offscreen(&o);
     return m;
 }
 

@@ -68,6 +68,31 @@ std::vector<double> time_runs(const std::string& what, int runs, double estimate
     return samples;
 }
 
+// A floor is timed in batches that last at least this long, so that the clock's resolution
+// and a single run's noise do not set it.
+constexpr double kFloorBatchMs = 5.0;
+
+// One warm-up run of `work`, then `runs` samples of it: each sample repeats `work` until the
+// batch has lasted kFloorBatchMs (at least once) and is the batch's time per run.
+template <typename Work>
+std::vector<double> time_floor_runs(int runs, Work work) {
+    using Clock = std::chrono::steady_clock;
+    work();
+    std::vector<double> samples;
+    for (int run = 0; run < runs; ++run) {
+        const auto start = Clock::now();
+        double ms = 0.0;
+        long long repeats = 0;
+        do {
+            work();
+            ++repeats;
+            ms = std::chrono::duration<double, std::milli>(Clock::now() - start).count();
+        } while (ms < kFloorBatchMs);
+        samples.push_back(ms / static_cast<double>(repeats));
+    }
+    return samples;
+}
+
 // The median of the samples; NaN for none.
 inline double median(std::vector<double> samples) {
     if (samples.empty()) {
@@ -76,6 +101,22 @@ inline double median(std::vector<double> samples) {
     std::sort(samples.begin(), samples.end());
     const std::size_t mid = samples.size() / 2;
     return samples.size() % 2 != 0 ? samples[mid] : 0.5 * (samples[mid - 1] + samples[mid]);
+}
+
+// A floor's time per run: the median of `work` timed in batches, less its call's own overhead
+// (the same call with no work, `idle`, timed likewise): starting and joining the threads costs
+// the floor more than some figures it bounds (more barriers, and under wine each is slow), and
+// only the work itself is a bound on every figure that does the same work.
+struct FloorTime {
+    double ms;           // the work alone
+    double overhead_ms;  // what was taken off
+};
+
+template <typename Work, typename Idle>
+FloorTime time_floor(int runs, Work work, Idle idle) {
+    const double overhead_ms = median(time_floor_runs(runs, idle));
+    const double total_ms = median(time_floor_runs(runs, work));
+    return {std::max(0.0, total_ms - overhead_ms), overhead_ms};
 }
 
 }  // namespace lumeth::bench

@@ -195,8 +195,8 @@ if [ "$built" -eq 1 ]; then
 fi
 
 # --- Benchmark (log: bench.log) -----------------------------------------------------------------
-# On the driver API path the kernels and the step driver's copies run through the driver table
-# and the runtime's events time them (both use the device's primary context).
+# Each path is timed through its own API: the runtime's events on the runtime path, the
+# driver's events on the driver API path, with the same rows.
 if [ "$built" -eq 1 ]; then
     : >"$logs/bench.log"
     for path in "${gpu_paths[@]}"; do

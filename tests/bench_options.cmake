@@ -34,8 +34,9 @@ endfunction()
 
 run_bench(0 "Usage: lumeth-bench.*--count N.*--repeat R.*--sweep" --help)
 run_bench(0 "Usage: lumeth-bench.*-h, --help" -h)
-# The table's words are explained.
-run_bench(0 "baseline is .*floor is .*Mpairs/s: " --help)
+# The table's words are explained: floors, the yardstick, the backend of the step functions and
+# the bottom line.
+run_bench(0 "baseline is .*floor is .*yardstick.*Mpairs/s:[ \n].*'program'.*The last line: " --help)
 run_bench(2 "unknown option '--bogus'" --bogus)
 run_bench(2 "unknown option 'extra'" extra)
 run_bench(2 "--count needs a value\r?\n$" --count)
@@ -81,7 +82,8 @@ run_bench_with("${LOWEST_LEVEL}" "" "CPU path: [0-9]+ threads, ${LOWEST_LEVEL}, 
 run_bench_with(bogus "" "CPU path: [0-9]+ threads, [a-z0-9-]+, SIMD width"
                "LUMETH_CPU_LEVEL=bogus refused: not a level of this build \\(${LOWEST_LEVEL}")
 run_bench_with("" hardware "doubles, hardware division \\(LUMETH_CPU_DIVISION\\)" "")
-run_bench_with("" bogus "doubles, (hardware|fma) division"
+run_bench_with("" bogus
+               "doubles, (hardware|fma) division \\((chosen as the program chooses|a first force pass)"
                "LUMETH_CPU_DIVISION=bogus refused: not a division of this build")
 if(LOWEST_LEVEL STREQUAL "x86-64")
     run_bench_with(x86-64 fma "x86-64, SIMD width 2 doubles, hardware division \\(no FMA"

@@ -14,7 +14,11 @@
 //    functions (kernels/physics.h) and exactly the parameters it was given;
 //  - the release of the primary context's last hold destroys it with its allocations;
 //  - a launch must name the default stream and pass its parameters as kernelParams (the only
-//    way the path launches), with at most the kernel's threads per block.
+//    way the path launches), with at most the kernel's threads per block;
+//  - the benchmark's entry points: an event recorded on the default stream runs the work queued
+//    before it and then takes the host's clock; page-locked host memory counts among the
+//    allocations until freed; the device's figures are those of a GPU of 28 multiprocessors at
+//    1.777 GHz with a 64:1 ratio of single to double precision.
 //
 // The environment variable LUMETH_CUDA_STAND_IN, read at every cuInit, sets it up:
 // comma-separated settings, each name=value:
@@ -28,6 +32,7 @@
 //   threads=N       the most threads per block of each kernel (default 1024)
 // Two functions of its own report to the tests: lumeth_stand_in_log() lists the calls since
 // cuInit, one a line; lumeth_stand_in_state() says what the process still holds.
+#include <chrono>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
@@ -50,6 +55,7 @@
 using lumeth::CUcontext;
 using lumeth::CUdevice;
 using lumeth::CUdeviceptr;
+using lumeth::CUevent;
 using lumeth::CUfunction;
 using lumeth::CUmodule;
 using lumeth::CUresult;
@@ -176,6 +182,11 @@ struct Launch {
     double arguments[3];  // forces: center_x, center_y, center_z; integration: dt
 };
 
+struct Event {
+    bool recorded = false;
+    std::chrono::steady_clock::time_point at;
+};
+
 struct StandIn {
     Settings settings;
     bool initialised = false;
@@ -184,6 +195,8 @@ struct StandIn {
     int context_holds = 0;  // retains not yet released
     bool current = false;   // the primary context is current on the calling thread
     std::vector<Allocation> allocations;
+    std::vector<Allocation> host_allocations;  // page-locked host memory
+    std::vector<std::unique_ptr<Event>> events;
     bool module_loaded = false;
     std::vector<Launch> queued;
     CUresult sticky = kSuccess;  // a kernel's fault: every later call reports it
@@ -443,6 +456,12 @@ LUMETH_STAND_IN_EXPORT CUresult LUMETH_CUDA_API cuDeviceGetAttribute(int* value,
         *value = stand_in.settings.capability / 10;
     } else if (attribute == lumeth::kCuDeviceAttributeComputeCapabilityMinor) {
         *value = stand_in.settings.capability % 10;
+    } else if (attribute == lumeth::kCuDeviceAttributeMultiprocessorCount) {
+        *value = 28;
+    } else if (attribute == lumeth::kCuDeviceAttributeClockRate) {
+        *value = 1777000;
+    } else if (attribute == lumeth::kCuDeviceAttributeSingleToDoublePrecisionPerfRatio) {
+        *value = 64;
     } else {
         return kInvalidValue;
     }
@@ -480,6 +499,8 @@ LUMETH_STAND_IN_EXPORT CUresult LUMETH_CUDA_API cuDevicePrimaryCtxRelease_v2(CUd
         stand_in.log += "  destroyed the context with " +
                         std::to_string(stand_in.allocations.size()) + " allocations\n";
         stand_in.allocations.clear();
+        stand_in.host_allocations.clear();
+        stand_in.events.clear();
         stand_in.module_loaded = false;
         stand_in.queued.clear();
         stand_in.sticky = kSuccess;
@@ -686,6 +707,164 @@ cuLaunchKernel(CUfunction function, unsigned int grid_x, unsigned int grid_y, un
     return kSuccess;
 }
 
+// --- The benchmark's entry points ---------------------------------------------------------------
+
+Allocation new_allocation(std::size_t bytes) {
+    const std::size_t units = (bytes + sizeof(std::max_align_t) - 1) / sizeof(std::max_align_t);
+    return Allocation{std::make_unique<std::max_align_t[]>(units), bytes};
+}
+
+// Removes the allocation that starts at `pointer` from `list`; false when there is none.
+bool free_allocation(std::vector<Allocation>* list, std::uintptr_t pointer) {
+    for (auto a = list->begin(); a != list->end(); ++a) {
+        if (reinterpret_cast<std::uintptr_t>(a->memory.get()) == pointer) {
+            list->erase(a);
+            return true;
+        }
+    }
+    return false;
+}
+
+Event* event_of(CUevent event) {
+    for (const auto& e : stand_in.events) {
+        if (reinterpret_cast<CUevent>(e.get()) == event) {
+            return e.get();
+        }
+    }
+    return nullptr;
+}
+
+LUMETH_STAND_IN_EXPORT CUresult LUMETH_CUDA_API cuEventCreate(CUevent* event, unsigned int flags) {
+    if (CUresult injected = enter("cuEventCreate", std::to_string(flags))) {
+        return injected;
+    }
+    if (CUresult status = context_check()) {
+        return status;
+    }
+    if (event == nullptr || flags != 0) {
+        return kInvalidValue;
+    }
+    stand_in.events.push_back(std::make_unique<Event>());
+    *event = reinterpret_cast<CUevent>(stand_in.events.back().get());
+    return kSuccess;
+}
+
+LUMETH_STAND_IN_EXPORT CUresult LUMETH_CUDA_API cuEventRecord(CUevent event, CUstream stream) {
+    if (CUresult injected = enter("cuEventRecord")) {
+        return injected;
+    }
+    if (CUresult status = context_check()) {
+        return status;
+    }
+    Event* e = event_of(event);
+    if (e == nullptr || stream != nullptr) {
+        return kInvalidHandle;
+    }
+    finish_queued_work();
+    e->recorded = true;
+    e->at = std::chrono::steady_clock::now();
+    return stand_in.sticky;
+}
+
+LUMETH_STAND_IN_EXPORT CUresult LUMETH_CUDA_API cuEventSynchronize(CUevent event) {
+    if (CUresult injected = enter("cuEventSynchronize")) {
+        return injected;
+    }
+    if (CUresult status = context_check()) {
+        return status;
+    }
+    return event_of(event) != nullptr ? stand_in.sticky : kInvalidHandle;
+}
+
+LUMETH_STAND_IN_EXPORT CUresult LUMETH_CUDA_API cuEventElapsedTime_v2(float* ms, CUevent start,
+                                                                      CUevent stop) {
+    if (CUresult injected = enter("cuEventElapsedTime_v2")) {
+        return injected;
+    }
+    if (CUresult status = context_check()) {
+        return status;
+    }
+    const Event* from = event_of(start);
+    const Event* to = event_of(stop);
+    if (ms == nullptr || from == nullptr || to == nullptr || !from->recorded || !to->recorded) {
+        return kInvalidHandle;
+    }
+    *ms = std::chrono::duration<float, std::milli>(to->at - from->at).count();
+    return kSuccess;
+}
+
+LUMETH_STAND_IN_EXPORT CUresult LUMETH_CUDA_API cuEventDestroy_v2(CUevent event) {
+    if (CUresult injected = enter("cuEventDestroy_v2")) {
+        return injected;
+    }
+    for (auto e = stand_in.events.begin(); e != stand_in.events.end(); ++e) {
+        if (reinterpret_cast<CUevent>(e->get()) == event) {
+            stand_in.events.erase(e);
+            return kSuccess;
+        }
+    }
+    return kInvalidHandle;
+}
+
+LUMETH_STAND_IN_EXPORT CUresult LUMETH_CUDA_API cuMemFree_v2(CUdeviceptr pointer) {
+    if (CUresult injected = enter("cuMemFree_v2", pointer_text(pointer))) {
+        return injected;
+    }
+    if (CUresult status = context_check()) {
+        return status;
+    }
+    return free_allocation(&stand_in.allocations, pointer) ? kSuccess : kInvalidValue;
+}
+
+LUMETH_STAND_IN_EXPORT CUresult LUMETH_CUDA_API cuMemAllocHost_v2(void** pointer,
+                                                                  std::size_t bytes) {
+    if (CUresult injected = enter("cuMemAllocHost_v2", std::to_string(bytes))) {
+        return injected;
+    }
+    if (CUresult status = context_check()) {
+        return status;
+    }
+    if (pointer == nullptr || bytes == 0) {
+        return kInvalidValue;
+    }
+    stand_in.host_allocations.push_back(new_allocation(bytes));
+    *pointer = stand_in.host_allocations.back().memory.get();
+    return kSuccess;
+}
+
+LUMETH_STAND_IN_EXPORT CUresult LUMETH_CUDA_API cuMemFreeHost(void* pointer) {
+    if (CUresult injected = enter("cuMemFreeHost")) {
+        return injected;
+    }
+    if (CUresult status = context_check()) {
+        return status;
+    }
+    return free_allocation(&stand_in.host_allocations, reinterpret_cast<std::uintptr_t>(pointer))
+               ? kSuccess
+               : kInvalidValue;
+}
+
+LUMETH_STAND_IN_EXPORT CUresult LUMETH_CUDA_API cuMemcpyDtoD_v2(CUdeviceptr to, CUdeviceptr from,
+                                                                std::size_t bytes) {
+    if (CUresult injected = enter("cuMemcpyDtoD_v2", pointer_text(to) + ", " + pointer_text(from) +
+                                                         ", " + std::to_string(bytes))) {
+        return injected;
+    }
+    if (CUresult status = context_check()) {
+        return status;
+    }
+    finish_queued_work();
+    if (stand_in.sticky != kSuccess) {
+        return stand_in.sticky;
+    }
+    if (allocation_holding(to, bytes) == nullptr || allocation_holding(from, bytes) == nullptr) {
+        return kInvalidValue;
+    }
+    std::memmove(reinterpret_cast<void*>(static_cast<std::uintptr_t>(to)),
+                 reinterpret_cast<const void*>(static_cast<std::uintptr_t>(from)), bytes);
+    return kSuccess;
+}
+
 // --- Reports to the tests ----------------------------------------------------------------------
 
 LUMETH_STAND_IN_EXPORT const char* lumeth_stand_in_log() {
@@ -695,6 +874,7 @@ LUMETH_STAND_IN_EXPORT const char* lumeth_stand_in_log() {
 LUMETH_STAND_IN_EXPORT const char* lumeth_stand_in_state() {
     static std::string state;
     state = "context held " + std::to_string(stand_in.context_holds) + " times, " +
-            std::to_string(stand_in.allocations.size()) + " allocations";
+            std::to_string(stand_in.allocations.size() + stand_in.host_allocations.size()) +
+            " allocations";
     return state.c_str();
 }

@@ -118,4 +118,39 @@ CudaDriverLoadResult load_cuda_driver(const char* library_name, CudaDriver* driv
     return {CudaDriverLoad::loaded, ""};
 }
 
+CudaDriverLoadResult load_cuda_driver_timing(const char* library_name, CudaDriverTiming* timing) {
+    std::string detail;
+    const Library library = open_library(library_name, &detail);
+    if (library == nullptr) {
+        return {CudaDriverLoad::no_library, detail};
+    }
+    CudaDriverTiming t{};
+#define LUMETH_RESOLVE(entry) resolve(library, #entry, &t.entry, &detail)
+    const bool complete = LUMETH_RESOLVE(cuEventCreate) && LUMETH_RESOLVE(cuEventRecord) &&
+                          LUMETH_RESOLVE(cuEventSynchronize) &&
+                          LUMETH_RESOLVE(cuEventElapsedTime_v2) &&
+                          LUMETH_RESOLVE(cuEventDestroy_v2) && LUMETH_RESOLVE(cuMemFree_v2) &&
+                          LUMETH_RESOLVE(cuMemAllocHost_v2) && LUMETH_RESOLVE(cuMemFreeHost) &&
+                          LUMETH_RESOLVE(cuMemcpyDtoD_v2);
+#undef LUMETH_RESOLVE
+    if (!complete) {
+        return {CudaDriverLoad::missing_entry_point, detail};
+    }
+    *timing = t;
+    return {CudaDriverLoad::loaded, ""};
+}
+
+std::string cuda_driver_status_text(const CudaDriver& driver, CUresult status) {
+    const char* name = nullptr;
+    const char* description = nullptr;
+    if (driver.cuGetErrorName == nullptr || driver.cuGetErrorName(status, &name) != kCudaSuccess ||
+        name == nullptr) {
+        return "CUDA driver status " + std::to_string(status);
+    }
+    if (driver.cuGetErrorString(status, &description) != kCudaSuccess || description == nullptr) {
+        return name;
+    }
+    return std::string(name) + ": " + description;
+}
+
 }  // namespace lumeth

@@ -18,6 +18,7 @@ using CUcontext = struct CUctx_st*;
 using CUmodule = struct CUmod_st*;
 using CUfunction = struct CUfunc_st*;
 using CUstream = struct CUstream_st*;
+using CUevent = struct CUevent_st*;
 
 // The statuses, attributes and values the driver API path tells apart.
 constexpr CUresult kCudaSuccess = 0;
@@ -29,6 +30,9 @@ constexpr CUresult kCudaErrorUnsupportedPtxVersion = 222;
 constexpr int kCuDeviceAttributeComputeCapabilityMajor = 75;
 constexpr int kCuDeviceAttributeComputeCapabilityMinor = 76;
 constexpr int kCuFuncAttributeMaxThreadsPerBlock = 0;
+constexpr int kCuDeviceAttributeClockRate = 13;  // kilohertz
+constexpr int kCuDeviceAttributeMultiprocessorCount = 16;
+constexpr int kCuDeviceAttributeSingleToDoublePrecisionPerfRatio = 87;
 
 #if defined(_WIN32)
 #define LUMETH_CUDA_API __stdcall  // CUDAAPI (the only convention on x64 anyway)
@@ -66,6 +70,21 @@ struct CudaDriver {
                                               CUstream stream, void** parameters, void** extra);
 };
 
+// The entry points only the benchmark uses: events on the default stream, memory it frees
+// itself (page-locked host memory included) and a copy across the device. Resolved apart from
+// CudaDriver, so that what the program needs of a driver stays what it is.
+struct CudaDriverTiming {
+    CUresult(LUMETH_CUDA_API* cuEventCreate)(CUevent* event, unsigned int flags);
+    CUresult(LUMETH_CUDA_API* cuEventRecord)(CUevent event, CUstream stream);
+    CUresult(LUMETH_CUDA_API* cuEventSynchronize)(CUevent event);
+    CUresult(LUMETH_CUDA_API* cuEventElapsedTime_v2)(float* ms, CUevent start, CUevent stop);
+    CUresult(LUMETH_CUDA_API* cuEventDestroy_v2)(CUevent event);
+    CUresult(LUMETH_CUDA_API* cuMemFree_v2)(CUdeviceptr pointer);
+    CUresult(LUMETH_CUDA_API* cuMemAllocHost_v2)(void** pointer, std::size_t bytes);
+    CUresult(LUMETH_CUDA_API* cuMemFreeHost)(void* pointer);
+    CUresult(LUMETH_CUDA_API* cuMemcpyDtoD_v2)(CUdeviceptr to, CUdeviceptr from, std::size_t bytes);
+};
+
 // The driver library's file name on this platform: "libcuda.so.1" or "nvcuda.dll".
 const char* cuda_driver_library();
 
@@ -86,6 +105,13 @@ struct CudaDriverLoadResult {
 // *driver. The library stays loaded for the rest of the process; loading it again returns the
 // same library.
 CudaDriverLoadResult load_cuda_driver(const char* library, CudaDriver* driver);
+
+// Loads `library` as load_cuda_driver does and resolves every entry point of *timing.
+CudaDriverLoadResult load_cuda_driver_timing(const char* library, CudaDriverTiming* timing);
+
+// "CUDA_ERROR_ILLEGAL_ADDRESS: an illegal memory access was encountered": the status's name and
+// text from the driver itself, or its number where the driver has no name for it.
+std::string cuda_driver_status_text(const CudaDriver& driver, CUresult status);
 
 // The address of `name` in `library` when the process has loaded it already (loads nothing),
 // otherwise nullptr: how the tests reach their stand-in driver's own report functions.

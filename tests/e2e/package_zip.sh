@@ -32,7 +32,7 @@ grep -q 'NVIDIA driver' "${top}/README.txt" || fail "README.txt does not say wha
 grep -q '^lumeth: no usable CUDA device (no NVIDIA driver found (nvcuda.dll could not be loaded' \
     "${scratch}/bench.log" ||
     fail "lumeth-bench.exe did not say that there is no NVIDIA driver:"$'\n'"$(cat "${scratch}/bench.log")"
-grep -Eq '^step_forces +driver: cpu \(no device\)' "${scratch}/bench.log" ||
+grep -Eq '^step_forces +program: cpu \(no device\)' "${scratch}/bench.log" ||
     fail "lumeth-bench.exe's steps did not run on the CPU:"$'\n'"$(cat "${scratch}/bench.log")"
 bash "${E2E_DIR}/e2e_keys_and_output.sh" "$@" "${top}/lumeth.exe"
 status=$?
