@@ -76,8 +76,13 @@ int needed_cuda_version() {
     return kernels_image().cuda_version;
 }
 
-// The driver's CUDA version, asked at the probe; 0 when it cannot say.
+// The driver's CUDA version, asked once (at the probe, before a step can fail); 0 when it cannot
+// say.
 int driver_cuda_version() {
+    if (session.driver_version == 0 &&
+        session.api.cuDriverGetVersion(&session.driver_version) != kCudaSuccess) {
+        session.driver_version = 0;
+    }
     return session.driver_version;
 }
 
@@ -218,11 +223,10 @@ std::string start_session() {
     // Code built by one CUDA version runs on drivers of the same major version or newer (within
     // a major version the driver runs the machine code of later minor versions); an older major
     // version does not run it.
-    if (session.api.cuDriverGetVersion(&session.driver_version) != kCudaSuccess) {
-        session.driver_version = 0;
-    }
-    if (session.driver_version / 1000 < needed_cuda_version() / 1000) {
-        return driver_too_old_reason(session.driver_version, needed_cuda_version());
+    session.driver_version = 0;
+    const int driver_version = driver_cuda_version();
+    if (driver_version / 1000 < needed_cuda_version() / 1000) {
+        return driver_too_old_reason(driver_version, needed_cuda_version());
     }
     int devices = 0;
     if (const char* text = failure(session.api.cuDeviceGetCount(&devices), "cuDeviceGetCount")) {
