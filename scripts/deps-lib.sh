@@ -295,7 +295,7 @@ nvidia_hardware_or_driver() {
             return 0
         fi
     done
-    if ldconfig -p 2>/dev/null | grep -q '^[[:space:]]*libcuda\.so\.1[[:space:]]'; then
+    if { ldconfig -p 2>/dev/null || /sbin/ldconfig -p 2>/dev/null; } | grep -q '^[[:space:]]*libcuda\.so\.1[[:space:]]'; then
         echo "the NVIDIA driver"
         return 0
     fi
