@@ -17,9 +17,12 @@ math(EXPR size "${digits} / 2")
 if(size LESS 16)
     message(FATAL_ERROR "${IMAGE} is no fat binary (${size} bytes)")
 endif()
-# Sixteen bytes per line: "0x50, 0xed, ...".
+# Sixteen bytes per line: "0x50, 0xed, ...,". CMake's regular expressions have no {n}, so the
+# pattern of a line is written out.
 string(REGEX REPLACE "([0-9a-f][0-9a-f])" "0x\\1, " bytes "${hex}")
-string(REGEX REPLACE "((0x[0-9a-f][0-9a-f], ){16})" "\\1\n    " bytes "${bytes}")
+string(REPEAT "0x[0-9a-f][0-9a-f], " 15 fifteen)
+string(REGEX REPLACE "(${fifteen}0x[0-9a-f][0-9a-f]), " "\\1,\n    " bytes "${bytes}")
+string(REGEX REPLACE "[ ,\n]+$" "" bytes "${bytes}")
 
 file(WRITE "${OUTPUT}" "\
 // Generated at build time by cmake/embed_kernels_image.cmake from ${IMAGE}: do not edit.

@@ -2,8 +2,10 @@
 # Builds the Windows programs on Debian 12 with MinGW-w64: build/windows/lumeth.exe and
 # lumeth-bench.exe, with SDL3.dll and the compiler's runtime DLLs beside them, and the Windows
 # builds of the tests. Their GPU path is the CUDA driver API's, with the kernels' fat binary
-# compiled by this machine's nvcc when it is found (there is no CUDA runtime path: nvcc on
-# Windows needs Visual Studio).
+# compiled by this machine's nvcc: the CUDA toolkit's, or NVIDIA's compiler packages fetched
+# into .deps where there is no toolkit, so that the zip always carries the GPU path; if neither
+# can be had, the build stops with one line (there is no CUDA runtime path: nvcc on Windows
+# needs Visual Studio).
 #
 # Installs what is missing (the MinGW-w64 C++ compiler with POSIX threads, wine64 to run the
 # tests), cross-builds SDL3 from the same Debian source package as the Linux build (see
@@ -29,6 +31,9 @@ jobs="${SDL3_BUILD_JOBS:-2}"
 
 ensure_packages g++-mingw-w64-x86-64-posix wine64 cmake ninja-build dpkg-dev xz-utils \
     libgtest-dev python3
+
+# --- The CUDA compiler (see deps-lib.sh) --------------------------------------------------------
+ensure_cuda_compiler required
 
 # --- SDL3 ---------------------------------------------------------------------------------------
 # The source package has no precompiled Direct3D shaders, so SDL's Direct3D renderers are left

@@ -3,11 +3,6 @@
 repo_root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 build_jobs="$(nproc)"
 
-# CMake finds nvcc on the PATH; the CUDA toolkit's default location is tried as well.
-if ! command -v nvcc >/dev/null 2>&1 && [ -x /usr/local/cuda/bin/nvcc ]; then
-    export CUDACXX=/usr/local/cuda/bin/nvcc
-fi
-
 # Configures and builds one of the configure presets of CMakePresets.json (each names its
 # build folder and options): configure_and_build <preset>
 configure_and_build() {

@@ -251,3 +251,179 @@ build_and_install() {
     mv "$stage$prefix" "$prefix"
     rm -rf "$stage"
 }
+
+# ---------------------------------------------------------------------------
+# The CUDA compiler
+# ---------------------------------------------------------------------------
+# Where no CUDA toolkit is installed, NVIDIA's PyPI packages of the compiler (pinned with their
+# hashes in cuda-compiler-requirements.txt) are unpacked into .deps/cuda-<version>, which
+# CMakeLists.txt uses when it finds no toolkit.
+
+CUDA_REQUIREMENTS="$DEPS_REPO_ROOT/scripts/cuda-compiler-requirements.txt"
+CUDA_VERSION_PINNED="$(sed -n 's/^nvidia-cuda-nvcc==\([0-9]*\.[0-9]*\)\..*/\1/p' "$CUDA_REQUIREMENTS")"
+CUDA_TREE="$DEPS_REPO_ROOT/.deps/cuda-$CUDA_VERSION_PINNED"
+# Written last into a complete tree: the requirements it was fetched from.
+CUDA_TREE_STAMP=fetched-from-requirements.txt
+
+# The CUDA toolkit's nvcc, found as CMakeLists.txt finds it: $CUDACXX, nvcc on the PATH, the
+# toolkit's default folder. Prints nothing when there is none.
+toolkit_nvcc() {
+    local nvcc
+    if [ -n "${CUDACXX:-}" ]; then
+        printf '%s\n' "$CUDACXX"
+    elif nvcc="$(command -v nvcc 2>/dev/null)"; then
+        printf '%s\n' "$nvcc"
+    elif [ -x /usr/local/cuda/bin/nvcc ]; then
+        printf '%s\n' /usr/local/cuda/bin/nvcc
+    else
+        return 1
+    fi
+}
+
+# Whether the fetched tree is complete and fetched from today's requirements.
+fetched_cuda_complete() {
+    [ -x "$CUDA_TREE/bin/nvcc" ] && cmp -s "$CUDA_TREE/$CUDA_TREE_STAMP" "$CUDA_REQUIREMENTS"
+}
+
+# What says that the machine can run CUDA code (an NVIDIA GPU on the PCI bus, or the NVIDIA
+# driver library); prints nothing when there is neither.
+nvidia_hardware_or_driver() {
+    local vendor
+    for vendor in /sys/bus/pci/devices/*/vendor; do
+        if [ -r "$vendor" ] && [ "$(cat "$vendor")" = 0x10de ]; then
+            echo "an NVIDIA GPU"
+            return 0
+        fi
+    done
+    if { ldconfig -p 2>/dev/null || /sbin/ldconfig -p 2>/dev/null; } | grep -q '^[[:space:]]*libcuda\.so\.1[[:space:]]'; then
+        echo "the NVIDIA driver"
+        return 0
+    fi
+    return 1
+}
+
+# fetch_cuda_compiler: downloads the pinned packages (pip checks every wheel's hash) and
+# unpacks them into a temporary folder beside $CUDA_TREE, adds the two links CMake needs
+# (nvcc's profile looks in lib64, FindCUDAToolkit wants an unversioned libcudart.so), checks
+# the tree and its nvcc, and only then renames it into place. A failure at any point leaves
+# no tree behind (and an older complete one as it was). Returns 1 with the reason in
+# CUDA_FETCH_ERROR.
+fetch_cuda_compiler() {
+    local log="$DEPS_BUILD/cuda-fetch.log" work unpacked required
+    CUDA_FETCH_ERROR=""
+    mkdir -p "$DEPS_BUILD" "$(dirname "$CUDA_TREE")"
+    if ! python3 -m pip --version >/dev/null 2>&1; then
+        (ensure_packages python3 python3-pip) || true
+    fi
+    if ! python3 -m pip --version >/dev/null 2>&1; then
+        CUDA_FETCH_ERROR="python3 with pip is needed to fetch it"
+        return 1
+    fi
+    # What an interrupted fetch left (never used: only a complete tree gets the final name);
+    # the age spares a fetch that another checkout sharing .deps runs now.
+    find "$(dirname "$CUDA_TREE")" -maxdepth 1 -name "${CUDA_TREE##*/}.partial.*" -mmin +120 \
+        -exec rm -rf {} + 2>/dev/null || true
+    work="$(mktemp -d "$CUDA_TREE.partial.XXXXXX")" || {
+        CUDA_FETCH_ERROR="no temporary folder could be made beside $CUDA_TREE"
+        return 1
+    }
+    if ! python3 -m pip install --no-deps --only-binary=:all: --require-hashes --no-compile \
+        --no-input --disable-pip-version-check --retries 2 --timeout 60 \
+        --target "$work/packages" -r "$CUDA_REQUIREMENTS" >"$log" 2>&1; then
+        # pip's first error line; for an exception (a full disk, say) the last system error.
+        local said
+        said="$(grep -m1 '^ERROR' "$log" | sed 's/^ERROR: //; s/\. .*//' || true)"
+        if [ "$said" = "Exception:" ]; then
+            said="$(grep -o "\[Errno [0-9]*\] [^:']*" "$log" | tail -n1)"
+            [ -n "$said" ] || said="$(grep -v '^[[:space:]]*$' "$log" | tail -n1 | cut -c1-160)"
+        fi
+        CUDA_FETCH_ERROR="pip failed: $said (log: ${log#"$DEPS_REPO_ROOT"/})"
+        rm -rf "$work"
+        return 1
+    fi
+    unpacked="$(compgen -G "$work/packages/nvidia/cu*" | head -n1 || true)"
+    for required in bin/nvcc nvvm/bin/cicc nvvm/libdevice include/cuda_runtime.h \
+        lib/libcudart_static.a lib/libcudart.so."${CUDA_VERSION_PINNED%%.*}"; do
+        if [ -z "$unpacked" ] || [ ! -e "$unpacked/$required" ]; then
+            CUDA_FETCH_ERROR="the unpacked packages lack $required"
+            rm -rf "$work"
+            return 1
+        fi
+    done
+    ln -s lib "$unpacked/lib64" &&
+        ln -s "libcudart.so.${CUDA_VERSION_PINNED%%.*}" "$unpacked/lib/libcudart.so" &&
+        cp "$CUDA_REQUIREMENTS" "$unpacked/$CUDA_TREE_STAMP" || {
+        CUDA_FETCH_ERROR="the unpacked tree could not be completed"
+        rm -rf "$work"
+        return 1
+    }
+    if ! "$unpacked/bin/nvcc" --version 2>/dev/null | grep -q "release $CUDA_VERSION_PINNED,"; then
+        CUDA_FETCH_ERROR="the unpacked nvcc does not run as CUDA $CUDA_VERSION_PINNED"
+        rm -rf "$work"
+        return 1
+    fi
+    # An older tree (fetched from other pins) is moved aside first and removed once the new
+    # one is in place.
+    if [ -e "$CUDA_TREE" ]; then
+        mv "$CUDA_TREE" "$work/previous" || {
+            CUDA_FETCH_ERROR="the older $CUDA_TREE could not be moved aside"
+            rm -rf "$work"
+            return 1
+        }
+    fi
+    if ! mv "$unpacked" "$CUDA_TREE"; then
+        CUDA_FETCH_ERROR="the tree could not be renamed into $CUDA_TREE"
+        [ -e "$work/previous" ] && mv "$work/previous" "$CUDA_TREE"
+        rm -rf "$work"
+        return 1
+    fi
+    rm -rf "$work"
+}
+
+# ensure_cuda_compiler [required]: says in one line which CUDA compiler the build will use and
+# where it comes from, fetching it when no toolkit is installed and
+#   - LUMETH_FETCH_CUDA=1, or "required" is given (the builds that make packages), or
+#   - LUMETH_FETCH_CUDA is unset or empty and the machine has an NVIDIA GPU or driver.
+# LUMETH_FETCH_CUDA=0 never fetches. Without "required" a build without a GPU path is no
+# failure: the line says so and why, and the function returns 0. With "required" it fails
+# with one line when there is no compiler.
+ensure_cuda_compiler() {
+    local required="${1:-}" nvcc reason="" why fetch=0
+    local tree="${CUDA_TREE#"$DEPS_REPO_ROOT"/}"
+    if nvcc="$(toolkit_nvcc)"; then
+        msg "CUDA compiler: $nvcc (the CUDA toolkit)"
+        return 0
+    fi
+    if fetched_cuda_complete; then
+        msg "CUDA compiler: $tree/bin/nvcc (NVIDIA's packages of CUDA $CUDA_VERSION_PINNED, fetched before)"
+        return 0
+    fi
+    case "${LUMETH_FETCH_CUDA:-}" in
+    0) why="LUMETH_FETCH_CUDA=0 turns the fetch off" ;;
+    1) fetch=1 ;;
+    "")
+        if [ "$required" = required ]; then
+            fetch=1
+            reason=", which the packages need"
+        elif reason="$(nvidia_hardware_or_driver)"; then
+            fetch=1
+            reason=", as this machine has $reason"
+        else
+            why="no NVIDIA GPU or driver on this machine; LUMETH_FETCH_CUDA=1 fetches the compiler anyway"
+        fi
+        ;;
+    *) why="LUMETH_FETCH_CUDA=$LUMETH_FETCH_CUDA is neither 0 nor 1" ;;
+    esac
+    if [ "$fetch" -eq 1 ]; then
+        msg "no CUDA toolkit$reason: fetching NVIDIA's CUDA $CUDA_VERSION_PINNED compiler packages from PyPI into $tree"
+        if fetch_cuda_compiler; then
+            msg "CUDA compiler: $tree/bin/nvcc (NVIDIA's packages of CUDA $CUDA_VERSION_PINNED, just fetched)"
+            return 0
+        fi
+        why="fetching NVIDIA's compiler packages failed: $CUDA_FETCH_ERROR"
+    fi
+    if [ "$required" = required ]; then
+        die "no CUDA compiler, and the packages must carry the GPU path ($why)"
+    fi
+    msg "CUDA compiler: none, no CUDA toolkit ($why); the build has no GPU path"
+}

@@ -73,7 +73,9 @@ if command -v nvidia-smi >/dev/null 2>&1; then
 else
     gpu_name="nvidia-smi not found"
 fi
+# The compiler CMakeLists.txt takes: $CUDACXX, nvcc on the PATH, the toolkit's default folder.
 nvcc_bin="${CUDACXX:-$(command -v nvcc || true)}"
+[ -n "$nvcc_bin" ] || [ ! -x /usr/local/cuda/bin/nvcc ] || nvcc_bin=/usr/local/cuda/bin/nvcc
 nvcc_version="none"
 [ -n "$nvcc_bin" ] && [ -x "$nvcc_bin" ] &&
     nvcc_version="$("$nvcc_bin" --version | sed -n 's/.*release \([0-9.]*\), \(V[0-9.]*\).*/\1 (\2)/p')"

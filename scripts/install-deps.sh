@@ -11,14 +11,34 @@
 # Ninja and installed into the git-ignored prefix .deps/sdl3 at the repository
 # root.
 #
+# The CUDA compiler: where no CUDA toolkit is installed (nvcc from $CUDACXX, the
+# PATH or /usr/local/cuda) and the machine has an NVIDIA GPU or driver, NVIDIA's
+# PyPI packages of the compiler, pinned with their hashes in
+# cuda-compiler-requirements.txt, are unpacked into .deps/cuda-<version>, where
+# the build finds them. One line says which compiler the build will use. A
+# failed fetch leaves nothing behind and the build goes on without a GPU path.
+#
+# Usage: scripts/install-deps.sh [--gpu-required]
+#   --gpu-required   for the builds that make packages: fetch the compiler
+#                    whenever no toolkit is installed, and fail if none can be had
+#
 # Environment:
-#   SDL3_BUILD_JOBS  parallel compile jobs for the SDL3 build (default 2)
+#   SDL3_BUILD_JOBS    parallel compile jobs for the SDL3 build (default 2)
+#   LUMETH_FETCH_CUDA  1: fetch the CUDA compiler whenever no toolkit is installed,
+#                      even without an NVIDIA GPU or driver; 0: never fetch it
 set -euo pipefail
 
 DEPS_TAG=install-deps
 # shellcheck source-path=SCRIPTDIR source=deps-lib.sh
 source "$(dirname "${BASH_SOURCE[0]}")/deps-lib.sh"
 trap 'die "command failed (line $LINENO): $BASH_COMMAND"' ERR
+
+gpu_required=""
+case "${1:-}" in
+"") ;;
+--gpu-required) gpu_required=required ;;
+*) die "unknown argument '$1' (usage: scripts/install-deps.sh [--gpu-required])" ;;
+esac
 
 REPO_ROOT="$DEPS_REPO_ROOT"
 SDL3_PREFIX="$REPO_ROOT/.deps/sdl3"
@@ -72,13 +92,18 @@ for entry in /build/ /.deps/; do
 done
 
 # ---------------------------------------------------------------------------
-# 2b. cuobjdump, for the build check of the device code (CUDA builds only)
+# 2b. The CUDA compiler: the toolkit's, or NVIDIA's packages (see deps-lib.sh)
+# ---------------------------------------------------------------------------
+ensure_cuda_compiler $gpu_required
+
+# ---------------------------------------------------------------------------
+# 2c. cuobjdump, for the build check of the device code (CUDA builds only)
 # ---------------------------------------------------------------------------
 # The CUDA compiler packages here come without cuobjdump; PyPI carries it. It
 # goes into .deps/cuobjdump; without it the check falls back to reading the
 # embedded device image with objcopy.
 CUOBJDUMP_PREFIX="$REPO_ROOT/.deps/cuobjdump"
-if { command -v nvcc >/dev/null 2>&1 || [ -x /usr/local/cuda/bin/nvcc ]; } &&
+if { toolkit_nvcc >/dev/null || fetched_cuda_complete; } &&
     ! command -v cuobjdump >/dev/null 2>&1 && [ ! -x /usr/local/cuda/bin/cuobjdump ] &&
     ! compgen -G "$CUOBJDUMP_PREFIX/nvidia/*/bin/cuobjdump" >/dev/null; then
     if python3 -m pip --version >/dev/null 2>&1 &&

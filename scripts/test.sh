@@ -1,13 +1,15 @@
 #!/usr/bin/env bash
 # Installs what is missing, builds everything and runs every test: first the normal build
-# (CUDA path included when nvcc is present; GPU tests report themselves skipped without a
-# device; the Debian package is built and checked), then the CPU code under AddressSanitizer
-# and UndefinedBehaviorSanitizer, then the Windows build (MinGW-w64) with its tests, window
-# tests and zip under wine.
+# (with the CUDA path: the toolkit's compiler, or NVIDIA's compiler packages fetched where there
+# is no toolkit, so that the Debian package carries the GPU path; GPU tests report themselves
+# skipped without a device; the package is built and checked), then the CPU code under
+# AddressSanitizer and UndefinedBehaviorSanitizer, then the Windows build (MinGW-w64) with its
+# tests, window tests and zip under wine, and, as root, the GPU build with the toolkit hidden
+# (scripts/check-fetched-cuda.sh).
 set -euo pipefail
 source "$(dirname "$0")/common.sh"
 
-"$repo_root/scripts/install-deps.sh"
+"$repo_root/scripts/install-deps.sh" --gpu-required
 
 echo "== Release build and all tests"
 configure_and_build release
@@ -22,3 +24,10 @@ windows_start=$SECONDS
 "$repo_root/scripts/build-windows.sh"
 (cd "$repo_root" && ctest --preset windows-mingw)
 echo "== Windows stage: $((SECONDS - windows_start)) s"
+
+echo "== GPU build with the fetched CUDA compiler, the toolkit hidden"
+if [ "$(id -u)" -eq 0 ]; then
+    "$repo_root/scripts/check-fetched-cuda.sh"
+else
+    echo "skipped: hiding the toolkit needs root (a private mount namespace)"
+fi

@@ -12,7 +12,9 @@
 //    every thread of exactly the grid it was given, each on record
 //    blockIdx.x * blockDim.x + threadIdx.x below the count with the project's per-particle
 //    functions (kernels/physics.h) and exactly the parameters it was given;
-//  - the release of the primary context's last hold destroys it with its allocations;
+//  - a context is current per thread, as the driver keeps it; the release of the primary
+//    context's last hold destroys it with its allocations and module;
+//  - every status it returns is one the driver API returns;
 //  - a launch must name the default stream and pass its parameters as kernelParams (the only
 //    way the path launches), with at most the kernel's threads per block;
 //  - the benchmark's entry points: an event recorded on the default stream runs the work queued
@@ -24,7 +26,8 @@
 // comma-separated settings, each name=value:
 //   fail=ENTRY      the entry point (e.g. cuMemcpyDtoH_v2) that fails ...
 //   call=N          ... on its Nth call since cuInit (default 1) ...
-//   error=CODE      ... with this status (default 999, CUDA_ERROR_UNKNOWN)
+//   error=CODE      ... with this status (default 999, CUDA_ERROR_UNKNOWN); only statuses of the
+//                   driver API are taken (another one stops the process with a message)
 //   written=BYTES   a failing cuMemcpyDtoH_v2 first writes this many leading bytes
 //   version=V       what cuDriverGetVersion says (default 13000: CUDA 13.0)
 //   devices=N       GPUs (default 1; 0: cuInit fails with CUDA_ERROR_NO_DEVICE)
@@ -34,6 +37,7 @@
 // cuInit, one a line; lumeth_stand_in_state() says what the process still holds.
 #include <chrono>
 #include <cstdint>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <map>
@@ -82,20 +86,23 @@ struct Status {
     const char* text;
 };
 
-// The driver's own names and texts of the statuses this stand-in returns or is told to.
+// The driver's own names and texts of the statuses this stand-in returns or is told to: the
+// driver API's, none of the runtime's (such as its 35, cudaErrorInsufficientDriver).
 constexpr Status kStatuses[] = {
     {0, "CUDA_SUCCESS", "no error"},
     {1, "CUDA_ERROR_INVALID_VALUE", "invalid argument"},
     {2, "CUDA_ERROR_OUT_OF_MEMORY", "out of memory"},
     {3, "CUDA_ERROR_NOT_INITIALIZED", "initialization error"},
-    {35, "CUDA_ERROR_INSUFFICIENT_DRIVER",
-     "CUDA driver version is insufficient for CUDA runtime version"},
+    {34, "CUDA_ERROR_STUB_LIBRARY", "CUDA driver is a stub library"},
+    {36, "CUDA_ERROR_CALL_REQUIRES_NEWER_DRIVER",
+     "API call is not supported in the installed CUDA driver"},
     {100, "CUDA_ERROR_NO_DEVICE", "no CUDA-capable device is detected"},
     {101, "CUDA_ERROR_INVALID_DEVICE", "invalid device ordinal"},
     {200, "CUDA_ERROR_INVALID_IMAGE", "device kernel image is invalid"},
     {201, "CUDA_ERROR_INVALID_CONTEXT", "invalid device context"},
     {209, "CUDA_ERROR_NO_BINARY_FOR_GPU",
      "no kernel image is available for execution on the device"},
+    {218, "CUDA_ERROR_INVALID_PTX", "a PTX JIT compilation failed"},
     {222, "CUDA_ERROR_UNSUPPORTED_PTX_VERSION",
      "the provided PTX was compiled with an unsupported toolchain."},
     {400, "CUDA_ERROR_INVALID_HANDLE", "invalid resource handle"},
@@ -103,6 +110,10 @@ constexpr Status kStatuses[] = {
     {700, "CUDA_ERROR_ILLEGAL_ADDRESS", "an illegal memory access was encountered"},
     {701, "CUDA_ERROR_LAUNCH_OUT_OF_RESOURCES", "too many resources requested for launch"},
     {719, "CUDA_ERROR_LAUNCH_FAILED", "unspecified launch failure"},
+    {803, "CUDA_ERROR_SYSTEM_DRIVER_MISMATCH",
+     "system has unsupported display driver / cuda driver combination"},
+    {804, "CUDA_ERROR_COMPAT_NOT_SUPPORTED_ON_DEVICE",
+     "forward compatibility was attempted on non supported HW"},
     {999, "CUDA_ERROR_UNKNOWN", "unknown error"},
 };
 
@@ -143,6 +154,11 @@ Settings read_settings() {
             settings.call = std::atoi(value.c_str());
         } else if (name == "error") {
             settings.error = std::atoi(value.c_str());
+            if (find_status(settings.error) == nullptr) {
+                std::fprintf(stderr, "stand-in driver: %d is no status of the driver API\n",
+                             settings.error);
+                std::abort();
+            }
         } else if (name == "written") {
             settings.written = std::strtoull(value.c_str(), nullptr, 10);
         } else if (name == "version") {
@@ -193,7 +209,6 @@ struct StandIn {
     std::map<std::string, int> calls;
     std::string log;
     int context_holds = 0;  // retains not yet released
-    bool current = false;   // the primary context is current on the calling thread
     std::vector<Allocation> allocations;
     std::vector<Allocation> host_allocations;  // page-locked host memory
     std::vector<std::unique_ptr<Event>> events;
@@ -205,6 +220,10 @@ struct StandIn {
 StandIn stand_in;
 char primary_context;  // its address is the context handle
 char module_object;    // its address is the module handle
+
+// The context current on the calling thread (cuCtxSetCurrent), as the driver keeps one per
+// thread.
+thread_local CUcontext current_context = nullptr;
 
 // Logs the call; returns the status it is to fail with, or success.
 CUresult enter(const char* entry, const std::string& arguments = "") {
@@ -219,17 +238,28 @@ CUresult context_check() {
     if (!stand_in.initialised) {
         return kNotInitialized;
     }
-    if (!stand_in.current || stand_in.context_holds == 0) {
+    if (current_context != reinterpret_cast<CUcontext>(&primary_context) ||
+        stand_in.context_holds == 0) {
         return kInvalidContext;
     }
     return stand_in.sticky;
+}
+
+// The allocations not freed.
+std::size_t live_allocations() {
+    std::size_t live = 0;
+    for (const Allocation& a : stand_in.allocations) {
+        live += a.memory != nullptr ? 1 : 0;
+    }
+    return live;
 }
 
 // The allocation that holds [pointer, pointer + bytes), or nullptr.
 const Allocation* allocation_holding(CUdeviceptr pointer, std::size_t bytes) {
     for (const Allocation& a : stand_in.allocations) {
         const auto start = reinterpret_cast<std::uintptr_t>(a.memory.get());
-        if (pointer >= start && bytes <= a.bytes && pointer - start <= a.bytes - bytes) {
+        if (a.memory != nullptr && pointer >= start && bytes <= a.bytes &&
+            pointer - start <= a.bytes - bytes) {
             return &a;
         }
     }
@@ -496,15 +526,14 @@ LUMETH_STAND_IN_EXPORT CUresult LUMETH_CUDA_API cuDevicePrimaryCtxRelease_v2(CUd
         return kInvalidContext;
     }
     if (--stand_in.context_holds == 0) {
-        stand_in.log += "  destroyed the context with " +
-                        std::to_string(stand_in.allocations.size()) + " allocations\n";
+        stand_in.log +=
+            "  destroyed the context with " + std::to_string(live_allocations()) + " allocations\n";
         stand_in.allocations.clear();
         stand_in.host_allocations.clear();
         stand_in.events.clear();
         stand_in.module_loaded = false;
         stand_in.queued.clear();
         stand_in.sticky = kSuccess;
-        stand_in.current = false;
     }
     return kSuccess;
 }
@@ -513,14 +542,11 @@ LUMETH_STAND_IN_EXPORT CUresult LUMETH_CUDA_API cuCtxSetCurrent(CUcontext contex
     if (CUresult injected = enter("cuCtxSetCurrent")) {
         return injected;
     }
-    if (context == nullptr) {
-        stand_in.current = false;
-        return kSuccess;
-    }
-    if (context != reinterpret_cast<CUcontext>(&primary_context) || stand_in.context_holds == 0) {
+    if (context != nullptr &&
+        (context != reinterpret_cast<CUcontext>(&primary_context) || stand_in.context_holds == 0)) {
         return kInvalidContext;
     }
-    stand_in.current = true;
+    current_context = context;
     return kSuccess;
 }
 
@@ -551,6 +577,20 @@ LUMETH_STAND_IN_EXPORT CUresult LUMETH_CUDA_API cuModuleLoadData(CUmodule* modul
     }
     stand_in.module_loaded = true;
     *module = reinterpret_cast<CUmodule>(&module_object);
+    return kSuccess;
+}
+
+LUMETH_STAND_IN_EXPORT CUresult LUMETH_CUDA_API cuModuleUnload(CUmodule module) {
+    if (CUresult injected = enter("cuModuleUnload")) {
+        return injected;
+    }
+    if (CUresult status = context_check()) {
+        return status;
+    }
+    if (module != reinterpret_cast<CUmodule>(&module_object) || !stand_in.module_loaded) {
+        return kInvalidHandle;
+    }
+    stand_in.module_loaded = false;
     return kSuccess;
 }
 
@@ -619,6 +659,23 @@ LUMETH_STAND_IN_EXPORT CUresult LUMETH_CUDA_API cuMemAlloc_v2(CUdeviceptr* point
     *pointer = reinterpret_cast<std::uintptr_t>(allocation.memory.get());
     stand_in.allocations.push_back(std::move(allocation));
     return kSuccess;
+}
+
+LUMETH_STAND_IN_EXPORT CUresult LUMETH_CUDA_API cuMemFree_v2(CUdeviceptr pointer) {
+    if (CUresult injected = enter("cuMemFree_v2", pointer_text(pointer))) {
+        return injected;
+    }
+    if (CUresult status = context_check()) {
+        return status;
+    }
+    for (Allocation& a : stand_in.allocations) {
+        if (a.memory != nullptr && reinterpret_cast<std::uintptr_t>(a.memory.get()) == pointer) {
+            a.memory.reset();  // kept as an empty entry: the log's numbers stay
+            a.bytes = 0;
+            return kSuccess;
+        }
+    }
+    return kInvalidValue;
 }
 
 LUMETH_STAND_IN_EXPORT CUresult LUMETH_CUDA_API cuMemcpyHtoD_v2(CUdeviceptr device,
@@ -806,16 +863,6 @@ LUMETH_STAND_IN_EXPORT CUresult LUMETH_CUDA_API cuEventDestroy_v2(CUevent event)
     return kInvalidHandle;
 }
 
-LUMETH_STAND_IN_EXPORT CUresult LUMETH_CUDA_API cuMemFree_v2(CUdeviceptr pointer) {
-    if (CUresult injected = enter("cuMemFree_v2", pointer_text(pointer))) {
-        return injected;
-    }
-    if (CUresult status = context_check()) {
-        return status;
-    }
-    return free_allocation(&stand_in.allocations, pointer) ? kSuccess : kInvalidValue;
-}
-
 LUMETH_STAND_IN_EXPORT CUresult LUMETH_CUDA_API cuMemAllocHost_v2(void** pointer,
                                                                   std::size_t bytes) {
     if (CUresult injected = enter("cuMemAllocHost_v2", std::to_string(bytes))) {
@@ -874,7 +921,7 @@ LUMETH_STAND_IN_EXPORT const char* lumeth_stand_in_log() {
 LUMETH_STAND_IN_EXPORT const char* lumeth_stand_in_state() {
     static std::string state;
     state = "context held " + std::to_string(stand_in.context_holds) + " times, " +
-            std::to_string(stand_in.allocations.size() + stand_in.host_allocations.size()) +
-            " allocations";
+            std::to_string(live_allocations() + stand_in.host_allocations.size()) +
+            " allocations, " + (stand_in.module_loaded ? "1 module" : "0 modules");
     return state.c_str();
 }

@@ -10,7 +10,10 @@
 #include <cmath>
 #include <cstdint>
 #include <cstdlib>
+#include <filesystem>
+#include <fstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "compare.h"
@@ -50,7 +53,7 @@ std::string stand_in_log() {
     return stand_in_report("lumeth_stand_in_log");
 }
 
-constexpr const char* kNothingHeld = "context held 0 times, 0 allocations";
+constexpr const char* kNothingHeld = "context held 0 times, 0 allocations, 0 modules";
 
 std::string stand_in_state() {
     return stand_in_report("lumeth_stand_in_state");
@@ -64,14 +67,39 @@ void set_stand_in(const std::string& settings) {
 #endif
 }
 
+// A PCI device listing as sysfs has it, one folder per device with its vendor id, made once in
+// the tests' temporary folder; `vendor` empty: a folder that does not exist.
+std::string pci_devices(const std::string& vendor) {
+    namespace fs = std::filesystem;
+    const fs::path folder = fs::path(testing::TempDir()) / ("lumeth-pci-" + vendor);
+    if (vendor.empty()) {
+        return (folder / "absent").string();
+    }
+    for (const char* device : {"0000:00:00.0", "0000:01:00.0"}) {
+        fs::create_directories(folder / device);
+        // The host bridge is Intel's; the second device has the vendor asked for.
+        std::ofstream(folder / device / "vendor")
+            << (device[6] == '0' ? std::string("0x8086") : vendor) << "\n";
+    }
+    return folder.string();
+}
+
+const std::string& nvidia_pci_devices() {
+    static const std::string folder = pci_devices("0x10de");
+    return folder;
+}
+
 // Every test starts with an undecided step driver on the driver API table, which loads
-// `library` (nullptr: the platform's driver library, here the stand-in) at its first probe,
-// and a stand-in set up by `settings`.
+// `library` (nullptr: the platform's driver library, here the stand-in) at its first probe and
+// finds the PCI devices listed in `pci` (by default an NVIDIA GPU among them), and a stand-in
+// set up by `settings`.
 class DriverApiTest : public testing::Test {
   protected:
-    void start(const std::string& settings, const char* library = nullptr) {
+    void start(const std::string& settings, const char* library = nullptr,
+               const std::string& pci = nvidia_pci_devices()) {
         set_stand_in(settings);
-        lumeth::driver_api_testing::use_driver_library(library);
+        pci_ = pci;
+        lumeth::driver_api_testing::use_driver_library(library, pci_.c_str());
         lumeth::driver_testing::install_device_operations(&lumeth::cuda_driver_api_operations());
     }
     void TearDown() override {
@@ -80,6 +108,7 @@ class DriverApiTest : public testing::Test {
         lumeth::driver_api_testing::use_driver_library(nullptr);
         set_stand_in("");
     }
+    std::string pci_;
 };
 
 Particles galaxy(int count) {
@@ -170,8 +199,11 @@ TEST_F(DriverApiTest, FramesFollowTheReferenceThroughWholeArrayCopiesAndOneWaitP
         }
     }
     expected_log +=
+        "cuMemFree_v2(allocation 0)\n"
+        "cuMemFree_v2(allocation 1)\n"
+        "cuModuleUnload()\n"
         "cuDevicePrimaryCtxRelease_v2(0)\n"
-        "  destroyed the context with 2 allocations\n";
+        "  destroyed the context with 0 allocations\n";
     EXPECT_EQ(stand_in_log(), expected_log);
     EXPECT_EQ(stand_in_state(), kNothingHeld);
 }
@@ -203,6 +235,70 @@ TEST_F(DriverApiTest, EachLaunchCoversTheArrayWithBlocksOf256Threads) {
     }
 }
 
+// The probe's answer holds until the release: probing again takes no second hold on the context
+// and loads no second module. The release frees the buffers and unloads the module itself, so
+// nothing stays even where another holder (the CUDA runtime, say) keeps the context alive; a
+// probe after it starts over.
+TEST_F(DriverApiTest, ProbingAgainHoldsNothingMoreAndTheReleaseGivesBackEverything) {
+    start("");
+    const lumeth::DeviceOperations& operations = lumeth::cuda_driver_api_operations();
+    ASSERT_EQ(operations.probe(), nullptr);
+    ASSERT_EQ(operations.probe(), nullptr);
+    EXPECT_EQ(stand_in_state(), "context held 1 times, 0 allocations, 1 module");
+    Particle* buffer = nullptr;
+    ASSERT_EQ(operations.allocate(&buffer, 10 * sizeof(Particle)), nullptr);
+
+    using Retain = lumeth::CUresult (*)(lumeth::CUcontext*, lumeth::CUdevice);
+    using Release = lumeth::CUresult (*)(lumeth::CUdevice);
+    const auto retain = reinterpret_cast<Retain>(lumeth::find_in_loaded_cuda_driver(
+        lumeth::cuda_driver_library(), "cuDevicePrimaryCtxRetain"));
+    const auto release = reinterpret_cast<Release>(lumeth::find_in_loaded_cuda_driver(
+        lumeth::cuda_driver_library(), "cuDevicePrimaryCtxRelease_v2"));
+    ASSERT_TRUE(retain != nullptr && release != nullptr);
+    lumeth::CUcontext other_hold = nullptr;
+    ASSERT_EQ(retain(&other_hold, 0), lumeth::kCudaSuccess);
+    EXPECT_EQ(operations.reset(), nullptr);
+    EXPECT_EQ(stand_in_state(), "context held 1 times, 0 allocations, 0 modules");
+    ASSERT_EQ(release(0), lumeth::kCudaSuccess);
+    EXPECT_EQ(stand_in_state(), kNothingHeld);
+
+    // Usable again: a frame on the "GPU" follows the reference.
+    ASSERT_EQ(operations.probe(), nullptr);
+    lumeth::driver_testing::install_device_operations(&operations);
+    Particles particles = galaxy(300);
+    Particles expected = particles;
+    step_forces(particles.data(), 300);
+    step_integrate(particles.data(), 300, lumeth::kTimeStep);
+    reference_frame(expected, lumeth::kTimeStep);
+    EXPECT_EQ(lumeth::step_backend(), StepBackend::gpu);
+    EXPECT_TRUE(same_records(particles, expected));
+    release_gpu();
+    EXPECT_EQ(stand_in_state(), kNothingHeld);
+}
+
+// A context is current per thread: steps from a thread other than the one that probed, and the
+// release from a third, run on the "GPU" as from the first.
+TEST_F(DriverApiTest, StepsAndReleaseFromOtherThreadsThanTheProbesRunOnTheGpu) {
+    start("");
+    const int count = 1001;
+    Particles particles = galaxy(count);
+    Particles expected = particles;
+    testing::internal::CaptureStderr();
+    step_forces(particles.data(), count);
+    step_integrate(particles.data(), count, lumeth::kTimeStep);
+    reference_frame(expected, lumeth::kTimeStep);
+    std::thread([&] {
+        step_forces(particles.data(), count);
+        step_integrate(particles.data(), count, lumeth::kTimeStep);
+    }).join();
+    reference_frame(expected, lumeth::kTimeStep);
+    EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
+    EXPECT_EQ(lumeth::step_backend(), StepBackend::gpu);
+    EXPECT_TRUE(same_records(particles, expected));
+    std::thread([] { release_gpu(); }).join();
+    EXPECT_EQ(stand_in_state(), kNothingHeld);
+}
+
 // The image has code for every GPU from its lowest architecture on: machine code for sm_86
 // (also run by 8.9) and sm_90, PTX for the rest.
 TEST_F(DriverApiTest, TheImageRunsOnEveryGpuFromItsLowestArchitectureOn) {
@@ -221,9 +317,10 @@ TEST_F(DriverApiTest, TheImageRunsOnEveryGpuFromItsLowestArchitectureOn) {
 
 struct Unusable {
     const char* name;
-    const char* settings;  // the stand-in's
-    const char* library;   // nullptr: the stand-in
-    std::string reason;    // the note's text; for "no driver", its start and end
+    const char* settings;                    // the stand-in's
+    const char* library;                     // nullptr: the stand-in
+    std::string reason;                      // the note's text; for "no driver", its start and end
+    std::string pci = nvidia_pci_devices();  // the PCI devices listed
 };
 
 std::ostream& operator<<(std::ostream& out, const Unusable& u) {
@@ -239,9 +336,18 @@ std::vector<Unusable> unusable_cases() {
     const std::string no_code_remedy = "rebuild with -DCMAKE_CUDA_ARCHITECTURES=";
 #endif
     const std::string no_code = kThisCode + std::string(" has no code for the Lumeth stand-in GPU");
+    const std::string too_old = "the NVIDIA driver supports CUDA 13.0, " + needs;
+    const char* absent = "lumeth-absent-driver-library";
     return {
-        {"no_driver_library", "", "lumeth-absent-driver-library",
+        {"no_driver_library", "", absent,
          "no NVIDIA driver found (...); install the NVIDIA driver, R580 or newer, to use the GPU"},
+        {"no_driver_library_and_no_nvidia_gpu", "", absent,
+         "no NVIDIA GPU found (...); the GPU path needs an NVIDIA GPU and its driver, R580 or "
+         "newer",
+         pci_devices("0x1af4")},
+        {"no_driver_library_and_no_pci_listing", "", absent,
+         "no NVIDIA driver found (...); install the NVIDIA driver, R580 or newer, to use the GPU",
+         pci_devices("")},
         {"toolkit_stub_instead_of_a_driver", "fail=cuInit,error=34", nullptr,
          std::string("no NVIDIA driver found (") + lumeth::cuda_driver_library() +
              " is the CUDA toolkit's stub); install the NVIDIA driver, R580 or newer, to use the "
@@ -249,12 +355,26 @@ std::vector<Unusable> unusable_cases() {
         {"no_gpu", "devices=0", nullptr,
          "no CUDA-capable GPU found; the GPU path needs an NVIDIA GPU of compute capability 8.6 "
          "or newer"},
+        {"gpu_list_names_no_gpu", "fail=cuInit,error=101", nullptr,
+         "no CUDA-capable GPU found; the GPU path needs an NVIDIA GPU of compute capability 8.6 "
+         "or newer"},
+        {"driver_library_and_kernel_module_differ", "fail=cuInit,error=803", nullptr,
+         "the NVIDIA driver's CUDA library and its kernel module are of different versions; "
+         "restart the computer after a driver update, or reinstall the NVIDIA driver, to use "
+         "the GPU"},
+        {"forward_compatibility_refused", "fail=cuInit,error=804", nullptr,
+         "the CUDA forward-compatibility package installed here does not support this GPU; "
+         "remove it, or install the NVIDIA driver R580 or newer itself, to use the GPU"},
         {"driver_of_an_older_cuda", "version=12080", nullptr,
          "the NVIDIA driver supports CUDA 12.8, " + needs},
-        {"driver_refuses_as_insufficient", "fail=cuInit,error=35,version=12020", nullptr,
-         "the NVIDIA driver supports CUDA 12.2, " + needs},
-        {"ptx_too_new_for_the_driver", "fail=cuModuleLoadData,error=222", nullptr,
-         "the NVIDIA driver supports CUDA 13.0, " + needs},
+        {"call_needs_a_newer_driver", "fail=cuDevicePrimaryCtxRetain,error=36", nullptr, too_old},
+        // With lazy loading the driver compiles the PTX when a kernel is first needed: the same
+        // note wherever the failure surfaces.
+        {"ptx_too_new_at_module_load", "fail=cuModuleLoadData,error=222", nullptr, too_old},
+        {"ptx_too_new_at_kernel_lookup", "fail=cuModuleGetFunction,call=2,error=222", nullptr,
+         too_old},
+        {"ptx_not_compiled_at_attribute_query", "fail=cuFuncGetAttribute,error=218", nullptr,
+         too_old},
         {"no_code_for_compute_capability_7_5", "capability=7.5", nullptr,
          no_code + " (compute capability 7.5); " + no_code_remedy +
 #if defined(_WIN32)
@@ -276,8 +396,6 @@ std::vector<Unusable> unusable_cases() {
         {"kernel_missing", "fail=cuModuleGetFunction,call=2,error=500", nullptr,
          std::string("cuModuleGetFunction(") + lumeth::kIntegrateKernelDeviceName +
              "): CUDA_ERROR_NOT_FOUND: named symbol not found"},
-        {"status_without_a_name", "fail=cuCtxSetCurrent,error=12345", nullptr,
-         "cuCtxSetCurrent: CUDA driver status 12345"},
     };
 }
 
@@ -288,7 +406,7 @@ class UnusableTest : public DriverApiTest, public testing::WithParamInterface<Un
 TEST_P(UnusableTest, TheNoteNamesTheCaseAndTheRemedyAndTheCpuRunsTheSteps) {
     ASSERT_EQ(lumeth::kernels_image().cuda_version / 1000, 13) << "the notes here name R580";
     const Unusable& u = GetParam();
-    start(u.settings, u.library);
+    start(u.settings, u.library, u.pci);
     const int count = 1001;
     Particles particles = galaxy(count);
     Particles expected = particles;
@@ -341,7 +459,7 @@ struct Fault {
     int error;              // the status it fails with
     const char* step_name;  // the step function it happens in
     const char* action;     // what the driver reports it was doing
-    const char* text;       // the driver's name and text of the status
+    std::string text;       // the driver's name and text of the status, or the note
     double written_share;   // a failed copy back: the share of the array it writes first
 };
 
@@ -350,31 +468,40 @@ std::ostream& operator<<(std::ostream& out, const Fault& fault) {
 }
 
 constexpr const char* kCopyBack = "copying the particles back from the device";
-const Fault kFaults[] = {
-    {"cuMemAlloc_v2", 1, 2, "step_forces", "allocating the device buffer",
-     "CUDA_ERROR_OUT_OF_MEMORY: out of memory", 0.0},
-    {"cuMemAlloc_v2", 2, 2, "step_integrate", "allocating the device buffer",
-     "CUDA_ERROR_OUT_OF_MEMORY: out of memory", 0.0},
-    {"cuMemcpyHtoD_v2", 1, 999, "step_forces", "copying the particles to the device",
-     "CUDA_ERROR_UNKNOWN: unknown error", 0.0},
-    {"cuMemcpyHtoD_v2", 4, 1, "step_integrate", "copying the particles to the device",
-     "CUDA_ERROR_INVALID_VALUE: invalid argument", 0.0},
-    {"cuLaunchKernel", 1, 701, "step_forces", "launching compute_forces_kernel",
-     "CUDA_ERROR_LAUNCH_OUT_OF_RESOURCES: too many resources requested for launch", 0.0},
-    {"cuLaunchKernel", 4, 1, "step_integrate", "launching integrate_kernel",
-     "CUDA_ERROR_INVALID_VALUE: invalid argument", 0.0},
-    {"cuCtxSynchronize", 1, 719, "step_forces", "waiting for compute_forces_kernel",
-     "CUDA_ERROR_LAUNCH_FAILED: unspecified launch failure", 0.0},
-    {"cuCtxSynchronize", 2, 700, "step_integrate", "waiting for integrate_kernel",
-     "CUDA_ERROR_ILLEGAL_ADDRESS: an illegal memory access was encountered", 0.0},
-    {"cuMemcpyDtoH_v2", 1, 719, "step_forces", kCopyBack,
-     "CUDA_ERROR_LAUNCH_FAILED: unspecified launch failure", 0.6},
-    {"cuMemcpyDtoH_v2", 2, 700, "step_integrate", kCopyBack,
-     "CUDA_ERROR_ILLEGAL_ADDRESS: an illegal memory access was encountered", 0.6},
-    {"cuMemcpyDtoH_v2", 3, 999, "step_forces", kCopyBack, "CUDA_ERROR_UNKNOWN: unknown error", 0.0},
-    {"cuMemcpyDtoH_v2", 4, 999, "step_integrate", kCopyBack, "CUDA_ERROR_UNKNOWN: unknown error",
-     1.0},
-};
+std::vector<Fault> faults() {
+    return {
+        {"cuMemAlloc_v2", 1, 2, "step_forces", "allocating the device buffer",
+         "CUDA_ERROR_OUT_OF_MEMORY: out of memory", 0.0},
+        {"cuMemAlloc_v2", 2, 2, "step_integrate", "allocating the device buffer",
+         "CUDA_ERROR_OUT_OF_MEMORY: out of memory", 0.0},
+        {"cuMemcpyHtoD_v2", 1, 999, "step_forces", "copying the particles to the device",
+         "CUDA_ERROR_UNKNOWN: unknown error", 0.0},
+        {"cuMemcpyHtoD_v2", 4, 1, "step_integrate", "copying the particles to the device",
+         "CUDA_ERROR_INVALID_VALUE: invalid argument", 0.0},
+        {"cuLaunchKernel", 1, 701, "step_forces", "launching compute_forces_kernel",
+         "CUDA_ERROR_LAUNCH_OUT_OF_RESOURCES: too many resources requested for launch", 0.0},
+        {"cuLaunchKernel", 4, 1, "step_integrate", "launching integrate_kernel",
+         "CUDA_ERROR_INVALID_VALUE: invalid argument", 0.0},
+        {"cuCtxSynchronize", 1, 719, "step_forces", "waiting for compute_forces_kernel",
+         "CUDA_ERROR_LAUNCH_FAILED: unspecified launch failure", 0.0},
+        {"cuCtxSynchronize", 2, 700, "step_integrate", "waiting for integrate_kernel",
+         "CUDA_ERROR_ILLEGAL_ADDRESS: an illegal memory access was encountered", 0.0},
+        {"cuMemcpyDtoH_v2", 1, 719, "step_forces", kCopyBack,
+         "CUDA_ERROR_LAUNCH_FAILED: unspecified launch failure", 0.6},
+        {"cuMemcpyDtoH_v2", 2, 700, "step_integrate", kCopyBack,
+         "CUDA_ERROR_ILLEGAL_ADDRESS: an illegal memory access was encountered", 0.6},
+        {"cuMemcpyDtoH_v2", 3, 999, "step_forces", kCopyBack, "CUDA_ERROR_UNKNOWN: unknown error",
+         0.0},
+        {"cuMemcpyDtoH_v2", 4, 999, "step_integrate", kCopyBack,
+         "CUDA_ERROR_UNKNOWN: unknown error", 1.0},
+        // With lazy loading a PTX the driver cannot compile may surface at the first launch:
+        // the note of a driver too old for the code, as at the probe.
+        {"cuLaunchKernel", 1, 222, "step_forces", "launching compute_forces_kernel",
+         "the NVIDIA driver supports CUDA 13.0, " + std::string(kThisCode) + " needs CUDA " +
+             needed_cuda() + "; update the NVIDIA driver to R580 or newer to use the GPU",
+         0.0},
+    };
+}
 
 class DriverApiFaultTest : public DriverApiTest, public testing::WithParamInterface<Fault> {};
 
@@ -417,9 +544,10 @@ TEST_P(DriverApiFaultTest, FailedStepIsCarriedOutOnTheCpuAndEveryLaterStepToo) {
 }
 
 INSTANTIATE_TEST_SUITE_P(
-    EveryOperation, DriverApiFaultTest, testing::ValuesIn(kFaults),
+    EveryOperation, DriverApiFaultTest, testing::ValuesIn(faults()),
     [](const testing::TestParamInfo<Fault>& info) {
         return std::string(info.param.entry_point) + "_call" + std::to_string(info.param.on_call) +
+               "_error" + std::to_string(info.param.error) +
                (info.param.written_share > 0.0
                     ? "_writes" + std::to_string(static_cast<int>(info.param.written_share * 100)) +
                           "percent"

@@ -473,24 +473,42 @@ TEST_F(CpuPathTest, SoakKeepsEveryValueFiniteAndEveryMassUnchanged) {
 
 // --- Backend choice ----------------------------------------------------------------------------
 
-TEST_F(CpuPathTest, WithoutADeviceOneLineSaysWhyAndNoDeviceOperationFollows) {
-    const int count = 1001;
-    Particles particles = galaxy(count);
-    testing::internal::CaptureStdout();
-    testing::internal::CaptureStderr();
-    const Particles expected = run_frames(particles, 3);
-    release_gpu();
-    const std::string err = testing::internal::GetCapturedStderr();
-    const std::string out = testing::internal::GetCapturedStdout();
+// The table of a build without GPU code: its probe's text is the whole note.
+DeviceOperations without_gpu_code(DeviceOperations operations) {
+    operations.has_gpu_code = false;
+    return operations;
+}
+const DeviceOperations kFakeOperationsWithoutGpuCode = without_gpu_code(kFakeOperations);
 
-    EXPECT_EQ(err,
-              "lumeth: no usable CUDA device (injected failure of probe); running the "
-              "simulation on the CPU with " +
-                  cpu_threads_text() + "\n");
-    EXPECT_EQ(out, "");
-    EXPECT_TRUE(same_bits(particles, expected));
-    ASSERT_EQ(device_.calls.size(), 1u) << "probed once; no reset on the CPU path";
-    EXPECT_EQ(device_.calls[0].operation, Operation::probe);
+// One line says why: a device that cannot be used, or a build without GPU code, in its own words.
+TEST_F(CpuPathTest, WithoutADeviceOneLineSaysWhyAndNoDeviceOperationFollows) {
+    struct Case {
+        const DeviceOperations* operations;
+        std::string note;
+    };
+    for (const Case& c :
+         {Case{&kFakeOperations, "no usable CUDA device (injected failure of probe)"},
+          Case{&kFakeOperationsWithoutGpuCode, "injected failure of probe"}}) {
+        SCOPED_TRACE(c.note);
+        restart();
+        withhold_device();
+        install_device_operations(c.operations);
+        const int count = 1001;
+        Particles particles = galaxy(count);
+        testing::internal::CaptureStdout();
+        testing::internal::CaptureStderr();
+        const Particles expected = run_frames(particles, 3);
+        release_gpu();
+        const std::string err = testing::internal::GetCapturedStderr();
+        const std::string out = testing::internal::GetCapturedStdout();
+
+        EXPECT_EQ(err, "lumeth: " + c.note + "; running the simulation on the CPU with " +
+                           cpu_threads_text() + "\n");
+        EXPECT_EQ(out, "");
+        EXPECT_TRUE(same_bits(particles, expected));
+        ASSERT_EQ(device_.calls.size(), 1u) << "probed once; no reset on the CPU path";
+        EXPECT_EQ(device_.calls[0].operation, Operation::probe);
+    }
 }
 
 TEST_F(DriverTest, NothingTouchesTheDeviceBeforeTheFirstStep) {
@@ -747,8 +765,8 @@ TEST_F(DriverTest, ACountLargerThanTheDeviceBufferFallsBackToTheCpu) {
 
 // --- This build's own device operations --------------------------------------------------------
 
-// Where this machine has no usable device (no driver, no GPU, or a build without CUDA), the
-// driver says so once with the runtime's own text and the steps follow the reference.
+// Where this machine has no usable device (no driver, no GPU, or a build without GPU code), the
+// driver says so once in the table's words and the steps follow the reference.
 TEST(PlatformDevice, WithoutAUsableDeviceTheDriverSaysSoOnceAndRunsOnTheCpu) {
     install_device_operations(nullptr);
     const char* why = lumeth::platform_device_operations().probe();
@@ -761,9 +779,12 @@ TEST(PlatformDevice, WithoutAUsableDeviceTheDriverSaysSoOnceAndRunsOnTheCpu) {
     testing::internal::CaptureStderr();
     const Particles expected = run_frames(particles, 2);
     release_gpu();
+    const std::string note = lumeth::platform_device_operations().has_gpu_code
+                                 ? std::string("no usable CUDA device (") + why + ")"
+                                 : std::string(why);
     EXPECT_EQ(testing::internal::GetCapturedStderr(),
-              std::string("lumeth: no usable CUDA device (") + why +
-                  "); running the simulation on the CPU with " + cpu_threads_text() + "\n");
+              "lumeth: " + note + "; running the simulation on the CPU with " + cpu_threads_text() +
+                  "\n");
     EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
     EXPECT_EQ(step_backend(), StepBackend::cpu_no_device);
     EXPECT_TRUE(same_bits(particles, expected));

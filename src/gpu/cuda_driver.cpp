@@ -107,7 +107,8 @@ CudaDriverLoadResult load_cuda_driver(const char* library_name, CudaDriver* driv
                           LUMETH_RESOLVE(cuDevicePrimaryCtxRelease_v2) &&
                           LUMETH_RESOLVE(cuCtxSetCurrent) && LUMETH_RESOLVE(cuCtxSynchronize) &&
                           LUMETH_RESOLVE(cuModuleLoadData) && LUMETH_RESOLVE(cuModuleGetFunction) &&
-                          LUMETH_RESOLVE(cuFuncGetAttribute) && LUMETH_RESOLVE(cuMemAlloc_v2) &&
+                          LUMETH_RESOLVE(cuFuncGetAttribute) && LUMETH_RESOLVE(cuModuleUnload) &&
+                          LUMETH_RESOLVE(cuMemAlloc_v2) && LUMETH_RESOLVE(cuMemFree_v2) &&
                           LUMETH_RESOLVE(cuMemcpyHtoD_v2) && LUMETH_RESOLVE(cuMemcpyDtoH_v2) &&
                           LUMETH_RESOLVE(cuLaunchKernel);
 #undef LUMETH_RESOLVE

@@ -22,11 +22,15 @@ using CUevent = struct CUevent_st*;
 
 // The statuses, attributes and values the driver API path tells apart.
 constexpr CUresult kCudaSuccess = 0;
-constexpr CUresult kCudaErrorStubLibrary = 34;         // the toolkit's stub, not a driver
-constexpr CUresult kCudaErrorInsufficientDriver = 35;  // driver older than the code needs
+constexpr CUresult kCudaErrorStubLibrary = 34;              // the toolkit's stub, not a driver
+constexpr CUresult kCudaErrorCallRequiresNewerDriver = 36;  // driver older than a call needs
 constexpr CUresult kCudaErrorNoDevice = 100;
+constexpr CUresult kCudaErrorInvalidDevice = 101;  // from cuInit: no GPU it may use
 constexpr CUresult kCudaErrorNoBinaryForGpu = 209;
+constexpr CUresult kCudaErrorInvalidPtx = 218;  // the driver's PTX compiler failed
 constexpr CUresult kCudaErrorUnsupportedPtxVersion = 222;
+constexpr CUresult kCudaErrorSystemDriverMismatch = 803;        // user-mode driver != kernel module
+constexpr CUresult kCudaErrorCompatNotSupportedOnDevice = 804;  // forward compatibility refused
 constexpr int kCuDeviceAttributeComputeCapabilityMajor = 75;
 constexpr int kCuDeviceAttributeComputeCapabilityMinor = 76;
 constexpr int kCuFuncAttributeMaxThreadsPerBlock = 0;
@@ -59,7 +63,9 @@ struct CudaDriver {
     CUresult(LUMETH_CUDA_API* cuModuleGetFunction)(CUfunction* function, CUmodule module,
                                                    const char* name);
     CUresult(LUMETH_CUDA_API* cuFuncGetAttribute)(int* value, int attribute, CUfunction function);
+    CUresult(LUMETH_CUDA_API* cuModuleUnload)(CUmodule module);
     CUresult(LUMETH_CUDA_API* cuMemAlloc_v2)(CUdeviceptr* pointer, std::size_t bytes);
+    CUresult(LUMETH_CUDA_API* cuMemFree_v2)(CUdeviceptr pointer);
     CUresult(LUMETH_CUDA_API* cuMemcpyHtoD_v2)(CUdeviceptr device, const void* host,
                                                std::size_t bytes);
     CUresult(LUMETH_CUDA_API* cuMemcpyDtoH_v2)(void* host, CUdeviceptr device, std::size_t bytes);

@@ -44,7 +44,7 @@ std::string unusable_device_reason() {
         int driver = 0;
         cudaDriverGetVersion(&driver);
         if (driver == 0) {
-            return no_driver_reason("", runtime);
+            return no_driver_reason("", runtime, nvidia_gpu_on_pci_bus(kPciDevicesFolder));
         }
         return driver_too_old_reason(driver, runtime);
     }

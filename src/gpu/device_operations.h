@@ -16,7 +16,8 @@
 namespace lumeth {
 
 struct DeviceOperations {
-    // Whether a device can run the kernels at all; called once, before any other operation.
+    // Whether a device can run the kernels at all: nullptr when one can, otherwise why not.
+    // Called before any other operation; the same answer until reset.
     const char* (*probe)();
     // A device buffer of `bytes` bytes into *buffer.
     const char* (*allocate)(Particle** buffer, std::size_t bytes);
@@ -34,8 +35,12 @@ struct DeviceOperations {
     const char* (*synchronize)();
     // `bytes` bytes from the device buffer back over the host array.
     const char* (*copy_to_host)(Particle* host, const Particle* device, std::size_t bytes);
-    // Releases every device resource of the process (both buffers included).
+    // Releases every device resource of the process (both buffers included). A probe after it
+    // starts over.
     const char* (*reset)();
+    // False for the table of a build without GPU code, whose probe says so and how to get it:
+    // its note is not one of a device that cannot be used.
+    bool has_gpu_code = true;
 };
 
 // The CUDA runtime's table: in builds that compile CUDA for the target (Linux, Visual Studio).

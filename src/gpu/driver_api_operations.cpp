@@ -3,13 +3,18 @@
 // the program (kernels/kernels_image.h) loaded as a module, and the two kernels found in it by
 // their device names and launched with cuLaunchKernel on the default stream.
 //
-// The release at shutdown gives up the hold on the primary context that the probe took. Nothing
-// else in the process holds it, so the driver destroys it, and with it every allocation (both
-// buffers) and the module: what cudaDeviceReset does on the runtime path. A probe after that
-// starts over (tests run several drivers in one process); the program probes once.
+// The probe's answer is kept until the release: probing again takes no second hold on the
+// context and loads no second module. The release at shutdown frees the buffers, unloads the
+// module and gives up the hold on the primary context that the probe took, what
+// cudaDeviceReset does on the runtime path; a probe after it starts over (tests run several
+// drivers in one process; the program probes once).
+//
+// A context is current per thread. Each operation first makes the session's context current on
+// the calling thread, unless it already made it so there, so the table works from any thread.
 #include <cstdint>
 #include <set>
 #include <string>
+#include <vector>
 
 #include "cuda_driver.h"
 #include "device_operations.h"
@@ -22,20 +27,29 @@ namespace lumeth {
 namespace {
 
 struct DriverSession {
-    const char* library = nullptr;  // nullptr: cuda_driver_library()
+    const char* library = nullptr;      // nullptr: cuda_driver_library()
+    const char* pci_devices = nullptr;  // nullptr: kPciDevicesFolder
     bool loaded = false;
     CudaDriver api{};
-    bool ready = false;  // context retained and current, module loaded, kernels found
+    bool probed = false;
+    std::string unusable;    // the probe's answer: why the device cannot be used; empty: it can
+    bool ready = false;      // context retained, module loaded, kernels found
+    int driver_version = 0;  // the driver's CUDA version, asked once; 0: it cannot say
+    unsigned long long number = 0;  // tells this session's context from an earlier one's
     CUdevice device = 0;
     CUcontext context = nullptr;
     CUmodule module = nullptr;
     CUfunction forces = nullptr;
     CUfunction integrate = nullptr;
+    std::vector<CUdeviceptr> buffers;  // freed by the release
 };
 
-// Process-wide; only the thread of the frame loop calls in (the primary context is made current
-// on that thread).
+// Process-wide; one thread at a time calls in.
 DriverSession session;
+unsigned long long sessions_started = 0;
+
+// The session whose context this thread has made current (0: none).
+thread_local unsigned long long current_on_this_thread = 0;
 
 // Texts handed out by the table stay valid for the rest of the process: each distinct text is
 // kept once.
@@ -58,27 +72,64 @@ std::string status_text(CUresult status) {
     return std::string(name) + ": " + description;
 }
 
-// nullptr for success; otherwise the driver's text, prefixed with the call that failed where a
-// probe step reports it.
+int needed_cuda_version() {
+    return kernels_image().cuda_version;
+}
+
+// The driver's CUDA version, asked once (at the probe, before a step can fail); 0 when it cannot
+// say.
+int driver_cuda_version() {
+    if (session.driver_version == 0 &&
+        session.api.cuDriverGetVersion(&session.driver_version) != kCudaSuccess) {
+        session.driver_version = 0;
+    }
+    return session.driver_version;
+}
+
+std::string no_code_reason();
+
+// The note for a status that means the driver cannot run the kernels' code, empty for any other.
+// With lazy loading (the default from CUDA 12.2 on) the driver compiles or picks a kernel's code
+// when the kernel is first needed, so these surface at cuModuleLoadData, cuModuleGetFunction,
+// cuFuncGetAttribute or the first launch, and get the same note wherever they do.
+std::string unusable_code_reason(CUresult status) {
+    switch (status) {
+        case kCudaErrorNoBinaryForGpu:
+            return no_code_reason();
+        case kCudaErrorUnsupportedPtxVersion:  // the PTX is newer than the driver's compiler
+        case kCudaErrorInvalidPtx:             // the driver's compiler failed on it
+        case kCudaErrorCallRequiresNewerDriver:
+            return driver_too_old_reason(driver_cuda_version(), needed_cuda_version());
+        default:
+            return "";
+    }
+}
+
+// nullptr for success; otherwise the note for a status that needs a remedy, or the driver's
+// text, prefixed with the call that failed where a probe step reports it.
 const char* failure(CUresult status, const char* call = nullptr) {
     if (status == kCudaSuccess) {
         return nullptr;
+    }
+    const std::string note = unusable_code_reason(status);
+    if (!note.empty()) {
+        return kept(note);
     }
     return kept(call != nullptr ? std::string(call) + ": " + status_text(status)
                                 : status_text(status));
 }
 
-int needed_cuda_version() {
-    return kernels_image().cuda_version;
-}
-
-// The driver's CUDA version; 0 when it cannot say.
-int driver_cuda_version() {
-    int version = 0;
-    if (session.api.cuDriverGetVersion(&version) != kCudaSuccess) {
-        return 0;
+// Makes the session's context current on the calling thread, once per thread and session.
+const char* make_current() {
+    if (current_on_this_thread == session.number) {
+        return nullptr;
     }
-    return version;
+    if (const char* text =
+            failure(session.api.cuCtxSetCurrent(session.context), "cuCtxSetCurrent")) {
+        return text;
+    }
+    current_on_this_thread = session.number;
+    return nullptr;
 }
 
 // The device's name and compute capability, for a note that names them.
@@ -98,15 +149,10 @@ std::string no_code_reason() {
 // Loads the module and finds both kernels in it, checking that each runs kThreadsPerBlock
 // threads per block. The context is current.
 std::string load_kernels() {
-    const CUresult loaded = session.api.cuModuleLoadData(&session.module, kernels_image().data);
-    if (loaded == kCudaErrorNoBinaryForGpu) {
-        return no_code_reason();
-    }
-    if (loaded == kCudaErrorUnsupportedPtxVersion) {
-        // The PTX is newer than the driver's compiler: only a newer driver runs it.
-        return driver_too_old_reason(driver_cuda_version(), needed_cuda_version());
-    }
-    if (const char* text = failure(loaded, "cuModuleLoadData")) {
+    if (const char* text =
+            failure(session.api.cuModuleLoadData(&session.module, kernels_image().data),
+                    "cuModuleLoadData")) {
+        session.module = nullptr;
         return text;
     }
     struct Kernel {
@@ -115,11 +161,11 @@ std::string load_kernels() {
     };
     for (const Kernel& kernel : {Kernel{kForcesKernelDeviceName, &session.forces},
                                  Kernel{kIntegrateKernelDeviceName, &session.integrate}}) {
-        const CUresult found =
-            session.api.cuModuleGetFunction(kernel.function, session.module, kernel.device_name);
-        if (found != kCudaSuccess) {
-            return std::string("cuModuleGetFunction(") + kernel.device_name +
-                   "): " + status_text(found);
+        const std::string call = std::string("cuModuleGetFunction(") + kernel.device_name + ")";
+        if (const char* text = failure(session.api.cuModuleGetFunction(
+                                           kernel.function, session.module, kernel.device_name),
+                                       call.c_str())) {
+            return text;
         }
         int threads = 0;
         if (const char* text =
@@ -139,10 +185,14 @@ std::string load_kernels() {
 // can, with the session ready.
 std::string start_session() {
     const char* library = session.library != nullptr ? session.library : cuda_driver_library();
+    const auto nvidia_gpu = [] {
+        return nvidia_gpu_on_pci_bus(session.pci_devices != nullptr ? session.pci_devices
+                                                                    : kPciDevicesFolder);
+    };
     if (!session.loaded) {
         const CudaDriverLoadResult load = load_cuda_driver(library, &session.api);
         if (load.status == CudaDriverLoad::no_library) {
-            return no_driver_reason(load.detail, needed_cuda_version());
+            return no_driver_reason(load.detail, needed_cuda_version(), nvidia_gpu());
         }
         if (load.status == CudaDriverLoad::missing_entry_point) {
             return driver_lacks_entry_point_reason(load.detail, needed_cuda_version());
@@ -150,24 +200,30 @@ std::string start_session() {
         session.loaded = true;
     }
 
+    // What cuInit returns on a machine that cannot run CUDA code at all.
     const CUresult initialised = session.api.cuInit(0);
-    if (initialised == kCudaErrorNoDevice) {
-        return no_device_reason(kernels_image().lowest_architecture);
-    }
-    if (initialised == kCudaErrorInsufficientDriver) {
-        return driver_too_old_reason(driver_cuda_version(), needed_cuda_version());
-    }
-    if (initialised == kCudaErrorStubLibrary) {
-        // The CUDA toolkit's stub library (for linking only), found instead of a driver.
-        return no_driver_reason(std::string(library) + " is the CUDA toolkit's stub",
-                                needed_cuda_version());
+    switch (initialised) {
+        case kCudaErrorNoDevice:
+        case kCudaErrorInvalidDevice:  // a GPU list (CUDA_VISIBLE_DEVICES) that names none
+            return no_device_reason(kernels_image().lowest_architecture);
+        case kCudaErrorStubLibrary:
+            // The CUDA toolkit's stub library (for linking only), found instead of a driver.
+            return no_driver_reason(std::string(library) + " is the CUDA toolkit's stub",
+                                    needed_cuda_version(), nvidia_gpu());
+        case kCudaErrorSystemDriverMismatch:
+            return driver_mismatch_reason();
+        case kCudaErrorCompatNotSupportedOnDevice:
+            return forward_compatibility_refused_reason(needed_cuda_version());
+        default:
+            break;
     }
     if (const char* text = failure(initialised, "cuInit")) {
         return text;
     }
     // Code built by one CUDA version runs on drivers of the same major version or newer (within
-    // a major version the driver runs the code of later minor versions); an older major version
-    // does not run it.
+    // a major version the driver runs the machine code of later minor versions); an older major
+    // version does not run it.
+    session.driver_version = 0;
     const int driver_version = driver_cuda_version();
     if (driver_version / 1000 < needed_cuda_version() / 1000) {
         return driver_too_old_reason(driver_version, needed_cuda_version());
@@ -187,15 +243,19 @@ std::string start_session() {
                     "cuDevicePrimaryCtxRetain")) {
         return text;
     }
+    session.number = ++sessions_started;
     std::string why;
-    if (const char* text =
-            failure(session.api.cuCtxSetCurrent(session.context), "cuCtxSetCurrent")) {
+    if (const char* text = make_current()) {
         why = text;
     } else {
         why = load_kernels();
     }
     if (!why.empty()) {
-        // Nothing of the context is used: give it back.
+        // Nothing of the context is used: give it back, with the module if it was loaded.
+        if (session.module != nullptr) {
+            session.api.cuModuleUnload(session.module);
+            session.module = nullptr;
+        }
         session.api.cuDevicePrimaryCtxRelease_v2(session.device);
         return why;
     }
@@ -203,9 +263,13 @@ std::string start_session() {
     return "";
 }
 
+// Probes once; the answer holds until the release.
 const char* probe() {
-    const std::string why = start_session();
-    return why.empty() ? nullptr : kept(why);
+    if (!session.probed) {
+        session.unusable = start_session();
+        session.probed = true;
+    }
+    return session.unusable.empty() ? nullptr : kept(session.unusable);
 }
 
 CUdeviceptr device_pointer(const Particle* buffer) {
@@ -213,20 +277,30 @@ CUdeviceptr device_pointer(const Particle* buffer) {
 }
 
 const char* allocate(Particle** buffer, std::size_t bytes) {
+    if (const char* text = make_current()) {
+        return text;
+    }
     CUdeviceptr memory = 0;
     if (const char* text = failure(session.api.cuMemAlloc_v2(&memory, bytes))) {
         return text;
     }
+    session.buffers.push_back(memory);
     *buffer = reinterpret_cast<Particle*>(static_cast<std::uintptr_t>(memory));
     return nullptr;
 }
 
 const char* copy_to_device(Particle* device, const Particle* host, std::size_t bytes) {
+    if (const char* text = make_current()) {
+        return text;
+    }
     return failure(session.api.cuMemcpyHtoD_v2(device_pointer(device), host, bytes));
 }
 
 // The kernel's parameters are passed as pointers to their values, in the kernel's order.
 const char* launch(CUfunction kernel, int blocks, int threads_per_block, void** parameters) {
+    if (const char* text = make_current()) {
+        return text;
+    }
     return failure(session.api.cuLaunchKernel(kernel, static_cast<unsigned int>(blocks), 1, 1,
                                               static_cast<unsigned int>(threads_per_block), 1, 1, 0,
                                               nullptr, parameters, nullptr));
@@ -248,18 +322,40 @@ const char* launch_integrate(Particle* device, int count, int blocks, int thread
 
 // Also where a fault of the kernel itself (an illegal address, say) surfaces.
 const char* synchronize() {
+    if (const char* text = make_current()) {
+        return text;
+    }
     return failure(session.api.cuCtxSynchronize());
 }
 
 const char* copy_to_host(Particle* host, const Particle* device, std::size_t bytes) {
+    if (const char* text = make_current()) {
+        return text;
+    }
     return failure(session.api.cuMemcpyDtoH_v2(host, device_pointer(device), bytes));
 }
 
+// Frees the buffers and unloads the module, which matters where something else in the process
+// (the CUDA runtime, say) also holds the primary context and keeps it alive; then gives up the
+// probe's hold, and with the last hold the driver destroys the context. Only the release's
+// status is reported: after a kernel fault the frees and the unload fail with the fault, and
+// the release destroys what they could not.
 const char* reset() {
-    if (!session.ready) {
+    const bool ready = session.ready;
+    session.probed = false;
+    session.unusable.clear();
+    session.ready = false;
+    if (!ready) {
         return nullptr;
     }
-    session.ready = false;
+    if (make_current() == nullptr) {
+        for (const CUdeviceptr buffer : session.buffers) {
+            session.api.cuMemFree_v2(buffer);
+        }
+        session.api.cuModuleUnload(session.module);
+    }
+    session.buffers.clear();
+    session.module = nullptr;
     return failure(session.api.cuDevicePrimaryCtxRelease_v2(session.device));
 }
 
@@ -275,9 +371,10 @@ const DeviceOperations& cuda_driver_api_operations() {
 
 namespace driver_api_testing {
 
-void use_driver_library(const char* library) {
+void use_driver_library(const char* library, const char* pci_devices) {
     session = DriverSession{};
     session.library = library;
+    session.pci_devices = pci_devices;
 }
 
 }  // namespace driver_api_testing

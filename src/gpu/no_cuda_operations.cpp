@@ -41,7 +41,7 @@ const char* reset() {
 
 constexpr DeviceOperations kNoCudaOperations{
     probe,       allocate,     copy_to_device, launch_forces, launch_integrate,
-    synchronize, copy_to_host, reset};
+    synchronize, copy_to_host, reset,          false};
 
 }  // namespace
 

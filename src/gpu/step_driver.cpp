@@ -58,10 +58,15 @@ void choose_backend() {
     }
     if (const char* why = operations().probe()) {
         const int threads = cpu_thread_count();
-        std::fprintf(stderr,
-                     "lumeth: no usable CUDA device (%s); running the simulation on the CPU "
-                     "with %d thread%s\n",
-                     why, threads, plural_s(threads));
+        if (operations().has_gpu_code) {
+            std::fprintf(stderr,
+                         "lumeth: no usable CUDA device (%s); running the simulation on the CPU "
+                         "with %d thread%s\n",
+                         why, threads, plural_s(threads));
+        } else {
+            std::fprintf(stderr, "lumeth: %s; running the simulation on the CPU with %d thread%s\n",
+                         why, threads, plural_s(threads));
+        }
         driver.backend = StepBackend::cpu_no_device;
         return;
     }

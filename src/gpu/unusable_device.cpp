@@ -1,5 +1,9 @@
 #include "unusable_device.h"
 
+#include <filesystem>
+#include <fstream>
+#include <system_error>
+
 namespace lumeth {
 namespace {
 
@@ -35,10 +39,49 @@ std::string cuda_version_text(int version) {
     return std::to_string(version / 1000) + "." + std::to_string(version % 1000 / 10);
 }
 
-std::string no_driver_reason(const std::string& detail, int needed_cuda_version) {
-    return "no NVIDIA driver found" + (detail.empty() ? std::string() : " (" + detail + ")") +
-           "; install the NVIDIA driver, " + new_enough_driver(needed_cuda_version) +
-           ", to use the GPU";
+NvidiaGpu nvidia_gpu_on_pci_bus(const char* devices_folder) {
+    namespace fs = std::filesystem;
+    std::error_code error;
+    fs::directory_iterator device(devices_folder, error);
+    if (error) {
+        return NvidiaGpu::unknown;
+    }
+    bool listed = false;
+    for (; device != fs::directory_iterator(); device.increment(error)) {
+        std::ifstream file(device->path() / "vendor");
+        std::string vendor;
+        if (file >> vendor) {
+            listed = true;
+            if (vendor == "0x10de") {  // NVIDIA's PCI vendor id
+                return NvidiaGpu::present;
+            }
+        }
+    }
+    // A bus that lists no device at all says nothing.
+    return listed && !error ? NvidiaGpu::absent : NvidiaGpu::unknown;
+}
+
+std::string no_driver_reason(const std::string& detail, int needed_cuda_version, NvidiaGpu gpu) {
+    const std::string loader = detail.empty() ? std::string() : " (" + detail + ")";
+    if (gpu == NvidiaGpu::absent) {
+        return "no NVIDIA GPU found" + loader +
+               "; the GPU path needs an NVIDIA GPU and its driver, " +
+               new_enough_driver(needed_cuda_version);
+    }
+    return "no NVIDIA driver found" + loader + "; install the NVIDIA driver, " +
+           new_enough_driver(needed_cuda_version) + ", to use the GPU";
+}
+
+std::string driver_mismatch_reason() {
+    return "the NVIDIA driver's CUDA library and its kernel module are of different versions; "
+           "restart the computer after a driver update, or reinstall the NVIDIA driver, to use "
+           "the GPU";
+}
+
+std::string forward_compatibility_refused_reason(int needed_cuda_version) {
+    return "the CUDA forward-compatibility package installed here does not support this GPU; "
+           "remove it, or install the NVIDIA driver " +
+           new_enough_driver(needed_cuda_version) + " itself, to use the GPU";
 }
 
 std::string driver_too_old_reason(int driver_cuda_version, int needed_cuda_version) {
@@ -74,10 +117,13 @@ std::string no_code_for_device_reason(const std::string& device_name, int major,
 
 std::string no_gpu_code_in_build_reason() {
     if (kProgramAsShipped) {
-        return "this program was built without its GPU code (no CUDA toolkit where it was "
-               "built); a lumeth zip built with the CUDA toolkit runs on the GPU";
+        return "this program was built without its GPU code (no CUDA compiler where it was "
+               "built); a lumeth zip built with the CUDA compiler runs on the GPU";
     }
-    return "this build has no CUDA support; build it with the CUDA toolkit (nvcc) to use the GPU";
+    return "this build has no GPU code (no CUDA compiler was found when it was built); run "
+           "scripts/install-deps.sh, which fetches the CUDA compiler on a machine with an NVIDIA "
+           "GPU or driver (with LUMETH_FETCH_CUDA=1 on any machine), and build again to use the "
+           "GPU";
 }
 
 std::string too_few_threads_reason(int threads) {

@@ -12,8 +12,23 @@ namespace lumeth {
 // "13.0" from CUDA's encoding 1000 * major + 10 * minor.
 std::string cuda_version_text(int version);
 
-// No NVIDIA driver library; `detail` (may be empty) says what the loader found.
-std::string no_driver_reason(const std::string& detail, int needed_cuda_version);
+// Whether the machine has an NVIDIA GPU, as its PCI bus lists the devices: a folder per device
+// holding a file "vendor" with the vendor id (Linux: /sys/bus/pci/devices). Unknown where the
+// folder cannot be read (Windows, or a container without it).
+enum class NvidiaGpu { present, absent, unknown };
+constexpr const char* kPciDevicesFolder = "/sys/bus/pci/devices";
+NvidiaGpu nvidia_gpu_on_pci_bus(const char* devices_folder);
+
+// No NVIDIA driver library; `detail` (may be empty) says what the loader found. Without an
+// NVIDIA GPU the note says that instead of asking for a driver.
+std::string no_driver_reason(const std::string& detail, int needed_cuda_version, NvidiaGpu gpu);
+
+// The driver's CUDA library and its kernel module are of different versions (an update not yet
+// complete: the machine was not restarted, or parts of two drivers are installed).
+std::string driver_mismatch_reason();
+
+// A CUDA forward-compatibility package is installed, and this GPU is not one it supports.
+std::string forward_compatibility_refused_reason(int needed_cuda_version);
 
 // A driver older than the code needs: the CUDA versions it supports and the code needs.
 std::string driver_too_old_reason(int driver_cuda_version, int needed_cuda_version);
@@ -31,7 +46,8 @@ std::string no_device_reason(int lowest_architecture);
 std::string no_code_for_device_reason(const std::string& device_name, int major, int minor,
                                       int lowest_architecture);
 
-// A build without GPU code (no nvcc where it was built).
+// A build without GPU code (no CUDA compiler where it was built), and how to get it. The note
+// is this text alone, not "no usable CUDA device".
 std::string no_gpu_code_in_build_reason();
 
 // A kernel that cannot run `threads` threads per block.

@@ -1,0 +1,16 @@
+# The generated source of the kernels' image (cmake/embed_kernels_image.cmake): every line of
+# bytes holds sixteen of them, the last at most sixteen, so the file stays readable and diffable.
+#   cmake -DSOURCE=kernels_image.cpp -P embedded_image_lines.cmake
+file(STRINGS "${SOURCE}" lines REGEX "^    0x")
+list(LENGTH lines count)
+if(count LESS 2)
+    message(FATAL_ERROR "${SOURCE}: ${count} lines of bytes")
+endif()
+list(POP_BACK lines last)
+string(REPEAT "0x[0-9a-f][0-9a-f], " 15 fifteen)  # CMake's regular expressions have no {n}
+foreach(line IN LISTS lines)
+    if(NOT line MATCHES "^    ${fifteen}0x[0-9a-f][0-9a-f],$")
+        string(SUBSTRING "${line}" 0 120 start)
+        message(FATAL_ERROR "${SOURCE}: a line of bytes that is not sixteen of them: ${start}...")
+    endif()
+endforeach()
