@@ -124,6 +124,9 @@ int parse_options(int argc, char** argv, Options* options) {
             std::fputs(kUsage, stdout);
             return 0;
         }
+        if (option.refuse_repeat("lumeth-bench")) {
+            return 2;
+        }
         if (arg == "--sweep" && !option.has_inline_value()) {
             if (!first_time("--sweep", &options->sweep)) {
                 return 2;
