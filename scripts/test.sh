@@ -7,7 +7,7 @@
 set -euo pipefail
 source "$(dirname "$0")/common.sh"
 
-"$repo_root/scripts/install-deps.sh"
+LUMETH_SETUP_CALLER=test.sh "$repo_root/scripts/install-deps.sh"
 
 echo "== Release build and all tests"
 configure_and_build release
