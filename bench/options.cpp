@@ -76,31 +76,22 @@ int parse_options(int argc, char** argv, Options* options) {
                          name, largest, text);
             return false;
         };
-        // Notes the option as given; false, with a message, when it already was.
-        auto first_time = [&](const char* name, bool* given) {
-            if (*given) {
-                std::fprintf(stderr, "lumeth-bench: %s given twice\n", name);
-                return false;
-            }
-            *given = true;
-            return true;
-        };
         if ((arg == "--help" || arg == "-h") && !option.has_inline_value()) {
             std::fputs(kUsage, stdout);
             return 0;
         }
+        if (option.refuse_repeat("lumeth-bench")) {
+            return 2;
+        }
         if (arg == "--sweep" && !option.has_inline_value()) {
-            if (!first_time("--sweep", &options->sweep)) {
-                return 2;
-            }
+            options->sweep = true;
         } else if (arg == "--count") {
-            if (!first_time("--count", &options->count_given) ||
-                !take_whole_number("--count", kMaxCount, &options->count)) {
+            options->count_given = true;
+            if (!take_whole_number("--count", kMaxCount, &options->count)) {
                 return 2;
             }
         } else if (arg == "--repeat") {
-            if (!first_time("--repeat", &options->repeat_given) ||
-                !take_whole_number("--repeat", kMaxRuns, &options->runs)) {
+            if (!take_whole_number("--repeat", kMaxRuns, &options->runs)) {
                 return 2;
             }
         } else {

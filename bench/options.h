@@ -16,7 +16,6 @@ struct Options {
     int runs = kDefaultRuns;
     bool sweep = false;
     bool count_given = false;
-    bool repeat_given = false;
 };
 
 // Fills *options from the command line; prints the usage for -h and --help, and one line on

@@ -23,9 +23,12 @@
 #                    whenever no toolkit is installed, and fail if none can be had
 #
 # Environment:
-#   SDL3_BUILD_JOBS    parallel compile jobs for the SDL3 build (default 2)
-#   LUMETH_FETCH_CUDA  1: fetch the CUDA compiler whenever no toolkit is installed,
-#                      even without an NVIDIA GPU or driver; 0: never fetch it
+#   SDL3_BUILD_JOBS       parallel compile jobs for the SDL3 build (default 2)
+#   LUMETH_FETCH_CUDA     1: fetch the CUDA compiler whenever no toolkit is installed,
+#                         even without an NVIDIA GPU or driver; 0: never fetch it
+#   LUMETH_SETUP_CALLER   set by the project's scripts that run this one (run.sh, test.sh,
+#                         carry-googletest.sh): no hint on how to point CMake at SDL3, which
+#                         they do not need
 set -euo pipefail
 
 DEPS_TAG=install-deps
@@ -170,4 +173,6 @@ build_and_install sdl3 "$SDL3_BUILD_DIR" "$SDL3_PREFIX" "$JOBS"
 find_sdl3_config_dir "$SDL3_PREFIX/lib/cmake/SDL3" >/dev/null ||
     die "installed SDL3 has no CMake config under $SDL3_PREFIX/lib/cmake/SDL3"
 msg "SDL3 $SDL3_UPSTREAM installed in $SDL3_PREFIX"
-msg "use it with: cmake -DCMAKE_PREFIX_PATH=$SDL3_PREFIX ..."
+if [ -z "${LUMETH_SETUP_CALLER:-}" ]; then
+    msg "use it with: cmake -DCMAKE_PREFIX_PATH=$SDL3_PREFIX ..."
+fi

@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
-# Installs what is missing, builds the program and runs it.
+# Installs what is missing, builds the program alone (scripts/test.sh builds the rest into
+# the same build folder) and runs it.
 set -euo pipefail
 source "$(dirname "$0")/common.sh"
 
-"$repo_root/scripts/install-deps.sh"
-configure_and_build release
+LUMETH_SETUP_CALLER=run.sh "$repo_root/scripts/install-deps.sh"
+configure_and_build release lumeth
 exec "$repo_root/build/lumeth"

@@ -9,7 +9,7 @@
 set -euo pipefail
 source "$(dirname "$0")/common.sh"
 
-"$repo_root/scripts/install-deps.sh" --gpu-required
+LUMETH_SETUP_CALLER=test.sh "$repo_root/scripts/install-deps.sh" --gpu-required
 
 echo "== Release build and all tests"
 configure_and_build release

@@ -24,6 +24,7 @@ extern "C" {
 
 #include "app/render.h"
 #include "gpu/step_driver.h"
+#include "record/options.h"
 #include "record/overlay.h"
 #include "sim/constants.h"
 #include "sim/initial_conditions.h"
@@ -220,7 +221,14 @@ TEST(RecordCommandLine, BadInputExitsWith2AndLeavesNothingBehind) {
         {"--fps", "nan"},
         {"--zoom=-1"},
         {"--zoom", "inf"},
+        // Short runs, should one be taken by mistake.
+        {"--zoom", "1e300", "--frames", "1"},
+        {"--zoom", "0.009", "--frames", "1"},
         {"--step-myr", "abc"},
+        {"--step-myr", "1e300", "--frames", "1"},
+        {"--step-myr", "1e291", "--frames", "2000", "--particles", "1000"},
+        {"--frames=1", "--frames", "2"},
+        {"--show-rate", "--frames", "1", "--show-rate"},
         {"--seed", "4294967296"},
         {"--codec", "vp9"},
         {"--codec", "ffv1", "--quality", "10"},
@@ -231,11 +239,17 @@ TEST(RecordCommandLine, BadInputExitsWith2AndLeavesNothingBehind) {
         {"--codec", "ffv1", "--out", out},
         {"--out", scratch.path().string()},
     };
-    // Where the value is missing or the output is a folder, the message says so.
+    // Where the value is missing, out of its range or given twice, or the output is a folder,
+    // the message says so.
     const std::vector<std::pair<std::string, std::string>> says = {
         {"--frames --out",
          "lumeth-record: --frames needs a value: a whole number from 1 to "
          "1000000000\n"},
+        {"--zoom 1e300", "--zoom needs a number from 0.01 to 10000, got '1e300'\n"},
+        {"--step-myr 1e291 --frames",
+         "--step-myr needs a number whose product with --frames (2000) is at most 1e294 Myr, "
+         "got '1e291'\n"},
+        {"--frames=1 --frames", "lumeth-record: --frames given twice\n"},
         {"--out " + scratch.path().string(), "' is a folder; name a file in it"},
     };
     std::size_t said = 0;
@@ -262,6 +276,20 @@ TEST(RecordCommandLine, BadInputExitsWith2AndLeavesNothingBehind) {
         }
     }
     EXPECT_EQ(said, says.size());
+
+    // The ends of the zoom's range are taken, and a step that stays finite over the run.
+    for (std::vector<std::string> args : std::vector<std::vector<std::string>>{
+             {"--zoom", "0.01"}, {"--zoom=10000"}, {"--step-myr", "1e291"}}) {
+        args.insert(args.begin(), "lumeth-record");
+        std::vector<char*> argv;
+        for (std::string& a : args) {
+            argv.push_back(a.data());
+        }
+        lumeth::record::RecordOptions options;
+        EXPECT_EQ(
+            lumeth::record::parse_options(static_cast<int>(argv.size()), argv.data(), &options), -1)
+            << args[1];
+    }
 
     Recorder help(scratch, {"--help"});
     EXPECT_EQ(help.wait(), 0);
@@ -355,6 +383,20 @@ TEST_F(LosslessVideo, FramesAreRenderFramesPicturesAndRepeatWithTheSeed) {
     EXPECT_EQ(different, 0);
     EXPECT_GT(drawn, kCount / 2) << "the frame shows too few particles to compare";
     EXPECT_GT(overlay_changed, 0) << "no statistics in the corner";
+
+    // The second line, "Step: 5 Myr | Frame 1/3", has its '|' in column 12: a bar two font
+    // pixels wide and seven high, unbroken, in the text's colour, on the panel below it.
+    using namespace lumeth::record;
+    const int bar_x = kOverlayPadding + 12 * kOverlayGlyph + 3 * kOverlayTextScale;
+    const int bar_y = kOverlayPadding + kOverlayGlyph + kOverlayPadding;
+    for (int y = bar_y; y <= bar_y + 7 * kOverlayTextScale; ++y) {
+        for (int x = bar_x; x < bar_x + 2 * kOverlayTextScale; ++x) {
+            const std::uint8_t* v = &a.pixels[0][(static_cast<std::size_t>(y) * kWidth + x) * 4];
+            const bool text = v[0] == 235 && v[1] == 235 && v[2] == 235;
+            EXPECT_EQ(text, y < bar_y + 7 * kOverlayTextScale)
+                << "bar at (" << x << ", " << y << ")";
+        }
+    }
 }
 
 // A stopped run completes its file: it decodes to the frames the summary counts.

@@ -1,8 +1,9 @@
 // Reading the command lines of the tools (lumeth-bench, lumeth-record): options are written
-// "--name value" or "--name=value".
+// "--name value" or "--name=value", and each may be given once.
 #pragma once
 
 #include <cerrno>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <string>
@@ -12,17 +13,29 @@ namespace lumeth {
 // The option at argv[*index]: its name, and its value when asked for.
 class OptionReader {
   public:
-    OptionReader(int argc, char** argv, int* index) : argc_(argc), argv_(argv), index_(index) {
-        name_ = argv[*index];
-        const std::size_t equals = name_.find('=');
-        if (name_.rfind("--", 0) == 0 && equals != std::string::npos) {
-            inline_value_ = argv[*index] + equals + 1;
-            name_.resize(equals);
+    OptionReader(int argc, char** argv, int* index)
+        : argc_(argc), argv_(argv), index_(index), name_(name_of(argv[*index])) {
+        if (name_ != argv[*index]) {
+            inline_value_ = argv[*index] + name_.size() + 1;
         }
     }
 
     // "--count" for both "--count 5" and "--count=5".
     const std::string& name() const { return name_; }
+
+    // Each option may be given once: true, after "<program>: <name> given twice" on standard
+    // error, when an earlier argument was this option, however either was written. Every
+    // earlier argument that starts with "--" was read as an option, since take_value never
+    // takes one as a value.
+    bool refuse_repeat(const char* program) const {
+        for (int i = 1; i < *index_; ++i) {
+            if (std::strncmp(argv_[i], "--", 2) == 0 && name_of(argv_[i]) == name_) {
+                std::fprintf(stderr, "%s: %s given twice\n", program, name_.c_str());
+                return true;
+            }
+        }
+        return false;
+    }
 
     // Whether a value was written with '=' (a flag given one is unknown).
     bool has_inline_value() const { return inline_value_ != nullptr; }
@@ -40,6 +53,16 @@ class OptionReader {
     }
 
   private:
+    // The option's name: an argument starting with "--" up to its '=', else all of it.
+    static std::string name_of(const char* argument) {
+        std::string name = argument;
+        const std::size_t equals = name.find('=');
+        if (name.rfind("--", 0) == 0 && equals != std::string::npos) {
+            name.resize(equals);
+        }
+        return name;
+    }
+
     int argc_;
     char** argv_;
     int* index_;

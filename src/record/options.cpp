@@ -15,6 +15,17 @@ namespace {
 
 constexpr int kMaxParticles = 10000000;
 constexpr double kMaxFps = 1000.0;
+// The zooms at which the galaxy is in the frame and more than a dot. At 0.01 the whole galaxy,
+// its halo out to 1600 kpc included, fills a spot about 250 pixels across; below, bulge and
+// disk vanish under the black hole's 6-pixel marker. At 10000 the frame spans 25 by 14 pc
+// about the black hole, where about 100 of 100000 particles start; beyond, hardly any.
+// (Steps much longer than the orbits there, as the default 100 Myr, empty the middle after
+// the first frame: deep zooms need short steps.)
+constexpr double kMinZoom = 0.01;
+constexpr double kMaxZoom = 1e4;
+// The most simulated time a run may cover, frames times step: 3.2e307 s, which leaves the
+// running sum of the steps (each addition rounded) far from the largest finite double.
+constexpr double kMaxRunMyr = 1e294;
 
 // A finite number above zero and at most `high`: no infinity, no NaN.
 bool parse_positive(const char* text, double high, double* value) {
@@ -45,11 +56,13 @@ const char* const kUsage =
     "  --seed S         the initial conditions' seed, 0 to 4294967295 (default: the clock)\n"
     "  --out FILE       output file (default lumeth.mp4); the extension picks the container:\n"
     "                   .mp4, .mov or .mkv\n"
-    "  --fps F          frames per second of the video (default 30)\n"
-    "  --zoom Z         zoom on top of the window's scale (default 1)\n"
+    "  --fps F          frames per second of the video (default 30, at most 1000)\n"
+    "  --zoom Z         zoom on top of the window's scale (default 1), 0.01 to 10000: from\n"
+    "                   the whole galaxy, halo and all, in a spot of about 250 pixels, to\n"
+    "                   25 by 14 pc about the black hole (deep zooms need short steps)\n"
     "  --particles N    particles (default 100000, at most 10000000)\n"
     "  --step-myr T     simulated time per frame in Myr (default 100, as in lumeth); 1 to\n"
-    "                   10 shows the disk turning\n"
+    "                   10 shows the disk turning; frames times T at most 1e294 Myr\n"
     "  --codec C        h264 (default: libx264, yuv420p) or ffv1 (lossless RGB; .mkv)\n"
     "  --quality Q      h264's constant rate factor, 0 (lossless) to 51 (smallest file);\n"
     "                   default 20, lower is better\n"
@@ -57,12 +70,16 @@ const char* const kUsage =
     "                   frames then differ from run to run\n"
     "  --help           print this text and exit\n"
     "\n"
+    "Each option may be given once; a value follows the option as the next argument or\n"
+    "after '=' (--frames=10).\n"
+    "\n"
     "Exit status: 0 when done, 1 when recording failed (the file is removed), 2 for a bad\n"
     "command line or output file, 130 or 143 when stopped by SIGINT or SIGTERM (the frames\n"
     "so far are kept as a playable video).\n";
 
 int parse_options(int argc, char** argv, RecordOptions* options) {
     bool quality_given = false;
+    const char* step_text = nullptr;
     for (int i = 1; i < argc; ++i) {
         OptionReader option(argc, argv, &i);
         const std::string& arg = option.name();
@@ -80,6 +97,9 @@ int parse_options(int argc, char** argv, RecordOptions* options) {
         if (arg == "--help" && !option.has_inline_value()) {
             std::fputs(kUsage, stdout);
             return 0;
+        }
+        if (option.refuse_repeat("lumeth-record")) {
+            return 2;
         }
         if (arg == "--show-rate" && !option.has_inline_value()) {
             options->show_rate = true;
@@ -115,12 +135,17 @@ int parse_options(int argc, char** argv, RecordOptions* options) {
             if (!parse_positive(text, kMaxFps, &options->fps)) {
                 return refuse("a number above 0 and at most 1000", text);
             }
-        } else if (arg == "--zoom" || arg == "--step-myr") {
+        } else if (arg == "--zoom") {
             const char* text = take_value();
-            double* target = arg == "--zoom" ? &options->zoom : &options->step_myr;
-            if (!parse_positive(text, HUGE_VAL, target)) {
+            if (!parse_positive(text, kMaxZoom, &options->zoom) || options->zoom < kMinZoom) {
+                return refuse("a number from 0.01 to 10000", text);
+            }
+        } else if (arg == "--step-myr") {
+            const char* text = take_value();
+            if (!parse_positive(text, HUGE_VAL, &options->step_myr)) {
                 return refuse("a number above 0", text);
             }
+            step_text = text;
         } else if (arg == "--out") {
             const char* text = take_value();
             if (text == nullptr || *text == '\0') {
@@ -145,6 +170,14 @@ int parse_options(int argc, char** argv, RecordOptions* options) {
     if (quality_given && options->codec != Codec::h264) {
         std::fprintf(stderr, "lumeth-record: --quality applies to h264 only; %s is lossless\n",
                      codec_name(options->codec));
+        return 2;
+    }
+    // The step against the frames, whichever came first.
+    if (!(options->frames * options->step_myr <= kMaxRunMyr)) {
+        std::fprintf(stderr,
+                     "lumeth-record: --step-myr needs a number whose product with --frames (%d) is "
+                     "at most 1e294 Myr, got '%s'\n",
+                     options->frames, step_text);
         return 2;
     }
     return -1;

@@ -38,8 +38,8 @@ extern const char* const kUsage;
 
 // Fills *options from the command line. Returns -1 to go on, 0 after printing the usage on
 // standard output (--help), or 2 after printing one message on standard error. Checks each
-// value on its own and the codec against --quality; the output file is checked where it is
-// opened.
+// value on its own, that no option is given twice, the codec against --quality and the step
+// against the frames; the output file is checked where it is opened.
 int parse_options(int argc, char** argv, RecordOptions* options);
 
 // The container for a file name, from its extension (case-insensitive): "mp4" (.mp4),

@@ -34,8 +34,20 @@ void draw_overlay(SDL_Renderer* renderer, const char* const (&lines)[kOverlayLin
     SDL_SetRenderDrawColor(renderer, 235, 235, 235, 255);
     constexpr float kStep = static_cast<float>(kOverlayGlyph + kOverlayPadding) / kOverlayTextScale;
     constexpr float kLeft = static_cast<float>(kOverlayPadding) / kOverlayTextScale;
+    constexpr float kFontSize = SDL_DEBUG_TEXT_FONT_CHARACTER_SIZE;
     for (int i = 0; i < kOverlayLines; ++i) {
-        SDL_RenderDebugText(renderer, kLeft, kLeft + i * kStep, text[i].c_str());
+        const float top = kLeft + i * kStep;
+        // SDL's font draws '|' as a broken bar (rows 0 to 2 and 4 to 6 of columns 3 and 4):
+        // each is drawn here as the whole bar, rows 0 to 6, and left out of the text. The
+        // texts are ASCII, so a character's column is its index.
+        for (std::size_t column = 0; column < text[i].size(); ++column) {
+            if (text[i][column] == '|') {
+                text[i][column] = ' ';
+                const SDL_FRect bar = {kLeft + column * kFontSize + 3.0f, top, 2.0f, 7.0f};
+                SDL_RenderFillRect(renderer, &bar);
+            }
+        }
+        SDL_RenderDebugText(renderer, kLeft, top, text[i].c_str());
     }
     SDL_SetRenderScale(renderer, scale_x, scale_y);
 
