@@ -6,9 +6,9 @@
 // error is a bound on the rounding errors of a double evaluation in the order the physics
 // defines (each rounding at most half an ulp of its result, acos, atan2, sin and cos within 2
 // ulps), carried through the formulas with each operation's sensitivity: for well-conditioned
-// components that is some 5 to 20 ulps (outer model), 10 to 20 ulps (outer model plus pair
+// components that is some 6 to 15 ulps (outer model), 8 to 20 ulps (outer model plus pair
 // term) and 15 to 400 ulps (inner model, whose chains are longer and pass through the library
-// functions). Where cancellation makes a component ill-conditioned (a component that is zero
+// functions; the table's header lists the median and largest per kind). Where cancellation makes a component ill-conditioned (a component that is zero
 // in exact arithmetic, the axial component on the equator, motion that makes a rate cancel)
 // the bound is larger in ulps of the result: it is then the conditioning that sets it, and
 // the table carries it as an absolute error. Records whose accelerations no library function

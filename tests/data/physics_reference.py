@@ -355,7 +355,8 @@ def inner_cases():
         cases.append((f"inner, {label}", p, local_velocity(theta, 0.4, 2e5, -3e5, 5e5), SOLAR))
     cases.append(("inner, r 1e3 m, mixed", spherical(1e3, 1.2, -0.3),
                   local_velocity(1.2, -0.3, 1e7, -2e7, 3e7), SOLAR))
-    # The spec-sheet points on the x axis at 4e14 m: at rest, tangential, falling in.
+    # On the x axis at 4e14 m: at rest, tangential, falling in (theta is the double nearest
+    # pi/2, so az carries its cosine of about 6.1e-17).
     for v in ([0.0, 0.0, 0.0], [0.0, 1e6, 0.0], [-1e6, 0.0, 0.0]):
         cases.append(("inner, 4e14 m on the x axis", [4e14, 0.0, 0.0], v, SOLAR))
     # On the equator (theta is the double nearest pi/2), moving almost tangentially.
