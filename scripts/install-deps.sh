@@ -75,6 +75,9 @@ PACKAGES=(
     dpkg-dev xz-utils
     # checks of the Debian package that CPack builds
     lintian
+    # the generator of the tests' high-precision reference table
+    # (tests/data/physics_reference.py; the build only reads the table it writes)
+    python3-mpmath
 )
 
 ensure_packages "${PACKAGES[@]}"

@@ -27,7 +27,7 @@ foreach(script IN LISTS lumeth_e2e_scripts)
                      ${CMAKE_CROSSCOMPILING_EMULATOR} $<TARGET_FILE:lumeth>)
     set_tests_properties(app.${script} PROPERTIES
         LABELS window
-        TIMEOUT 180
+        TIMEOUT 600
         SKIP_RETURN_CODE 77
         WORKING_DIRECTORY ${CMAKE_CURRENT_BINARY_DIR})
     if(CMAKE_CROSSCOMPILING_EMULATOR)

@@ -1,7 +1,11 @@
 lumeth_gtest(test_kernels
     SOURCES test_force_model.cpp test_integration.cpp test_cpu_kernels.cpp
+            test_fixed_seed_run.cpp
     LIBS lumeth_kernels
     LABELS kernels)
+# The pinned run's digests (data/fixed_seed_run.bin), read and, on request, rewritten in place.
+target_compile_definitions(test_kernels PRIVATE
+    LUMETH_TEST_DATA_DIR="${CMAKE_CURRENT_SOURCE_DIR}/data")
 
 # The fma division against the divider on a billion random operand pairs per CPU level
 # (about two minutes), beside the default run's four million: label "long", left out of the presets'

@@ -27,7 +27,7 @@ else()
 endif()
 set_tests_properties(${lumeth_package_test} PROPERTIES
     LABELS "package;window"
-    TIMEOUT 300
+    TIMEOUT 900
     SKIP_RETURN_CODE 77
     FIXTURES_REQUIRED lumeth_package
     WORKING_DIRECTORY ${CMAKE_CURRENT_BINARY_DIR})

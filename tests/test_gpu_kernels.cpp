@@ -2,6 +2,7 @@
 // skips itself, with the reason, where no usable device is present (and in a build without
 // CUDA). Integration and the outer force model must agree bit for bit; the inner force model
 // uses acos, atan2, sin and cos from each side's own library and must agree within a few ulps.
+// Both kernels are also checked against the high-precision table that the CPU path meets.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -21,6 +22,7 @@
 #include "gpu/step_driver.h"
 #include "gpu/step_driver_testing.h"
 #include "kernels/cpu_kernels.h"
+#include "reference_table_check.h"
 #include "sim/constants.h"
 #include "sim/float_bits.h"
 #include "sim/initial_conditions.h"
@@ -269,6 +271,23 @@ TEST(GpuKernels, ForcesOnEdgeCasesMatchTheCpu) {
         worst = std::max(worst, summary.worst_share);
     }
     std::cout << "[ INFO     ] inner-model records within " << worst << " of their tolerance\n";
+}
+
+// The kernels against the independent high-precision table (reference_table_check.h states
+// the bounds): the comparisons with the CPU above would pass a fault that both share.
+TEST(GpuKernels, ForcesAndStepsMatchTheHighPrecisionTable) {
+    SKIP_WITHOUT_CUDA_DEVICE();
+    reference_table::expect_forces_match(
+        "GPU", [](Particle* particles, int count, double cx, double cy, double cz) {
+            Particles gpu(particles, particles + count);
+            ASSERT_TRUE(forces_on_device(gpu, count, cx, cy, cz));
+            std::copy(gpu.begin(), gpu.end(), particles);
+        });
+    reference_table::expect_steps_match("GPU", [](Particle* particles, int count, double dt) {
+        Particles gpu(particles, particles + count);
+        ASSERT_TRUE(integrate_on_device(gpu, count, dt));
+        std::copy(gpu.begin(), gpu.end(), particles);
+    });
 }
 
 TEST(GpuKernels, IntegrationMatchesTheCpuBitForBit) {

@@ -16,11 +16,12 @@ for driver in "" x11; do
     rc=0
     if [ -n "${driver}" ]; then
         env -u DISPLAY -u WAYLAND_DISPLAY SDL_VIDEO_DRIVER="${driver}" \
-            timeout 60 "${LUMETH[@]}" >"${WORK}/stdout" 2>"${WORK}/stderr" || rc=$?
+            timeout "${E2E_WAIT}" "${LUMETH[@]}" >"${WORK}/stdout" 2>"${WORK}/stderr" || rc=$?
     else
         env -u DISPLAY -u WAYLAND_DISPLAY -u SDL_VIDEO_DRIVER \
-            timeout 60 "${LUMETH[@]}" >"${WORK}/stdout" 2>"${WORK}/stderr" || rc=$?
+            timeout "${E2E_WAIT}" "${LUMETH[@]}" >"${WORK}/stdout" 2>"${WORK}/stderr" || rc=$?
     fi
+    [ "${rc}" = 124 ] && fail "the program did not end within ${E2E_WAIT} s without a display"
     cat "${WORK}/stderr"
     [ "${rc}" = 1 ] || fail "exit status ${rc}, expected 1"
     cmp -s "${WORK}/expected" "${WORK}/stdout" ||

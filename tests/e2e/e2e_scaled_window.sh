@@ -29,15 +29,19 @@ screenshot() {
         fail "the screenshot $(basename "${png}") at ${width}x${height} does not show the whole frame"
 }
 
+# Probe: prints the size of window $1 and succeeds if it is $2x$3.
+has_size() {
+    geometry "$1"
+    echo "${width}x${height}"
+    [ "${width}x${height}" = "$2x$3" ]
+}
+
 # Resizes the window to $2x$3 and waits until it has that size and has been redrawn.
 resize() {
-    timeout 10 xdotool windowsize --sync "$1" "$2" "$3" || fail "could not resize the window"
-    for _ in $(seq 50); do
-        geometry "$1"
-        [ "${width}x${height}" = "$2x$3" ] && break
-        sleep 0.1
-    done
-    [ "${width}x${height}" = "$2x$3" ] || fail "the window is ${width}x${height}, not $2x$3"
+    timeout "${E2E_WAIT}" xdotool windowsize --sync "$1" "$2" "$3" || fail "could not resize the window"
+    wait_until "${E2E_WAIT}" "${APP_PID}" has_size "$1" "$2" "$3" ||
+        fail "the window is ${WAIT_SAW}, not $2x$3 (after ${E2E_WAIT} s, or the program ended)"
+    geometry "$1"
     sleep 1
 }
 
@@ -52,7 +56,7 @@ pause_after_a_few_steps() {
 
 quit() {
     press "$1" q
-    wait_program 60
+    wait_program
     [ "${APP_RC}" = 0 ] || fail "exit status ${APP_RC}, expected 0"
 }
 

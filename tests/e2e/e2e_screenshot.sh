@@ -35,18 +35,21 @@ screenshot() {
 
 screenshot "${out}"
 
+# Probe: takes the screenshot $1 and succeeds if it is (same) or is not (differs) the first.
+screenshot_is() {
+    screenshot "$1"
+    if [ "$2" = same ]; then cmp -s "${out}" "$1"; else ! cmp -s "${out}" "$1"; fi
+}
+
 # The paused program keeps drawing each frame at the current zoom.
 press "${window}" equal
-sleep 1
-screenshot "${WORK}/zoomed-in.png"
-cmp -s "${out}" "${WORK}/zoomed-in.png" && fail "zooming in did not change the picture"
+wait_until "${E2E_WAIT}" "${APP_PID}" screenshot_is "${WORK}/zoomed-in.png" differs ||
+    fail "zooming in did not change the picture within ${E2E_WAIT} s: ${WAIT_SAW}"
 press "${window}" minus
-sleep 1
-screenshot "${WORK}/zoomed-back.png"
-cmp -s "${out}" "${WORK}/zoomed-back.png" ||
-    fail "zooming in and out again did not give back the same picture"
+wait_until "${E2E_WAIT}" "${APP_PID}" screenshot_is "${WORK}/zoomed-back.png" same ||
+    fail "zooming in and out again did not give back the same picture within ${E2E_WAIT} s: ${WAIT_SAW}"
 
 press "${window}" q
-wait_program 60
+wait_program
 [ "${APP_RC}" = 0 ] || fail "exit status ${APP_RC}, expected 0"
 echo "PASS"

@@ -4,6 +4,11 @@
 # or an emulator and the program (scripts/wine.sh build/windows/lumeth.exe).
 #
 # Exit status 77 tells CTest the test was skipped (a tool is missing).
+#
+# Every wait (for Xvfb, the window manager, the window, a title, the program's end) goes
+# through wait_until with a wall-clock bound of E2E_WAIT seconds (default 240): on an idle
+# machine each takes a few seconds, but with the whole suite running on two busy cores one
+# title took 76 s. A passing test never sits out the bound; a failing one says what it saw last.
 
 # shellcheck disable=SC2034  # E2E_DIR, APP_RC and TITLE_PATTERN are for the sourcing tests
 set -u
@@ -18,6 +23,8 @@ WORK="$(mktemp -d "${TMPDIR:-/tmp}/lumeth-e2e.XXXXXX")"
 XVFB_PID=""
 APP_PID=""
 APP_RC=""
+E2E_WAIT="${E2E_WAIT:-240}"
+WAIT_SAW=""
 APP_EXITED=0
 WATCHDOG_PID=""
 WM_PID=""
@@ -88,28 +95,35 @@ start_xvfb() {
     Xvfb -displayfd 3 -screen 0 "${E2E_SCREEN:-1920x1080}x24" -fbdir "${WORK}/fb" -nolisten tcp -nocursor \
         3>"${WORK}/display" >"${WORK}/xvfb.log" 2>&1 &
     XVFB_PID=$!
-    if ! wait_while_running "${XVFB_PID}" test -s "${WORK}/display"; then
+    if ! wait_until "${E2E_WAIT}" "${XVFB_PID}" test -s "${WORK}/display"; then
         cat "${WORK}/xvfb.log" >&2
-        fail "Xvfb did not start"
+        fail "Xvfb did not give its display number (within ${E2E_WAIT} s, or it ended)"
     fi
     DISPLAY=":$(head -n1 "${WORK}/display")"
     export DISPLAY
     unset WAYLAND_DISPLAY
 }
 
-# Runs the command given after <pid> every 0.1 s, for up to 10 s, until it succeeds (status 0)
-# or process <pid> has ended (status 1).
-wait_while_running() {
-    local pid=$1
-    shift
-    for _ in $(seq 100); do
-        if "$@"; then
+# The one wait of these tests: runs the probe (the command after <seconds> and <pid>) every
+# 0.1 s until it succeeds (returns 0), process <pid> has ended (returns 2; "-" for no process),
+# or <seconds> of wall-clock time have passed (returns 1). The probe's output of its last try
+# is left in WAIT_SAW for the caller's message, and what is awaited in ${WORK}/waiting for the
+# watchdog's.
+wait_until() {
+    local limit=$1 pid=$2
+    shift 2
+    local deadline=$((SECONDS + limit))
+    echo "$*" >"${WORK}/waiting"
+    while :; do
+        if WAIT_SAW="$("$@" 2>&1)"; then
             return 0
         fi
-        kill -0 "${pid}" 2>/dev/null || return 1
+        if [ "${pid}" != - ] && ! kill -0 "${pid}" 2>/dev/null; then
+            return 2
+        fi
+        [ "${SECONDS}" -lt "${deadline}" ] || return 1
         sleep 0.1
     done
-    return 1
 }
 
 # Whether a window manager has announced itself on the display.
@@ -118,92 +132,104 @@ window_manager_running() {
 }
 
 # Starts the window manager openbox on the display, as a desktop has one: it places, frames
-# and fits the windows into the screen. Waits (up to 10 s) until it has taken the screen.
+# and fits the windows into the screen. Waits until it has taken the screen.
 start_window_manager() {
     need openbox xprop
     openbox --sm-disable >"${WORK}/wm.log" 2>&1 &
     WM_PID=$!
-    if ! wait_while_running "${WM_PID}" window_manager_running; then
+    if ! wait_until "${E2E_WAIT}" "${WM_PID}" window_manager_running; then
         cat "${WORK}/wm.log" >&2
-        fail "the window manager did not start"
+        fail "the window manager did not take the screen (within ${E2E_WAIT} s, or it ended)"
     fi
 }
 
 # Starts the program with standard output and standard error captured separately, and a
-# watchdog: after E2E_TIME_LIMIT seconds (default 150, below CTest's timeout) it ends the
+# watchdog: after E2E_TIME_LIMIT seconds (default 540, below CTest's timeout) it ends the
 # program and Xvfb, which makes every wait of the test fail at once, and then the test.
 start_program() {
     "${LUMETH[@]}" >"${WORK}/stdout" 2>"${WORK}/stderr" &
     APP_PID=$!
     (
         trap 'kill "${sleeper}" 2>/dev/null; exit 0' TERM
-        sleep "${E2E_TIME_LIMIT:-150}" &
+        sleep "${E2E_TIME_LIMIT:-540}" &
         sleeper=$!
         wait "${sleeper}"
-        echo "FAIL: out of time after ${E2E_TIME_LIMIT:-150} s" >&2
+        echo "FAIL: out of time after ${E2E_TIME_LIMIT:-540} s, waiting for: $(cat "${WORK}/waiting" 2>/dev/null)" >&2
         kill -9 "${APP_PID}" "${XVFB_PID}" 2>/dev/null
         kill -TERM $$
     ) &
     WATCHDOG_PID=$!
 }
 
-# Prints the id of the program's visible window once it exists (up to 60 s).
-find_window() {
+# Probe: prints the id of the program's visible window, if there is one.
+visible_window() {
     local id
-    for _ in $(seq 600); do
-        id="$(xdotool search --onlyvisible --name '^Lumeth' 2>/dev/null | head -n1)"
-        if [ -n "${id}" ]; then
-            echo "${id}"
-            return 0
-        fi
-        kill -0 "${APP_PID}" 2>/dev/null || fail "the program ended before showing its window"
-        sleep 0.1
+    id="$(xdotool search --onlyvisible --name '^Lumeth' 2>/dev/null | head -n1)"
+    [ -n "${id}" ] && echo "${id}"
+}
+
+# The names of the windows on the display, for a message.
+window_names() {
+    local id
+    for id in $(xdotool search --name '' 2>/dev/null | head -n 20); do
+        printf "'%s' " "$(xdotool getwindowname "${id}" 2>/dev/null)"
     done
-    fail "no window named Lumeth appeared"
+}
+
+# Prints the id of the program's visible window once it exists.
+find_window() {
+    wait_until "${E2E_WAIT}" "${APP_PID}" visible_window
+    case $? in
+    0) echo "${WAIT_SAW}" ;;
+    2) fail "the program ended before showing its window" ;;
+    *) fail "no visible window named Lumeth within ${E2E_WAIT} s; windows: $(window_names)" ;;
+    esac
 }
 
 window_title() {
     xdotool getwindowname "$1" 2>/dev/null
 }
 
-# Waits (up to 60 s) until the window title matches the extended regular expression $2, and
-# prints that title.
+# Probe: prints the title of window $1 and succeeds if it matches the pattern $2.
+title_matches() {
+    local title
+    title="$(window_title "$1")"
+    echo "${title}"
+    [[ "${title}" =~ $2 ]]
+}
+
+# Waits until the window title matches the extended regular expression $2, and prints that
+# title.
 wait_for_title() {
-    local id="$1" pattern="$2" title=""
-    for _ in $(seq 600); do
-        title="$(window_title "${id}")"
-        if [[ "${title}" =~ ${pattern} ]]; then
-            echo "${title}"
-            return 0
-        fi
-        kill -0 "${APP_PID}" 2>/dev/null || fail "the program ended while waiting for /${pattern}/"
-        sleep 0.1
-    done
-    fail "title never matched /${pattern}/; last title: '${title}'"
+    wait_until "${E2E_WAIT}" "${APP_PID}" title_matches "$1" "$2"
+    case $? in
+    0) echo "${WAIT_SAW}" ;;
+    2) fail "the program ended while waiting for a title matching /$2/; last title: '${WAIT_SAW}'" ;;
+    *) fail "no title matched /$2/ within ${E2E_WAIT} s; last title: '${WAIT_SAW}'" ;;
+    esac
 }
 
 # Gives the window the keyboard focus (needed where there is no window manager) and types
 # one key.
 press() {
     local id="$1" key="$2"
-    timeout 10 xdotool windowfocus --sync "${id}" || fail "could not focus window ${id}"
-    timeout 10 xdotool key --delay 20 "${key}" || fail "xdotool could not send ${key}"
+    timeout "${E2E_WAIT}" xdotool windowfocus --sync "${id}" || fail "could not focus window ${id}"
+    timeout "${E2E_WAIT}" xdotool key --delay 20 "${key}" || fail "xdotool could not send ${key}"
 }
 
-# Waits up to $1 seconds for the program to end and sets APP_RC to its exit status. Not to
-# be called in a subshell: only this shell can collect the status of its child.
+# Probe: succeeds once the program has ended; prints the title while it runs.
+program_ended() {
+    ! kill -0 "${APP_PID}" 2>/dev/null || { window_title "${window:-}"; return 1; }
+}
+
+# Waits for the program to end and sets APP_RC to its exit status. Not to be called in a
+# subshell: only this shell can collect the status of its child.
 wait_program() {
-    local limit="$1"
-    for _ in $(seq $((limit * 10))); do
-        if ! kill -0 "${APP_PID}" 2>/dev/null; then
-            APP_RC=0
-            wait "${APP_PID}" || APP_RC=$?
-            APP_EXITED=1
-            return 0
-        fi
-        sleep 0.1
-    done
-    fail "the program did not end within ${limit} s"
+    wait_until "${E2E_WAIT}" - program_ended ||
+        fail "the program did not end within ${E2E_WAIT} s; its title: '${WAIT_SAW}'"
+    APP_RC=0
+    wait "${APP_PID}" || APP_RC=$?
+    APP_EXITED=1
 }
 
 # The whole standard output of a run that starts, runs and quits normally.
@@ -240,7 +266,7 @@ TITLE_PATTERN='^Lumeth CUDA \| FPS: ([0-9]+\.[0-9]|inf) \| Particles: 100000 \| 
 # Waits for the program to end after a quit key and checks that it exited with status 0 and
 # printed exactly the expected standard output.
 expect_clean_exit() {
-    wait_program 60
+    wait_program
     [ "${APP_RC}" = 0 ] || fail "exit status ${APP_RC}, expected 0"
     expected_stdout >"${WORK}/expected"
     program_lines "${WORK}/stdout" >"${WORK}/stdout.lines"
