@@ -13,7 +13,6 @@
 namespace lumeth::record {
 namespace {
 
-constexpr int kMaxParticles = 10000000;
 constexpr double kMaxFps = 1000.0;
 
 // A finite number above zero and at most `high`: no infinity, no NaN.
@@ -63,6 +62,7 @@ const char* const kUsage =
 
 int parse_options(int argc, char** argv, RecordOptions* options) {
     bool quality_given = false;
+    bool snapshot_dir_given = false;
     for (int i = 1; i < argc; ++i) {
         OptionReader option(argc, argv, &i);
         const std::string& arg = option.name();
@@ -85,7 +85,31 @@ int parse_options(int argc, char** argv, RecordOptions* options) {
             options->show_rate = true;
             continue;
         }
+        // What a resumed run checks against its snapshot, and whether a video is asked for.
+        options->particles_given |= arg == "--particles";
+        options->step_myr_given |= arg == "--step-myr";
+        options->out_given |= arg == "--out";
+
         long long whole = 0;
+        // Snapshots and resuming.
+        if (arg == "--snapshot-every") {
+            const char* text = take_value();
+            if (!parse_whole_number(text, 1, 1000000000, &whole)) {
+                return refuse("a whole number of steps from 1 to 1000000000", text);
+            }
+            options->snapshot_every = static_cast<int>(whole);
+            continue;
+        }
+        if (arg == "--snapshot-dir" || arg == "--resume") {
+            const char* text = take_value();
+            if (text == nullptr || *text == '\0') {
+                return refuse(arg == "--resume" ? "a snapshot file" : "a folder", text);
+            }
+            (arg == "--resume" ? options->resume : options->snapshot_dir) = text;
+            snapshot_dir_given |= arg == "--snapshot-dir";
+            continue;
+        }
+
         if (arg == "--frames" || arg == "--particles") {
             const bool frames = arg == "--frames";
             const long long high = frames ? 1000000000 : kMaxParticles;
@@ -141,6 +165,12 @@ int parse_options(int argc, char** argv, RecordOptions* options) {
             std::fprintf(stderr, "lumeth-record: unknown option '%s' (try --help)\n", argv[i]);
             return 2;
         }
+    }
+    if (snapshot_dir_given && options->snapshot_every == 0) {
+        std::fprintf(stderr,
+                     "lumeth-record: --snapshot-dir needs --snapshot-every K, the steps between "
+                     "snapshots\n");
+        return 2;
     }
     if (quality_given && options->codec != Codec::h264) {
         std::fprintf(stderr, "lumeth-record: --quality applies to h264 only; %s is lossless\n",
