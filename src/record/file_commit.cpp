@@ -92,7 +92,7 @@ bool write_file_committed(const std::string& path, const void* data, std::size_t
     return commit_temporary(temporary, path, error);
 }
 
-bool read_whole_file(const std::string& path, std::string* data, std::string* error) {
+bool read_whole_file(const std::string& path, FileBytes* bytes, std::string* error) {
     std::FILE* file = std::fopen(path.c_str(), "rb");
     if (file == nullptr) {
         *error = std::string("cannot read it: ") + std::strerror(errno);
@@ -104,15 +104,20 @@ bool read_whole_file(const std::string& path, std::string* data, std::string* er
         std::fclose(file);
         return false;
     }
-    data->resize(static_cast<std::size_t>(info.st_size));
-    const std::size_t got = std::fread(data->data(), 1, data->size(), file);
+    const std::size_t size = static_cast<std::size_t>(info.st_size);
+    bytes->data.reset(static_cast<char*>(std::malloc(size > 0 ? size : 1)));
+    if (bytes->data == nullptr) {
+        std::fclose(file);
+        *error = "cannot read it: " + std::to_string(size) + " bytes do not fit in memory";
+        return false;
+    }
+    bytes->size = std::fread(bytes->data.get(), 1, size, file);
     const bool failed = std::ferror(file) != 0;
     std::fclose(file);
     if (failed) {
         *error = std::string("cannot read it: ") + std::strerror(errno);
         return false;
     }
-    data->resize(got);
     return true;
 }
 

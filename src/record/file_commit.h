@@ -4,6 +4,8 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdlib>
+#include <memory>
 #include <string>
 
 namespace lumeth::record {
@@ -21,8 +23,17 @@ bool commit_temporary(const std::string& temporary, const std::string& path, std
 bool write_file_committed(const std::string& path, const void* data, std::size_t size,
                           std::string* error);
 
-// Reads the whole file into *data with one fread. False with *error (the system's words).
-bool read_whole_file(const std::string& path, std::string* data, std::string* error);
+// A file's bytes in one block from malloc.
+struct FileBytes {
+    struct Free {
+        void operator()(char* p) const { std::free(p); }
+    };
+    std::unique_ptr<char, Free> data;
+    std::size_t size = 0;
+};
+
+// Reads the whole file into *bytes with one fread. False with *error (the system's words).
+bool read_whole_file(const std::string& path, FileBytes* bytes, std::string* error);
 
 // The folder a path lies in ("." for a bare name).
 std::string folder_of(const std::string& path);

@@ -55,7 +55,6 @@ struct PhaseTimes {
     double read_back = 0.0;
     double encode = 0.0;        // handing the frame to the encoder thread, waits included
     double encoder_busy = 0.0;  // the encoder thread's own conversion and encoding
-    double snapshots = 0.0;     // building, writing and syncing the snapshots
 };
 
 // Read-back frames waiting for the encoder thread, besides the one it is encoding.
@@ -69,8 +68,9 @@ struct SnapshotLog {
     std::string last;
     bool measured = false;
     double bytes = 0.0;
-    double write = 0.0, fwrite = 0.0;  // s
-    double read = 0.0, fread = 0.0;    // s
+    double spent = 0.0;                // s, writing all of them
+    double write = 0.0, fwrite = 0.0;  // s, the first
+    double read = 0.0, fread = 0.0;    // s, the first
 };
 
 // The snapshot of the state after `info.step_count` steps, written to its file in `folder`.
@@ -80,12 +80,13 @@ bool write_snapshot(const std::string& folder, const SnapshotInfo& info,
                     const Particle* particles, SnapshotLog* log, std::string* error) {
     const std::string path = folder + "/" + snapshot_file_name(info.step_count);
     const Clock::time_point t0 = Clock::now();
-    std::string image;
+    FileBytes image;
     if (!snapshot_image(info, particles, &image, error) ||
-        !write_file_committed(path, image.data(), image.size(), error)) {
+        !write_file_committed(path, image.data.get(), image.size, error)) {
         return false;
     }
     const Clock::time_point t1 = Clock::now();
+    log->spent += seconds(t0, t1);
     ++log->written;
     log->last = path;
     if (log->written > 1) {
@@ -98,18 +99,18 @@ bool write_snapshot(const std::string& folder, const SnapshotInfo& info,
         return false;
     }
     const Clock::time_point t2 = Clock::now();
-    std::string bytes;
+    FileBytes bytes;
     if (!read_whole_file(path, &bytes, &problem)) {
         return true;
     }
     const Clock::time_point t3 = Clock::now();
     // The comparison needs room for a second file as large; without it there is no figure.
     const std::string baseline = path + ".fwrite";
-    if (write_file_committed(baseline, bytes.data(), bytes.size(), &problem)) {
+    if (write_file_committed(baseline, bytes.data.get(), bytes.size, &problem)) {
         const Clock::time_point t4 = Clock::now();
         std::remove(baseline.c_str());
         log->measured = true;
-        log->bytes = static_cast<double>(image.size());
+        log->bytes = static_cast<double>(image.size);
         log->write = seconds(t0, t1);
         log->read = seconds(t1, t2);
         log->fread = seconds(t2, t3);
@@ -118,23 +119,22 @@ bool write_snapshot(const std::string& folder, const SnapshotInfo& info,
     return true;
 }
 
-std::string snapshot_summary(const RecordOptions& options, const SnapshotLog& log,
-                             double seconds_spent) {
+std::string snapshot_summary(const RecordOptions& options, const SnapshotLog& log) {
     if (options.snapshot_every == 0) {
         return "";
     }
+    const double each = log.written > 0 ? log.spent / log.written : 0.0;
     char text[512];
-    std::snprintf(text, sizeof text, "; %d snapshot%s, %.1f ms each (last %s)", log.written,
-                  log.written == 1 ? "" : "s",
-                  log.written > 0 ? 1e3 * seconds_spent / log.written : 0.0,
+    std::snprintf(text, sizeof text, "; %d snapshot%s, written in %.1f ms each (last %s)",
+                  log.written, log.written == 1 ? "" : "s", 1e3 * each,
                   log.written > 0 ? log.last.c_str() : "none");
     std::string summary = text;
     if (log.measured) {
         auto ratio = [](double a, double b) { return b > 0.0 ? a / b : 0.0; };
         std::snprintf(text, sizeof text,
                       "; the first, %.1f MB: written in %.1f ms, %.2fx one fwrite of as many "
-                      "bytes (%.1f ms, same flush and sync), read in %.1f ms, %.2fx one fread "
-                      "(%.1f ms)",
+                      "bytes (%.1f ms, same flush, sync and rename), read back in %.1f ms, "
+                      "%.2fx one fread (%.1f ms)",
                       log.bytes / 1e6, 1e3 * log.write, ratio(log.write, log.fwrite),
                       1e3 * log.fwrite, 1e3 * log.read, ratio(log.read, log.fread),
                       1e3 * log.fread);
@@ -169,7 +169,7 @@ void print_summary(const RecordOptions& options, const VideoWriter* writer, int 
         elapsed, elapsed > 0.0 ? frames / elapsed : 0.0, video, per_frame(t.step), share(t.step),
         per_frame(t.draw), share(t.draw), per_frame(t.read_back), share(t.read_back),
         per_frame(t.encode), share(t.encode), per_frame(t.encoder_busy),
-        snapshot_summary(options, log, t.snapshots).c_str());
+        snapshot_summary(options, log).c_str());
     std::fflush(stdout);
 }
 
@@ -389,11 +389,7 @@ int run_recording(const RecordOptions& options) {
         info.step_seconds = dt;
         info.step_myr = start.step_myr;
         info.seed = start.seed;
-        const Clock::time_point t0 = Clock::now();
-        const bool written =
-            write_snapshot(options.snapshot_dir, info, particles, &snapshots, &error);
-        times.snapshots += seconds(t0, Clock::now());
-        return written;
+        return write_snapshot(options.snapshot_dir, info, particles, &snapshots, &error);
     };
 
     Progress progress(stderr, options.frames, isatty(STDERR_FILENO) != 0);

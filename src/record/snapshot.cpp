@@ -510,6 +510,7 @@ bool read_header(Reader& r, hid_t file, const SnapshotInfo& info) {
 // Every type's datasets in full, each equal to what the records give.
 bool read_types(Reader& r, hid_t file, const Snapshot& s) {
     const int count = s.info.particle_count;
+    std::vector<double> scratch;
     for (int t = 0; t < kTypes; ++t) {
         const std::string name = type_group(t);
         const htri_t exists = H5Lexists(file, name.c_str(), H5P_DEFAULT);
@@ -534,36 +535,29 @@ bool read_types(Reader& r, hid_t file, const Snapshot& s) {
             return false;
         }
         const hsize_t n = expected.masses.size();
-        TypeData d;
-        d.coordinates.resize(3 * n);
-        d.velocities.resize(3 * n);
-        d.accelerations.resize(3 * n);
-        d.masses.resize(n);
-        d.ids.resize(n);
+        // Each dataset is read into the same block, then compared with what the records give.
+        scratch.resize(3 * n);
         const struct {
             const char* name;
             hid_t type;
             hsize_t columns;
-            void* data;
             const void* expected;
             std::size_t bytes;
         } datasets[] = {
-            {"Coordinates", H5T_NATIVE_DOUBLE, 3, d.coordinates.data(),
-             expected.coordinates.data(), 3 * n * sizeof(double)},
-            {"Velocities", H5T_NATIVE_DOUBLE, 3, d.velocities.data(), expected.velocities.data(),
+            {"Coordinates", H5T_NATIVE_DOUBLE, 3, expected.coordinates.data(),
              3 * n * sizeof(double)},
-            {"Acceleration", H5T_NATIVE_DOUBLE, 3, d.accelerations.data(),
-             expected.accelerations.data(), 3 * n * sizeof(double)},
-            {"Masses", H5T_NATIVE_DOUBLE, 0, d.masses.data(), expected.masses.data(),
-             n * sizeof(double)},
-            {"ParticleIDs", H5T_NATIVE_UINT32, 0, d.ids.data(), expected.ids.data(),
-             n * sizeof(std::uint32_t)},
+            {"Velocities", H5T_NATIVE_DOUBLE, 3, expected.velocities.data(),
+             3 * n * sizeof(double)},
+            {"Acceleration", H5T_NATIVE_DOUBLE, 3, expected.accelerations.data(),
+             3 * n * sizeof(double)},
+            {"Masses", H5T_NATIVE_DOUBLE, 0, expected.masses.data(), n * sizeof(double)},
+            {"ParticleIDs", H5T_NATIVE_UINT32, 0, expected.ids.data(), n * sizeof(std::uint32_t)},
         };
         for (const auto& set : datasets) {
-            if (!r.dataset(group, name, set.name, set.type, n, set.columns, set.data)) {
+            if (!r.dataset(group, name, set.name, set.type, n, set.columns, scratch.data())) {
                 return false;
             }
-            if (!same_bits(set.data, set.expected, set.bytes)) {
+            if (!same_bits(scratch.data(), set.expected, set.bytes)) {
                 return r.fail("inconsistent: " + name + "/" + set.name + " is not what " +
                               kOwnGroup + "/Particles gives");
             }
@@ -572,11 +566,11 @@ bool read_types(Reader& r, hid_t file, const Snapshot& s) {
     return true;
 }
 
-bool has_hdf5_signature(const std::string& bytes) {
+bool has_hdf5_signature(const char* bytes, std::size_t size) {
     static const char kSignature[] = "\x89HDF\r\n\x1a\n";
     // HDF5 looks at 0, 512, 1024, 2048, ...: a user block may come first.
-    for (std::size_t at = 0; at + 8 <= bytes.size(); at = at == 0 ? 512 : 2 * at) {
-        if (std::memcmp(bytes.data() + at, kSignature, 8) == 0) {
+    for (std::size_t at = 0; at + 8 <= size; at = at == 0 ? 512 : 2 * at) {
+        if (std::memcmp(bytes + at, kSignature, 8) == 0) {
             return true;
         }
     }
@@ -591,7 +585,7 @@ std::string snapshot_file_name(long long step_count) {
     return name;
 }
 
-bool snapshot_image(const SnapshotInfo& info, const Particle* particles, std::string* image,
+bool snapshot_image(const SnapshotInfo& info, const Particle* particles, FileBytes* image,
                     std::string* error) {
     quiet_hdf5();
     // Built in memory (the core driver, no backing file), so that it reaches the disk as one
@@ -599,7 +593,7 @@ bool snapshot_image(const SnapshotInfo& info, const Particle* particles, std::st
     // the file, with the superblock in its final state.
     ClosedImage closed;
     H5FD_file_image_callbacks_t callbacks = image_callbacks(&closed);
-    const std::size_t estimate = static_cast<std::size_t>(info.particle_count) * 176 + 65536;
+    const std::size_t estimate = static_cast<std::size_t>(info.particle_count) * 200 + 65536;
     Id fapl(H5Pcreate(H5P_FILE_ACCESS), H5Pclose);
     H5Pset_fapl_core(fapl, estimate, 0);
     H5Pset_file_image_callbacks(fapl, &callbacks);
@@ -638,9 +632,11 @@ bool snapshot_image(const SnapshotInfo& info, const Particle* particles, std::st
     }
     ok = ok && end > 0 && end <= closed.size;
     if (ok) {
-        image->assign(static_cast<const char*>(closed.memory), static_cast<std::size_t>(end));
+        image->data.reset(static_cast<char*>(closed.memory));
+        image->size = static_cast<std::size_t>(end);
+    } else {
+        std::free(closed.memory);
     }
-    std::free(closed.memory);
     if (!ok) {
         const std::vector<std::string> texts = hdf5_errors();
         *error = "HDF5 cannot build the snapshot: " +
@@ -649,18 +645,18 @@ bool snapshot_image(const SnapshotInfo& info, const Particle* particles, std::st
     return ok;
 }
 
-bool parse_snapshot(const std::string& bytes, Snapshot* snapshot, std::string* error) {
+bool parse_snapshot(const char* bytes, std::size_t size, Snapshot* snapshot, std::string* error) {
     quiet_hdf5();
     error->clear();
     Reader r(error);
-    if (bytes.empty()) {
+    if (size == 0) {
         return r.fail("not an HDF5 file: it is empty");
     }
-    if (!has_hdf5_signature(bytes)) {
+    if (!has_hdf5_signature(bytes, size)) {
         return r.fail("not an HDF5 file");
     }
     // HDF5 reads the bytes in place and never writes them.
-    Id file(H5LTopen_file_image(const_cast<char*>(bytes.data()), bytes.size(),
+    Id file(H5LTopen_file_image(const_cast<char*>(bytes), size,
                                 H5LT_FILE_IMAGE_DONT_COPY | H5LT_FILE_IMAGE_DONT_RELEASE),
             H5Fclose);
     if (!file.ok()) {
@@ -670,7 +666,7 @@ bool parse_snapshot(const std::string& bytes, Snapshot* snapshot, std::string* e
             if (std::sscanf(t.c_str(), "truncated file: eof = %lld, sblock->base_addr = %lld, "
                                        "stored_eof = %lld",
                             &eof, &base, &stored) == 3) {
-                return r.fail("truncated: " + std::to_string(bytes.size()) +
+                return r.fail("truncated: " + std::to_string(size) +
                               " bytes of the " + std::to_string(stored) +
                               " that its HDF5 superblock announces");
             }
@@ -690,8 +686,9 @@ bool parse_snapshot(const std::string& bytes, Snapshot* snapshot, std::string* e
 }
 
 bool read_snapshot(const std::string& path, Snapshot* snapshot, std::string* error) {
-    std::string bytes;
-    return read_whole_file(path, &bytes, error) && parse_snapshot(bytes, snapshot, error);
+    FileBytes bytes;
+    return read_whole_file(path, &bytes, error) &&
+           parse_snapshot(bytes.data.get(), bytes.size, snapshot, error);
 }
 
 }  // namespace lumeth::record

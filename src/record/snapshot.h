@@ -27,6 +27,7 @@
 #include <string>
 #include <vector>
 
+#include "record/file_commit.h"
 #include "sim/particle.h"
 
 namespace lumeth::record {
@@ -57,13 +58,13 @@ std::string snapshot_file_name(long long step_count);
 
 // The file's bytes for `info` and its info.particle_count records. False with *error only
 // when HDF5 fails in memory.
-bool snapshot_image(const SnapshotInfo& info, const Particle* particles, std::string* image,
+bool snapshot_image(const SnapshotInfo& info, const Particle* particles, FileBytes* image,
                     std::string* error);
 
 // Checks and reads a snapshot's bytes. On failure *error says what is wrong, in words for a
 // user ("truncated: ...", "corrupted: ...", "inconsistent: ...", "not a lumeth snapshot:
 // ...").
-bool parse_snapshot(const std::string& bytes, Snapshot* snapshot, std::string* error);
+bool parse_snapshot(const char* bytes, std::size_t size, Snapshot* snapshot, std::string* error);
 
 // parse_snapshot on the file's contents; also "cannot read it: <reason>".
 bool read_snapshot(const std::string& path, Snapshot* snapshot, std::string* error);
