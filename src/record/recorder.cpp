@@ -19,8 +19,8 @@
 #include "app/render.h"
 #include "gpu/step_driver.h"
 #include "record/encoder_thread.h"
-#include "record/overlay.h"
 #include "record/file_commit.h"
+#include "record/overlay.h"
 #include "record/progress.h"
 #include "record/snapshot.h"
 #include "record/video_writer.h"
@@ -76,8 +76,8 @@ struct SnapshotLog {
 // The snapshot of the state after `info.step_count` steps, written to its file in `folder`.
 // The first one is also read back in full (which checks it) and timed against plain
 // input and output.
-bool write_snapshot(const std::string& folder, const SnapshotInfo& info,
-                    const Particle* particles, SnapshotLog* log, std::string* error) {
+bool write_snapshot(const std::string& folder, const SnapshotInfo& info, const Particle* particles,
+                    SnapshotLog* log, std::string* error) {
     const std::string path = folder + "/" + snapshot_file_name(info.step_count);
     const Clock::time_point t0 = Clock::now();
     FileBytes image;
@@ -216,8 +216,8 @@ struct RunStart {
 int load_resume(const RecordOptions& options, RunStart* start) {
     std::string problem;
     if (!read_snapshot(options.resume, &start->snapshot, &problem)) {
-        std::fprintf(stderr, "lumeth-record: cannot resume from '%s': %s\n",
-                     options.resume.c_str(), problem.c_str());
+        std::fprintf(stderr, "lumeth-record: cannot resume from '%s': %s\n", options.resume.c_str(),
+                     problem.c_str());
         return 2;
     }
     const SnapshotInfo& info = start->snapshot.info;
@@ -337,8 +337,8 @@ int run_recording(const RecordOptions& options) {
                        " steps in " + options.snapshot_dir;
     }
     if (!options.resume.empty()) {
-        destination += ", resumed from " + options.resume + " at step " +
-                       std::to_string(start.step_count);
+        destination +=
+            ", resumed from " + options.resume + " at step " + std::to_string(start.step_count);
     }
     std::printf("lumeth-record: %d particles, seed %u, %d frames of %g Myr at %g fps, %dx%d %s\n",
                 count, start.seed, options.frames, start.step_myr, options.fps, kWindowWidth,
@@ -403,8 +403,9 @@ int run_recording(const RecordOptions& options) {
     if (options.snapshot_every > 0 && options.resume.empty() && !snapshot(0)) {
         failed = true;
     }
-    auto encoder =
-        writer != nullptr ? std::make_unique<EncoderThread>(writer.get(), kFramesInFlight) : nullptr;
+    auto encoder = writer != nullptr
+                       ? std::make_unique<EncoderThread>(writer.get(), kFramesInFlight)
+                       : nullptr;
     Uint64 previous_counter = SDL_GetPerformanceCounter();
     while (!failed && frame < options.frames && stop_signal == 0) {
         // As in the window: the rate is the reciprocal of the previous frame's duration.
@@ -466,7 +467,7 @@ int run_recording(const RecordOptions& options) {
     const Clock::time_point draining = Clock::now();
     if (encoder != nullptr) {
         std::string encoder_error;
-        if (!encoder->finish(&encoder_error) && !failed) {
+        if (!encoder->finish(&encoder_error) && error.empty()) {
             error = encoder_error;
             failed = true;
         }
@@ -496,10 +497,9 @@ int run_recording(const RecordOptions& options) {
         std::string outcome;
         if (writer != nullptr) {
             writer->discard();
-            outcome = writer->replaces_file()
-                          ? "; the unfinished video was removed, '" + options.out +
-                                "' is left as it was"
-                          : "; the unfinished video was removed";
+            outcome = writer->replaces_file() ? "; the unfinished video was removed, '" +
+                                                    options.out + "' is left as it was"
+                                              : "; the unfinished video was removed";
         }
         if (snapshots.written > 0) {
             outcome += "; the snapshots written before are complete";

@@ -27,9 +27,9 @@ constexpr int kTypes = 6;  // GADGET's particle types 0..5
 constexpr int kBlackHoleType = 5;
 
 // SI per internal unit, for the values of the GADGET datasets.
-constexpr double kLengthUnit = kKiloparsec;                 // m
-constexpr double kVelocityUnit = kUnitVelocityInCmPerS / 100.0;  // m/s
-constexpr double kMassUnit = kUnitMassInG / 1000.0;         // kg
+constexpr double kLengthUnit = kKiloparsec;                                        // m
+constexpr double kVelocityUnit = kUnitVelocityInCmPerS / 100.0;                    // m/s
+constexpr double kMassUnit = kUnitMassInG / 1000.0;                                // kg
 constexpr double kAccelerationUnit = kVelocityUnit * kVelocityUnit / kLengthUnit;  // m/s^2
 
 // A population's records in the array and its GADGET type.
@@ -114,8 +114,7 @@ void set_object_properties(hid_t plist) {
 
 bool put_attribute(hid_t location, const char* name, hid_t type, const void* data,
                    hsize_t length = 0) {
-    Id space(length == 0 ? H5Screate(H5S_SCALAR) : H5Screate_simple(1, &length, nullptr),
-             H5Sclose);
+    Id space(length == 0 ? H5Screate(H5S_SCALAR) : H5Screate_simple(1, &length, nullptr), H5Sclose);
     Id attribute(H5Acreate2(location, name, type, space, H5P_DEFAULT, H5P_DEFAULT), H5Aclose);
     return space.ok() && attribute.ok() && H5Awrite(attribute, type, data) >= 0;
 }
@@ -129,12 +128,13 @@ bool put_int(hid_t location, const char* name, int value) {
 }
 
 // A rows x columns dataset (columns 0: one dimension), chunked, with a Fletcher32 checksum.
-bool put_dataset(hid_t location, const char* name, hid_t file_type, hid_t memory_type,
-                 hsize_t rows, hsize_t columns, const void* data) {
+bool put_dataset(hid_t location, const char* name, hid_t file_type, hid_t memory_type, hsize_t rows,
+                 hsize_t columns, const void* data) {
     const int rank = columns == 0 ? 1 : 2;
     const hsize_t dims[2] = {rows, columns};
     // About 512 KiB of doubles per chunk.
-    const hsize_t chunk_rows = std::min<hsize_t>(rows, std::max<hsize_t>(1, 65536 / std::max<hsize_t>(columns, 1)));
+    const hsize_t chunk_rows =
+        std::min<hsize_t>(rows, std::max<hsize_t>(1, 65536 / std::max<hsize_t>(columns, 1)));
     const hsize_t chunk[2] = {chunk_rows, columns};
     Id space(H5Screate_simple(rank, dims, nullptr), H5Sclose);
     Id dcpl(H5Pcreate(H5P_DATASET_CREATE), H5Pclose);
@@ -193,10 +193,8 @@ bool put_type(hid_t file, hid_t gcpl, int type, const TypeData& d) {
                        d.velocities.data()) &&
            put_dataset(group, "Acceleration", H5T_IEEE_F64LE, H5T_NATIVE_DOUBLE, n, 3,
                        d.accelerations.data()) &&
-           put_dataset(group, "Masses", H5T_IEEE_F64LE, H5T_NATIVE_DOUBLE, n, 0,
-                       d.masses.data()) &&
-           put_dataset(group, "ParticleIDs", H5T_STD_U32LE, H5T_NATIVE_UINT32, n, 0,
-                       d.ids.data());
+           put_dataset(group, "Masses", H5T_IEEE_F64LE, H5T_NATIVE_DOUBLE, n, 0, d.masses.data()) &&
+           put_dataset(group, "ParticleIDs", H5T_STD_U32LE, H5T_NATIVE_UINT32, n, 0, d.ids.data());
 }
 
 // The unit attributes, in the Units group and again in Parameters.
@@ -225,8 +223,7 @@ bool put_header(hid_t group, const SnapshotInfo& info) {
     }
     bool ok = put_attribute(group, "NumPart_ThisFile", H5T_NATIVE_INT, this_file, kTypes) &&
               put_attribute(group, "NumPart_Total", H5T_NATIVE_UINT, total, kTypes) &&
-              put_attribute(group, "NumPart_Total_HighWord", H5T_NATIVE_UINT, high_word,
-                            kTypes) &&
+              put_attribute(group, "NumPart_Total_HighWord", H5T_NATIVE_UINT, high_word, kTypes) &&
               put_attribute(group, "MassTable", H5T_NATIVE_DOUBLE, mass_table, kTypes) &&
               put_double(group, "Time", info.sim_time / kUnitTimeInS) &&
               put_double(group, "Redshift", 0.0) && put_int(group, "NumFilesPerSnapshot", 1) &&
@@ -480,8 +477,7 @@ bool read_header(Reader& r, hid_t file, const SnapshotInfo& info) {
         !r.attribute(group, "Header", "OmegaLambda", H5T_NATIVE_DOUBLE, &lambda) ||
         !r.attribute(group, "Header", "HubbleParam", H5T_NATIVE_DOUBLE, &hubble) ||
         !r.attribute(group, "Header", "NumFilesPerSnapshot", H5T_NATIVE_INT, &files) ||
-        !r.attribute(group, "Header", "Flag_DoublePrecision", H5T_NATIVE_INT,
-                     &double_precision)) {
+        !r.attribute(group, "Header", "Flag_DoublePrecision", H5T_NATIVE_INT, &double_precision)) {
         return false;
     }
     const std::array<long long, kTypes> expected = type_counts(info.particle_count);
@@ -599,6 +595,8 @@ bool snapshot_image(const SnapshotInfo& info, const Particle* particles, FileByt
     H5Pset_file_image_callbacks(fapl, &callbacks);
     // The 1.10 format: checksums on the object headers and the chunk indexes.
     H5Pset_libver_bounds(fapl, H5F_LIBVER_V110, H5F_LIBVER_V110);
+    H5Pset_meta_block_size(fapl, 0);
+    H5Pset_small_data_block_size(fapl, 0);
     Id fcpl(H5Pcreate(H5P_FILE_CREATE), H5Pclose);
     set_object_properties(fcpl);
     H5Pset_link_phase_change(fcpl, 16, 12);
@@ -655,6 +653,17 @@ bool parse_snapshot(const char* bytes, std::size_t size, Snapshot* snapshot, std
     if (!has_hdf5_signature(bytes, size)) {
         return r.fail("not an HDF5 file");
     }
+    // A superblock of version 2 or 3 says where the file ends (after the signature, the
+    // version, three size and flag bytes and two addresses).
+    const unsigned char* superblock = reinterpret_cast<const unsigned char*>(bytes);
+    if (size >= 48 && superblock[8] >= 2 && superblock[8] <= 3 && superblock[9] == 8) {
+        std::uint64_t end = 0;
+        std::memcpy(&end, bytes + 28, sizeof end);
+        if (end > size) {
+            return r.fail("truncated: " + std::to_string(size) + " bytes of the " +
+                          std::to_string(end) + " that its HDF5 superblock announces");
+        }
+    }
     // HDF5 reads the bytes in place and never writes them.
     Id file(H5LTopen_file_image(const_cast<char*>(bytes), size,
                                 H5LT_FILE_IMAGE_DONT_COPY | H5LT_FILE_IMAGE_DONT_RELEASE),
@@ -662,14 +671,6 @@ bool parse_snapshot(const char* bytes, std::size_t size, Snapshot* snapshot, std
     if (!file.ok()) {
         const std::vector<std::string> texts = hdf5_errors();
         for (const std::string& t : texts) {
-            long long eof = 0, base = 0, stored = 0;
-            if (std::sscanf(t.c_str(), "truncated file: eof = %lld, sblock->base_addr = %lld, "
-                                       "stored_eof = %lld",
-                            &eof, &base, &stored) == 3) {
-                return r.fail("truncated: " + std::to_string(size) +
-                              " bytes of the " + std::to_string(stored) +
-                              " that its HDF5 superblock announces");
-            }
             if (t.find("truncated") != std::string::npos) {
                 return r.fail("truncated: " + t);
             }
@@ -677,8 +678,8 @@ bool parse_snapshot(const char* bytes, std::size_t size, Snapshot* snapshot, std
                 return r.fail("corrupted: its HDF5 superblock fails its checksum");
             }
         }
-        return r.fail("cannot be opened as HDF5: " +
-                      (texts.empty() ? std::string("unknown failure") : texts.front()));
+        return r.fail("corrupted: HDF5 cannot open it" +
+                      (texts.empty() ? std::string() : " (" + texts.front() + ")"));
     }
     return read_own_group(r, file, snapshot) && read_header(r, file, snapshot->info) &&
            read_units(r, file, "Units") && read_units(r, file, "Parameters") &&

@@ -161,6 +161,9 @@ VideoWriter::OpenResult VideoWriter::open(const VideoSettings& settings, std::st
     }
     ::close(fd);
     file_open_ = true;
+    // The muxer reopens its file by this name (MP4's index moved to the front).
+    av_freep(&format_->url);
+    format_->url = av_strdup(temporary_.c_str());
     status = avio_open(&format_->pb, temporary_.c_str(), AVIO_FLAG_WRITE);
     if (status < 0) {
         *error = "cannot create '" + settings.path + "': " + av_error(status);

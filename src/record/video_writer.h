@@ -76,8 +76,8 @@ class VideoWriter {
     AVPacket* packet_ = nullptr;
     SwsContext* scaler_ = nullptr;
     std::int64_t next_pts_ = 0;
-    std::string temporary_;     // the file being written
-    bool file_open_ = false;    // the temporary file exists
+    std::string temporary_;   // the file being written
+    bool file_open_ = false;  // the temporary file exists
     bool replaces_file_ = false;
 };
 
