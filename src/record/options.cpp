@@ -69,7 +69,7 @@ const char* const kUsage =
     "Each file holds Header, Units and Parameters, PartType1 (halo), PartType2 (disk),\n"
     "PartType3 (bulge) and PartType5 (the black hole) with Coordinates, Velocities,\n"
     "Acceleration, Masses and ParticleIDs in kpc, km/s and 1e10 solar masses, and Lumeth\n"
-    "with the records' SI values; Time is the simulated time in kpc/(km/s), 977.8 Myr.\n"
+    "with the records' SI values; Time is the simulated time in kpc/(km/s), 977.9 Myr.\n"
     "\n"
     "Files appear under their names only when complete (written beside them, then renamed);\n"
     "an existing file is replaced only by a complete one.\n"

@@ -127,15 +127,84 @@ bool put_int(hid_t location, const char* name, int value) {
     return put_attribute(location, name, H5T_NATIVE_INT, &value);
 }
 
-// A rows x columns dataset (columns 0: one dimension), chunked, with a Fletcher32 checksum.
-bool put_dataset(hid_t location, const char* name, hid_t file_type, hid_t memory_type, hsize_t rows,
-                 hsize_t columns, const void* data) {
+// The GADGET datasets of a type and how each value comes from a record.
+enum class Field { coordinates, velocities, acceleration, masses, ids };
+
+struct FieldLayout {
+    Field field;
+    const char* name;
+    hid_t file_type;
+    hid_t memory_type;
+    hsize_t columns;  // 0: one dimension
+    std::size_t value_size;
+};
+
+const FieldLayout kFields[] = {
+    {Field::coordinates, "Coordinates", H5T_IEEE_F64LE, H5T_NATIVE_DOUBLE, 3, sizeof(double)},
+    {Field::velocities, "Velocities", H5T_IEEE_F64LE, H5T_NATIVE_DOUBLE, 3, sizeof(double)},
+    {Field::acceleration, "Acceleration", H5T_IEEE_F64LE, H5T_NATIVE_DOUBLE, 3, sizeof(double)},
+    {Field::masses, "Masses", H5T_IEEE_F64LE, H5T_NATIVE_DOUBLE, 0, sizeof(double)},
+    {Field::ids, "ParticleIDs", H5T_STD_U32LE, H5T_NATIVE_UINT32, 0, sizeof(std::uint32_t)},
+};
+
+// A type's records: `count` of them from `records`, the first with ID `first_id`.
+struct TypeRecords {
+    const Particle* records;
+    std::size_t count;
+    std::size_t first_id;
+};
+
+// The black hole as a record: at rest at the origin, with its mass.
+const Particle kBlackHoleRecord = {
+    {0.0, 0.0, 0.0}, {0.0, 0.0, 0.0}, {0.0, 0.0, 0.0}, kBlackHoleSolarMasses* kSolarMass};
+
+// Values of records [from, from + n) of a type in the internal units: each is the SI value
+// divided by its unit.
+void convert(Field field, const TypeRecords& type, std::size_t from, std::size_t n, void* out) {
+    double* values = static_cast<double*>(out);
+    for (std::size_t i = 0; i < n; ++i) {
+        const Particle& p = type.records[from + i];
+        switch (field) {
+            case Field::coordinates:
+                for (int k = 0; k < 3; ++k) {
+                    values[3 * i + k] = p.position[k] / kLengthUnit;
+                }
+                break;
+            case Field::velocities:
+                for (int k = 0; k < 3; ++k) {
+                    values[3 * i + k] = p.velocity[k] / kVelocityUnit;
+                }
+                break;
+            case Field::acceleration:
+                for (int k = 0; k < 3; ++k) {
+                    values[3 * i + k] = p.acceleration[k] / kAccelerationUnit;
+                }
+                break;
+            case Field::masses:
+                values[i] = p.mass / kMassUnit;
+                break;
+            case Field::ids:
+                static_cast<std::uint32_t*>(out)[i] =
+                    static_cast<std::uint32_t>(type.first_id + from + i);
+                break;
+        }
+    }
+}
+
+// Rows per chunk: about 512 KiB of doubles.
+hsize_t chunk_rows(hsize_t rows, hsize_t columns) {
+    return std::min<hsize_t>(rows, std::max<hsize_t>(1, 65536 / std::max<hsize_t>(columns, 1)));
+}
+
+// A rows x columns dataset (columns 0: one dimension), chunked, with a Fletcher32 checksum;
+// fill(first, n, out) gives rows [first, first + n), one chunk at a time, so that the values
+// pass through a block that stays in the cache.
+bool put_dataset(hid_t location, const char* name, hid_t file_type, hid_t memory_type,
+                 std::size_t value_size, hsize_t rows, hsize_t columns,
+                 const std::function<void(hsize_t, hsize_t, void*)>& fill) {
     const int rank = columns == 0 ? 1 : 2;
     const hsize_t dims[2] = {rows, columns};
-    // About 512 KiB of doubles per chunk.
-    const hsize_t chunk_rows =
-        std::min<hsize_t>(rows, std::max<hsize_t>(1, 65536 / std::max<hsize_t>(columns, 1)));
-    const hsize_t chunk[2] = {chunk_rows, columns};
+    const hsize_t chunk[2] = {chunk_rows(rows, columns), columns};
     Id space(H5Screate_simple(rank, dims, nullptr), H5Sclose);
     Id dcpl(H5Pcreate(H5P_DATASET_CREATE), H5Pclose);
     set_object_properties(dcpl);
@@ -143,58 +212,33 @@ bool put_dataset(hid_t location, const char* name, hid_t file_type, hid_t memory
     H5Pset_fletcher32(dcpl);
     Id dataset(H5Dcreate2(location, name, file_type, space, H5P_DEFAULT, dcpl, H5P_DEFAULT),
                H5Dclose);
-    return dataset.ok() && H5Dwrite(dataset, memory_type, H5S_ALL, H5S_ALL, H5P_DEFAULT, data) >= 0;
-}
-
-// The GADGET datasets of one type from its records (or, for the black hole, from none).
-struct TypeData {
-    std::vector<double> coordinates, velocities, accelerations, masses;
-    std::vector<std::uint32_t> ids;
-};
-
-TypeData type_data(const Particle* particles, int first, int count) {
-    TypeData d;
-    const std::size_t n = static_cast<std::size_t>(count);
-    d.coordinates.resize(3 * n);
-    d.velocities.resize(3 * n);
-    d.accelerations.resize(3 * n);
-    d.masses.resize(n);
-    d.ids.resize(n);
-    for (std::size_t i = 0; i < n; ++i) {
-        const Particle& p = particles[first + i];
-        for (int k = 0; k < 3; ++k) {
-            d.coordinates[3 * i + k] = p.position[k] / kLengthUnit;
-            d.velocities[3 * i + k] = p.velocity[k] / kVelocityUnit;
-            d.accelerations[3 * i + k] = p.acceleration[k] / kAccelerationUnit;
-        }
-        d.masses[i] = p.mass / kMassUnit;
-        d.ids[i] = static_cast<std::uint32_t>(first + i);
+    if (!dataset.ok()) {
+        return false;
     }
-    return d;
+    std::vector<unsigned char> block(chunk[0] * std::max<hsize_t>(columns, 1) * value_size);
+    for (hsize_t first = 0; first < rows; first += chunk[0]) {
+        const hsize_t start[2] = {first, 0};
+        const hsize_t extent[2] = {std::min(chunk[0], rows - first), columns};
+        fill(first, extent[0], block.data());
+        Id memory(H5Screate_simple(rank, extent, nullptr), H5Sclose);
+        if (H5Sselect_hyperslab(space, H5S_SELECT_SET, start, nullptr, extent, nullptr) < 0 ||
+            H5Dwrite(dataset, memory_type, memory, space, H5P_DEFAULT, block.data()) < 0) {
+            return false;
+        }
+    }
+    return true;
 }
 
-TypeData black_hole_data(int count) {
-    TypeData d;
-    d.coordinates.assign(3, 0.0);
-    d.velocities.assign(3, 0.0);
-    d.accelerations.assign(3, 0.0);
-    d.masses.assign(1, kBlackHoleSolarMasses * kSolarMass / kMassUnit);
-    d.ids.assign(1, static_cast<std::uint32_t>(count));
-    return d;
-}
-
-bool put_type(hid_t file, hid_t gcpl, int type, const TypeData& d) {
+bool put_type(hid_t file, hid_t gcpl, int type, const TypeRecords& records) {
     Id group(H5Gcreate2(file, type_group(type).c_str(), H5P_DEFAULT, gcpl, H5P_DEFAULT), H5Gclose);
-    const hsize_t n = d.masses.size();
-    return group.ok() &&
-           put_dataset(group, "Coordinates", H5T_IEEE_F64LE, H5T_NATIVE_DOUBLE, n, 3,
-                       d.coordinates.data()) &&
-           put_dataset(group, "Velocities", H5T_IEEE_F64LE, H5T_NATIVE_DOUBLE, n, 3,
-                       d.velocities.data()) &&
-           put_dataset(group, "Acceleration", H5T_IEEE_F64LE, H5T_NATIVE_DOUBLE, n, 3,
-                       d.accelerations.data()) &&
-           put_dataset(group, "Masses", H5T_IEEE_F64LE, H5T_NATIVE_DOUBLE, n, 0, d.masses.data()) &&
-           put_dataset(group, "ParticleIDs", H5T_STD_U32LE, H5T_NATIVE_UINT32, n, 0, d.ids.data());
+    bool ok = group.ok();
+    for (const FieldLayout& f : kFields) {
+        ok = ok && put_dataset(group, f.name, f.file_type, f.memory_type, f.value_size,
+                               records.count, f.columns, [&](hsize_t first, hsize_t n, void* out) {
+                                   convert(f.field, records, first, n, out);
+                               });
+    }
+    return ok;
 }
 
 // The unit attributes, in the Units group and again in Parameters.
@@ -245,8 +289,11 @@ bool put_own_group(hid_t file, hid_t gcpl, const SnapshotInfo& info, const Parti
            put_double(group, "StepLength_s", info.step_seconds) &&
            put_double(group, "StepLength_Myr", info.step_myr) &&
            put_attribute(group, "Seed", H5T_NATIVE_UINT32, &info.seed) &&
-           put_dataset(group, "Particles", H5T_IEEE_F64LE, H5T_NATIVE_DOUBLE,
-                       static_cast<hsize_t>(info.particle_count), 10, particles);
+           put_dataset(group, "Particles", H5T_IEEE_F64LE, H5T_NATIVE_DOUBLE, sizeof(Particle) / 10,
+                       static_cast<hsize_t>(info.particle_count), 10,
+                       [&](hsize_t first, hsize_t n, void* out) {
+                           std::memcpy(out, particles + first, n * sizeof(Particle));
+                       });
 }
 
 // The core driver's memory, allocated through these callbacks so that the image is ours
@@ -506,7 +553,7 @@ bool read_header(Reader& r, hid_t file, const SnapshotInfo& info) {
 // Every type's datasets in full, each equal to what the records give.
 bool read_types(Reader& r, hid_t file, const Snapshot& s) {
     const int count = s.info.particle_count;
-    std::vector<double> scratch;
+    std::vector<double> read, expected;
     for (int t = 0; t < kTypes; ++t) {
         const std::string name = type_group(t);
         const htri_t exists = H5Lexists(file, name.c_str(), H5P_DEFAULT);
@@ -520,42 +567,30 @@ bool read_types(Reader& r, hid_t file, const Snapshot& s) {
             }
             continue;
         }
-        TypeData expected = black_hole_data(count);
+        TypeRecords records = {&kBlackHoleRecord, 1, static_cast<std::size_t>(count)};
         for (const Population& p : populations(count)) {
             if (p.type == t) {
-                expected = type_data(s.particles.data(), p.first, p.count);
+                records = {s.particles.data() + p.first, static_cast<std::size_t>(p.count),
+                           static_cast<std::size_t>(p.first)};
             }
         }
         Id group(r.group(file, name), H5Gclose);
         if (!group.ok()) {
             return false;
         }
-        const hsize_t n = expected.masses.size();
-        // Each dataset is read into the same block, then compared with what the records give.
-        scratch.resize(3 * n);
-        const struct {
-            const char* name;
-            hid_t type;
-            hsize_t columns;
-            const void* expected;
-            std::size_t bytes;
-        } datasets[] = {
-            {"Coordinates", H5T_NATIVE_DOUBLE, 3, expected.coordinates.data(),
-             3 * n * sizeof(double)},
-            {"Velocities", H5T_NATIVE_DOUBLE, 3, expected.velocities.data(),
-             3 * n * sizeof(double)},
-            {"Acceleration", H5T_NATIVE_DOUBLE, 3, expected.accelerations.data(),
-             3 * n * sizeof(double)},
-            {"Masses", H5T_NATIVE_DOUBLE, 0, expected.masses.data(), n * sizeof(double)},
-            {"ParticleIDs", H5T_NATIVE_UINT32, 0, expected.ids.data(), n * sizeof(std::uint32_t)},
-        };
-        for (const auto& set : datasets) {
-            if (!r.dataset(group, name, set.name, set.type, n, set.columns, scratch.data())) {
+        // Each dataset is read into the same block and compared with what the records give.
+        const std::size_t n = records.count;
+        read.resize(3 * n);
+        expected.resize(3 * n);
+        for (const FieldLayout& f : kFields) {
+            if (!r.dataset(group, name, f.name, f.memory_type, n, f.columns, read.data())) {
                 return false;
             }
-            if (!same_bits(scratch.data(), set.expected, set.bytes)) {
-                return r.fail("inconsistent: " + name + "/" + set.name + " is not what " +
-                              kOwnGroup + "/Particles gives");
+            convert(f.field, records, 0, n, expected.data());
+            if (!same_bits(read.data(), expected.data(),
+                           n * std::max<hsize_t>(f.columns, 1) * f.value_size)) {
+                return r.fail("inconsistent: " + name + "/" + f.name + " is not what " + kOwnGroup +
+                              "/Particles gives");
             }
         }
     }
@@ -615,10 +650,14 @@ bool snapshot_image(const SnapshotInfo& info, const Particle* particles, FileByt
              put_int(parameters, "PeriodicBoundariesOn", 0);
         for (const Population& p : populations(info.particle_count)) {
             if (ok && p.count > 0) {
-                ok = put_type(file, gcpl, p.type, type_data(particles, p.first, p.count));
+                ok = put_type(file, gcpl, p.type,
+                              {particles + p.first, static_cast<std::size_t>(p.count),
+                               static_cast<std::size_t>(p.first)});
             }
         }
-        ok = ok && put_type(file, gcpl, kBlackHoleType, black_hole_data(info.particle_count)) &&
+        ok = ok &&
+             put_type(file, gcpl, kBlackHoleType,
+                      {&kBlackHoleRecord, 1, static_cast<std::size_t>(info.particle_count)}) &&
              put_own_group(file, gcpl, info, particles);
     }
     ok = file >= 0 && H5Fclose(file) >= 0 && ok;
