@@ -335,8 +335,11 @@ int run_recording(const RecordOptions& options) {
     std::string destination =
         writer != nullptr ? writer->description() + " -> " + options.out : "no video";
     if (options.snapshot_every > 0) {
-        destination += ", a snapshot every " + std::to_string(options.snapshot_every) +
-                       " steps in " + options.snapshot_dir;
+        destination +=
+            ", a snapshot every " +
+            (options.snapshot_every == 1 ? std::string("step")
+                                         : std::to_string(options.snapshot_every) + " steps") +
+            " in " + options.snapshot_dir;
     }
     if (!options.resume.empty()) {
         destination +=
