@@ -1,7 +1,6 @@
 #include "record/snapshot.h"
 
 #include <hdf5.h>
-#include <hdf5_hl.h>
 
 #include <algorithm>
 #include <array>
@@ -37,14 +36,12 @@ struct Population {
     int type;
     int first;
     int count;
-    const char* name;
 };
 
 std::array<Population, 3> populations(int count) {
     const PopulationCounts n = population_counts(count);
-    return {{{3, 0, n.bulge, "bulge"},
-             {2, n.bulge, n.disk, "disk"},
-             {1, n.bulge + n.disk, n.halo, "halo"}}};
+    // Bulge, disk, halo: PartType3, 2, 1.
+    return {{{3, 0, n.bulge}, {2, n.bulge, n.disk}, {1, n.bulge + n.disk, n.halo}}};
 }
 
 // Records per type, the black hole included.
@@ -328,6 +325,30 @@ H5FD_file_image_callbacks_t image_callbacks(ClosedImage* closed) {
     c.udata_free = [](void*) -> herr_t { return 0; };
     c.udata = closed;
     return c;
+}
+
+// Opens bytes in memory read-only, where they are: the core driver's memory callbacks hand
+// it the caller's block instead of a copy, and never free it.
+hid_t open_image(const char* bytes, std::size_t size) {
+    H5FD_file_image_callbacks_t c{};
+    c.image_malloc = [](std::size_t, H5FD_file_image_op_t, void* data) -> void* { return data; };
+    c.image_memcpy = [](void* to, const void* from, std::size_t size, H5FD_file_image_op_t,
+                        void*) -> void* { return to == from ? to : std::memcpy(to, from, size); };
+    c.image_realloc = [](void*, std::size_t, H5FD_file_image_op_t, void*) -> void* {
+        return nullptr;
+    };
+    c.image_free = [](void*, H5FD_file_image_op_t, void*) -> herr_t { return 0; };
+    c.udata_copy = [](void* data) -> void* { return data; };
+    c.udata_free = [](void*) -> herr_t { return 0; };
+    c.udata = const_cast<char*>(bytes);
+    Id fapl(H5Pcreate(H5P_FILE_ACCESS), H5Pclose);
+    // Closing the file closes whatever a failed read left open.
+    H5Pset_fclose_degree(fapl, H5F_CLOSE_STRONG);
+    if (H5Pset_fapl_core(fapl, 65536, 0) < 0 || H5Pset_file_image_callbacks(fapl, &c) < 0 ||
+        H5Pset_file_image(fapl, const_cast<char*>(bytes), size) < 0) {
+        return -1;
+    }
+    return H5Fopen("snapshot-in-memory", H5F_ACC_RDONLY, fapl);
 }
 
 // --- Reading ---------------------------------------------------------------------------------
@@ -704,9 +725,7 @@ bool parse_snapshot(const char* bytes, std::size_t size, Snapshot* snapshot, std
         }
     }
     // HDF5 reads the bytes in place and never writes them.
-    Id file(H5LTopen_file_image(const_cast<char*>(bytes), size,
-                                H5LT_FILE_IMAGE_DONT_COPY | H5LT_FILE_IMAGE_DONT_RELEASE),
-            H5Fclose);
+    Id file(open_image(bytes, size), H5Fclose);
     if (!file.ok()) {
         const std::vector<std::string> texts = hdf5_errors();
         for (const std::string& t : texts) {
