@@ -64,6 +64,10 @@ PACKAGES=(
     # FFmpeg's libraries for lumeth-record (encoders, containers, pixel conversion);
     # ffmpeg-doc carries the API examples
     libavcodec-dev libavformat-dev libswscale-dev libavutil-dev ffmpeg-doc
+    # HDF5's serial C library for lumeth-record's snapshots; h5py for the test of their
+    # layout and scripts/plot_snapshot.py, matplotlib for its picture; PyAV and Pillow for
+    # scripts/animation.py (Debian's python3, /usr/bin/python3, has them)
+    libhdf5-dev python3-h5py python3-numpy python3-matplotlib python3-av python3-pil
     # headless X server and tools used by window tests; xvfb-run needs xauth,
     # which xvfb only recommends
     xvfb xauth xdotool x11-utils

@@ -1,4 +1,5 @@
-# Tests of lumeth-record: its command line and its videos, decoded with FFmpeg's libraries.
+# Tests of lumeth-record: its command line, its videos (decoded with FFmpeg's libraries) and
+# its snapshots.
 # They run the real program (its path is built in) on a few thousand particles.
 if(NOT LUMETH_HAVE_RECORD)
     return()
@@ -11,3 +12,13 @@ lumeth_gtest(test_record
 target_compile_definitions(test_record PRIVATE
                            LUMETH_RECORD_PROGRAM="$<TARGET_FILE:lumeth-record>")
 add_dependencies(test_record lumeth-record)
+
+# The snapshot's layout as h5py reads it (Debian's python3-h5py; skipped without it). Debian's
+# own interpreter first, which has its packages.
+find_program(LUMETH_SYSTEM_PYTHON python3 HINTS /usr/bin)
+if(LUMETH_SYSTEM_PYTHON)
+    add_test(NAME snapshot_layout
+             COMMAND ${LUMETH_SYSTEM_PYTHON} ${CMAKE_CURRENT_SOURCE_DIR}/snapshot_layout.py
+                     $<TARGET_FILE:lumeth-record>)
+    set_tests_properties(snapshot_layout PROPERTIES LABELS record SKIP_RETURN_CODE 77)
+endif()

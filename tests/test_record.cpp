@@ -2,6 +2,7 @@
 // libavformat and libavcodec) to the frames, size, codec and rate asked for, a lossless video
 // holds exactly what render_frame draws, and a stop signal or a failed write is handled.
 #include <fcntl.h>
+#include <hdf5.h>
 #include <signal.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
@@ -26,6 +27,7 @@ extern "C" {
 #include "gpu/step_driver.h"
 #include "record/options.h"
 #include "record/overlay.h"
+#include "record/snapshot.h"
 #include "sim/constants.h"
 #include "sim/initial_conditions.h"
 #include "test_app_support.h"
@@ -54,7 +56,7 @@ class Scratch {
     ~Scratch() { fs::remove_all(path_); }
     fs::path operator/(const std::string& name) const { return path_ / name; }
     const fs::path& path() const { return path_; }
-    // The files in the folder other than the program's captured output.
+    // The files and folders in the folder other than the program's captured output.
     std::vector<std::string> videos() const {
         std::vector<std::string> names;
         for (const auto& entry : fs::directory_iterator(path_)) {
@@ -73,7 +75,10 @@ class Scratch {
 // lumeth-record started with `args`, its output captured in the scratch folder.
 class Recorder {
   public:
-    Recorder(const Scratch& scratch, std::vector<std::string> args, long file_size_limit = 0)
+    // `environment`: NAME=VALUE settings for the program; `file_size_limit` > 0 limits the
+    // size of every file it writes.
+    Recorder(const Scratch& scratch, std::vector<std::string> args, long file_size_limit = 0,
+             const std::vector<std::string>& environment = {})
         : scratch_(scratch) {
         args.insert(args.begin(), LUMETH_RECORD_PROGRAM);
         pid_ = fork();
@@ -88,6 +93,9 @@ class Recorder {
                 const rlimit limit = {static_cast<rlim_t>(file_size_limit),
                                       static_cast<rlim_t>(file_size_limit)};
                 setrlimit(RLIMIT_FSIZE, &limit);
+            }
+            for (const std::string& setting : environment) {
+                putenv(const_cast<char*>(setting.c_str()));
             }
             std::vector<char*> argv;
             for (std::string& a : args) {
@@ -238,6 +246,11 @@ TEST(RecordCommandLine, BadInputExitsWith2AndLeavesNothingBehind) {
         {"--out", (scratch / "v").string()},
         {"--codec", "ffv1", "--out", out},
         {"--out", scratch.path().string()},
+        {"--snapshot-dir", (scratch / "d").string()},
+        {"--snapshot-every", "0"},
+        {"--snapshot-every", "1", "--snapshot-dir", "/proc/lumeth-record-test"},
+        {"--snapshot-every", "1", "--snapshot-dir", (scratch / "missing" / "d").string()},
+        {"--resume", (scratch / "missing.hdf5").string()},
     };
     // Where the value is missing, out of its range or given twice, or the output is a folder,
     // the message says so.
@@ -251,6 +264,11 @@ TEST(RecordCommandLine, BadInputExitsWith2AndLeavesNothingBehind) {
          "got '1e291'\n"},
         {"--frames=1 --frames", "lumeth-record: --frames given twice\n"},
         {"--out " + scratch.path().string(), "' is a folder; name a file in it"},
+        {"--snapshot-every 1 --snapshot-dir /proc/lumeth-record-test",
+         "lumeth-record: cannot write snapshots to '/proc/lumeth-record-test': "},
+        {"--resume " + (scratch / "missing.hdf5").string(),
+         "cannot resume from '" + (scratch / "missing.hdf5").string() +
+             "': cannot read it: No such file or directory\n"},
     };
     std::size_t said = 0;
     for (std::vector<std::string> args : cases) {
@@ -434,8 +452,13 @@ TEST(RecordInterrupt, StopSignalKeepsAPlayableVideo) {
     }
 }
 
-TEST(RecordWriteFailure, FailedWriteExitsWith1AndRemovesThePartialFile) {
+// A write that fails (a file past its size limit, as on a full disk) ends the run with one
+// line and status 1: the unfinished files are removed, and the files that were there before
+// (an earlier video of the same name, earlier snapshots) are as they were.
+TEST(RecordWriteFailure, FailedWriteExitsWith1AndLeavesEarlierFilesAsTheyWere) {
     Scratch scratch;
+    const std::string keep(100000, 'k');
+    std::ofstream(scratch / "v.mp4", std::ios::binary) << keep;
     // The file may grow to 128 KiB, a dozen frames or so of a galaxy that stays in view (MP4
     // writes each frame as it comes; Matroska would hold seconds of them back): every later
     // write fails.
@@ -445,9 +468,271 @@ TEST(RecordWriteFailure, FailedWriteExitsWith1AndRemovesThePartialFile) {
                       128 * 1024);
     EXPECT_EQ(recorder.wait(), 1);
     const std::string err = recorder.err();
-    EXPECT_NE(err.find("File too large; '"), std::string::npos) << err;
-    EXPECT_NE(err.find("' removed"), std::string::npos) << err;
-    EXPECT_TRUE(scratch.videos().empty());
+    EXPECT_NE(err.find("' failed: File too large; the unfinished video was removed, '" +
+                       (scratch / "v.mp4").string() + "' is left as it was\n"),
+              std::string::npos)
+        << err;
+    EXPECT_EQ(read_file(scratch / "v.mp4"), keep);
+    EXPECT_EQ(scratch.videos(), std::vector<std::string>{"v.mp4"});
+
+    // Snapshots of 2000 particles are larger than 128 KiB: the first fails, the earlier
+    // ones of that name stay, the video is not left behind.
+    Scratch run;
+    const std::string folder = (run / "s").string();
+    std::vector<std::string> args = {"--frames",         "2", "--particles",    "2000",
+                                     "--snapshot-every", "1", "--snapshot-dir", folder};
+    ASSERT_EQ(Recorder(run, args).wait(), 0);
+    std::vector<std::string> before;
+    for (const char* name :
+         {"snapshot_000000.hdf5", "snapshot_000001.hdf5", "snapshot_000002.hdf5"}) {
+        before.push_back(read_file(run / "s" / name));
+    }
+    args.insert(args.end(), {"--out", (run / "w.mkv").string(), "--codec", "ffv1"});
+    Recorder failing(run, args, 128 * 1024);
+    EXPECT_EQ(failing.wait(), 1);
+    EXPECT_NE(failing.err().find("writing '" + folder +
+                                 "/snapshot_000000.hdf5' failed: File too large; the "
+                                 "unfinished video was removed\n"),
+              std::string::npos)
+        << failing.err();
+    int index = 0;
+    for (const char* name :
+         {"snapshot_000000.hdf5", "snapshot_000001.hdf5", "snapshot_000002.hdf5"}) {
+        EXPECT_EQ(read_file(run / "s" / name), before[index++]) << name;
+    }
+    EXPECT_EQ(std::distance(fs::directory_iterator(run / "s"), fs::directory_iterator()), 3);
+    EXPECT_EQ(run.videos(), std::vector<std::string>{"s"});
+}
+
+std::string read_bytes(const fs::path& path) {
+    std::ifstream in(path, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+void write_bytes(const fs::path& path, const std::string& bytes) {
+    std::ofstream(path, std::ios::binary | std::ios::trunc) << bytes;
+}
+
+std::vector<std::string> folder_names(const fs::path& folder) {
+    std::vector<std::string> names;
+    for (const auto& entry : fs::directory_iterator(folder)) {
+        names.push_back(entry.path().filename().string());
+    }
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
+// A run of 6 steps with a snapshot every 3 writes snapshots 0, 3 and 6, which hold the
+// records after as many steps and the simulated time; the run resumed from 3 writes 6 again,
+// byte for byte, and its frames are the uninterrupted run's frames 4 to 6, statistics
+// included, at every CPU level.
+TEST(RecordSnapshots, AResumedRunRepeatsTheUninterruptedOneByteForByte) {
+    constexpr int kCount = 3000;
+    constexpr double kStepMyr = 5.0;
+    Scratch scratch;
+    const std::string whole = (scratch / "whole").string();
+    Recorder uninterrupted(
+        scratch, {"--frames", "6", "--particles", "3000", "--seed", "42", "--step-myr", "5",
+                  "--snapshot-every", "3", "--snapshot-dir", whole, "--codec", "ffv1", "--out",
+                  (scratch / "whole.mkv").string()});
+    ASSERT_EQ(uninterrupted.wait(), 0) << uninterrupted.err();
+    EXPECT_NE(uninterrupted.out().find("3 snapshots, written in"), std::string::npos)
+        << uninterrupted.out();
+    EXPECT_EQ(folder_names(whole),
+              (std::vector<std::string>{"snapshot_000000.hdf5", "snapshot_000003.hdf5",
+                                        "snapshot_000006.hdf5"}));
+
+    // The round trip: the snapshot holds the records after 3 steps, bit for bit.
+    std::vector<Particle> particles(kCount);
+    lumeth::generate_galaxy(particles.data(), kCount, 42);
+    const double dt = kStepMyr * lumeth::kSecondsPerMegayear;
+    double time = 0.0;
+    for (int step = 0; step < 3; ++step) {
+        step_forces(particles.data(), kCount);
+        step_integrate(particles.data(), kCount, dt);
+        time += dt;
+    }
+    lumeth::record::Snapshot snapshot;
+    std::string error;
+    ASSERT_TRUE(lumeth::record::read_snapshot(whole + "/snapshot_000003.hdf5", &snapshot, &error))
+        << error;
+    EXPECT_EQ(snapshot.info.particle_count, kCount);
+    EXPECT_EQ(snapshot.info.step_count, 3);
+    EXPECT_EQ(snapshot.info.sim_time, time);
+    EXPECT_EQ(snapshot.info.step_seconds, dt);
+    EXPECT_EQ(snapshot.info.seed, 42u);
+    ASSERT_EQ(snapshot.particles.size(), particles.size());
+    EXPECT_EQ(std::memcmp(snapshot.particles.data(), particles.data(), kCount * sizeof(Particle)),
+              0);
+
+    const Decoded a = decode(scratch / "whole.mkv");
+    ASSERT_EQ(a.pixels.size(), 6u);
+    for (const char* level : {"x86-64", "x86-64-v3", "x86-64-v4"}) {
+        SCOPED_TRACE(level);
+        const std::string name = std::string("resumed-") + level;
+        const std::string folder = (scratch / name).string();
+        // The snapshot fixes the count, the step and the seed: given alike, they are accepted.
+        Recorder resumed(
+            scratch,
+            {"--frames", "3", "--resume", whole + "/snapshot_000003.hdf5", "--step-myr", "5",
+             "--seed", "42", "--snapshot-every", "3", "--snapshot-dir", folder, "--codec", "ffv1",
+             "--out", (scratch / (name + ".mkv")).string()},
+            0, {std::string("LUMETH_CPU_LEVEL=") + level});
+        ASSERT_EQ(resumed.wait(), 0) << resumed.err();
+        EXPECT_EQ(folder_names(folder), std::vector<std::string>{"snapshot_000006.hdf5"});
+        EXPECT_TRUE(read_bytes(folder + "/snapshot_000006.hdf5") ==
+                    read_bytes(whole + "/snapshot_000006.hdf5"));
+        const Decoded b = decode(scratch / (name + ".mkv"));
+        ASSERT_EQ(b.pixels.size(), 3u);
+        for (int f = 0; f < 3; ++f) {
+            EXPECT_TRUE(b.pixels[f] == a.pixels[3 + f]) << "frame " << 4 + f;
+        }
+    }
+}
+
+// Builds a copy of `source` with one HDF5 attribute changed (the checksums stay valid).
+void rewrite_attribute(const fs::path& source, const fs::path& copy, const char* group,
+                       const char* name, hid_t type, const void* value) {
+    fs::copy_file(source, copy, fs::copy_options::overwrite_existing);
+    const hid_t file = H5Fopen(copy.c_str(), H5F_ACC_RDWR, H5P_DEFAULT);
+    const hid_t g = H5Gopen2(file, group, H5P_DEFAULT);
+    const hid_t a = H5Aopen(g, name, H5P_DEFAULT);
+    EXPECT_GE(H5Awrite(a, type, value), 0) << group << "/" << name;
+    H5Aclose(a);
+    H5Gclose(g);
+    H5Fclose(file);
+}
+
+// A snapshot that cannot be resumed from, and options that contradict it: status 2, one
+// line naming the file and the problem, and nothing written: no video, no snapshot folder.
+TEST(RecordSnapshots, EveryBadResumeIsRefusedWithNothingWritten) {
+    Scratch files;
+    ASSERT_EQ(Recorder(files, {"--frames", "1", "--particles", "300", "--seed", "7",
+                               "--snapshot-every", "1", "--snapshot-dir", files.path().string()})
+                  .wait(),
+              0);
+    const fs::path good = files / "snapshot_000001.hdf5";
+    const std::string bytes = read_bytes(good);
+    write_bytes(files / "truncated.hdf5", bytes.substr(0, bytes.size() / 2));
+    write_bytes(files / "text.hdf5", "step 3\n");
+    write_bytes(files / "empty.hdf5", "");
+    {
+        const hid_t file =
+            H5Fcreate((files / "other.hdf5").c_str(), H5F_ACC_TRUNC, H5P_DEFAULT, H5P_DEFAULT);
+        H5Gclose(H5Gcreate2(file, "Header", H5P_DEFAULT, H5P_DEFAULT, H5P_DEFAULT));
+        H5Fclose(file);
+    }
+    // A flipped bit in the particles' data, and one in an object header (the attribute
+    // names are stored in the headers).
+    std::string flipped = bytes;
+    flipped[bytes.size() / 2] ^= 0x10;
+    write_bytes(files / "flipped-data.hdf5", flipped);
+    flipped = bytes;
+    flipped[bytes.find("StepCount") + 2] ^= 0x01;
+    write_bytes(files / "flipped-header.hdf5", flipped);
+    const unsigned counts[6] = {0, 30, 210, 61, 0, 1};
+    rewrite_attribute(good, files / "counts.hdf5", "Header", "NumPart_Total", H5T_NATIVE_UINT,
+                      counts);
+    const int none = 0;
+    rewrite_attribute(good, files / "no-particles.hdf5", "Lumeth", "ParticleCount", H5T_NATIVE_INT,
+                      &none);
+    const long long steps = 2;
+    rewrite_attribute(good, files / "steps.hdf5", "Lumeth", "StepCount", H5T_NATIVE_LLONG, &steps);
+
+    struct Case {
+        std::string file;
+        std::vector<std::string> options;
+        std::string says;
+    };
+    const std::string g = good.string();
+    const std::vector<Case> cases = {
+        {(files / "missing.hdf5").string(), {}, "cannot read it: No such file or directory"},
+        {files.path().string(), {}, "it is a folder"},
+        {(files / "truncated.hdf5").string(), {}, "truncated: "},
+        {(files / "text.hdf5").string(), {}, "not an HDF5 file"},
+        {(files / "empty.hdf5").string(), {}, "not an HDF5 file: it is empty"},
+        {(files / "other.hdf5").string(), {}, "not a lumeth snapshot: it has no group 'Lumeth'"},
+        {(files / "flipped-data.hdf5").string(), {}, "corrupted: dataset '"},
+        {(files / "flipped-header.hdf5").string(), {}, "corrupted: "},
+        {(files / "counts.hdf5").string(),
+         {},
+         "inconsistent: the header counts 61 particles of type 3"},
+        {(files / "no-particles.hdf5").string(), {}, "inconsistent: it holds 0 particles"},
+        {(files / "steps.hdf5").string(), {}, "inconsistent: its time of "},
+        {g,
+         {"--particles", "301"},
+         "--particles 301 differs from '" + g + "', which holds 300 particles"},
+        {g,
+         {"--step-myr", "99"},
+         "--step-myr 99 differs from '" + g + "', which holds a step of 100 Myr"},
+        {g, {"--seed", "8"}, "--seed 8 differs from '" + g + "', which holds the galaxy of seed 7"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.file + " " + c.says);
+        Scratch scratch;
+        std::vector<std::string> args = {"--frames",
+                                         "2",
+                                         "--resume",
+                                         c.file,
+                                         "--snapshot-every",
+                                         "1",
+                                         "--snapshot-dir",
+                                         (scratch / "s").string(),
+                                         "--out",
+                                         (scratch / "v.mkv").string(),
+                                         "--codec",
+                                         "ffv1"};
+        args.insert(args.end(), c.options.begin(), c.options.end());
+        std::string err;
+        EXPECT_EQ(record(scratch, args, &err), 2);
+        EXPECT_EQ(std::count(err.begin(), err.end(), '\n'), 1) << err;
+        if (c.options.empty()) {
+            EXPECT_EQ(err.rfind("lumeth-record: cannot resume from '" + c.file + "': " + c.says, 0),
+                      0u)
+                << err;
+        } else {
+            EXPECT_EQ(err, "lumeth-record: " + c.says + "\n");
+        }
+        EXPECT_TRUE(scratch.videos().empty());
+    }
+}
+
+// Every byte of a snapshot is covered by a checksum: a flipped bit anywhere is refused.
+TEST(Snapshot, AFlippedBitAnywhereIsRefused) {
+    constexpr int kCount = 10;  // every population, and the black hole
+    std::vector<Particle> particles(kCount);
+    lumeth::generate_galaxy(particles.data(), kCount, 3);
+    lumeth::record::SnapshotInfo info;
+    info.particle_count = kCount;
+    info.step_count = 0;
+    info.step_myr = 100.0;
+    info.step_seconds = 100.0 * lumeth::kSecondsPerMegayear;
+    info.seed = 3;
+    lumeth::record::FileBytes image;
+    std::string error;
+    ASSERT_TRUE(lumeth::record::snapshot_image(info, particles.data(), &image, &error)) << error;
+    std::string bytes(image.data.get(), image.size);
+    lumeth::record::Snapshot back;
+    ASSERT_TRUE(lumeth::record::parse_snapshot(bytes.data(), bytes.size(), &back, &error)) << error;
+    std::vector<std::size_t> accepted;
+    for (std::size_t at = 0; at < bytes.size(); ++at) {
+        bytes[at] ^= static_cast<char>(1 << (at % 8));
+        if (lumeth::record::parse_snapshot(bytes.data(), bytes.size(), &back, &error)) {
+            accepted.push_back(at);
+        }
+        bytes[at] ^= static_cast<char>(1 << (at % 8));
+    }
+    std::string ranges;
+    for (std::size_t i = 0; i < accepted.size(); ++i) {
+        if (i == 0 || accepted[i] != accepted[i - 1] + 1) {
+            ranges += " " + std::to_string(accepted[i]);
+        } else if (i + 1 == accepted.size() || accepted[i + 1] != accepted[i] + 1) {
+            ranges += "-" + std::to_string(accepted[i]);
+        }
+    }
+    EXPECT_TRUE(accepted.empty()) << ranges << "\n"
+                                  << accepted.size() << " of " << bytes.size()
+                                  << " flipped bytes accepted, the first at " << accepted[0];
 }
 
 }  // namespace

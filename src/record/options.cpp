@@ -13,7 +13,6 @@
 namespace lumeth::record {
 namespace {
 
-constexpr int kMaxParticles = 10000000;
 constexpr double kMaxFps = 1000.0;
 // The zooms at which the galaxy is in the frame and more than a dot. At 0.01 the whole galaxy,
 // its halo out to 1600 kpc included, fills a spot about 250 pixels across; below, bulge and
@@ -54,8 +53,9 @@ const char* const kUsage =
     "\n"
     "  --frames N       frames to record (default 300)\n"
     "  --seed S         the initial conditions' seed, 0 to 4294967295 (default: the clock)\n"
-    "  --out FILE       output file (default lumeth.mp4); the extension picks the container:\n"
-    "                   .mp4, .mov or .mkv\n"
+    "  --out FILE       output file (default lumeth.mp4; no video when snapshots are\n"
+    "                   written and --out is not given); the extension picks the\n"
+    "                   container: .mp4, .mov or .mkv\n"
     "  --fps F          frames per second of the video (default 30, at most 1000)\n"
     "  --zoom Z         zoom on top of the window's scale (default 1), 0.01 to 10000: from\n"
     "                   the whole galaxy, halo and all, in a spot of about 250 pixels, to\n"
@@ -70,15 +70,34 @@ const char* const kUsage =
     "                   frames then differ from run to run\n"
     "  --help           print this text and exit\n"
     "\n"
+    "Snapshots (HDF5 in GADGET's layout, read by the field's analysis packages):\n"
+    "  --snapshot-every K  a snapshot every K steps since the galaxy was generated, and one\n"
+    "                   of the new galaxy before the first step\n"
+    "  --snapshot-dir DIR  where: DIR/snapshot_NNNNNN.hdf5, NNNNNN the step count (default:\n"
+    "                   the current folder; DIR is made if its parent exists)\n"
+    "  --resume FILE    start from a snapshot instead of a new galaxy: the step count and\n"
+    "                   the time go on from it, --frames counts this run's frames, and the\n"
+    "                   run is the uninterrupted run's, bit for bit; the snapshot fixes the\n"
+    "                   particles, the step and the seed (given, they must match it)\n"
+    "Each file holds Header, Units and Parameters, PartType1 (halo), PartType2 (disk),\n"
+    "PartType3 (bulge) and PartType5 (the black hole) with Coordinates, Velocities,\n"
+    "Acceleration, Masses and ParticleIDs in kpc, km/s and 1e10 solar masses, and Lumeth\n"
+    "with the records' SI values; Time is the simulated time in kpc/(km/s), 977.9 Myr.\n"
+    "\n"
     "Each option may be given once; a value follows the option as the next argument or\n"
     "after '=' (--frames=10).\n"
     "\n"
-    "Exit status: 0 when done, 1 when recording failed (the file is removed), 2 for a bad\n"
-    "command line or output file, 130 or 143 when stopped by SIGINT or SIGTERM (the frames\n"
-    "so far are kept as a playable video).\n";
+    "Files appear under their names only when complete (written beside them, then renamed);\n"
+    "an existing file is replaced only by a complete one.\n"
+    "\n"
+    "Exit status: 0 when done, 1 when recording or a snapshot failed (the unfinished video is\n"
+    "removed, earlier files are kept), 2 for a bad command line, output file, snapshot\n"
+    "folder or snapshot to resume (nothing is written), 130 or 143 when stopped by SIGINT or\n"
+    "SIGTERM (the frames so far are kept as a playable video).\n";
 
 int parse_options(int argc, char** argv, RecordOptions* options) {
     bool quality_given = false;
+    bool snapshot_dir_given = false;
     const char* step_text = nullptr;
     for (int i = 1; i < argc; ++i) {
         OptionReader option(argc, argv, &i);
@@ -105,7 +124,31 @@ int parse_options(int argc, char** argv, RecordOptions* options) {
             options->show_rate = true;
             continue;
         }
+        // What a resumed run checks against its snapshot, and whether a video is asked for.
+        options->particles_given |= arg == "--particles";
+        options->step_myr_given |= arg == "--step-myr";
+        options->out_given |= arg == "--out";
+
         long long whole = 0;
+        // Snapshots and resuming.
+        if (arg == "--snapshot-every") {
+            const char* text = take_value();
+            if (!parse_whole_number(text, 1, 1000000000, &whole)) {
+                return refuse("a whole number of steps from 1 to 1000000000", text);
+            }
+            options->snapshot_every = static_cast<int>(whole);
+            continue;
+        }
+        if (arg == "--snapshot-dir" || arg == "--resume") {
+            const char* text = take_value();
+            if (text == nullptr || *text == '\0') {
+                return refuse(arg == "--resume" ? "a snapshot file" : "a folder", text);
+            }
+            (arg == "--resume" ? options->resume : options->snapshot_dir) = text;
+            snapshot_dir_given |= arg == "--snapshot-dir";
+            continue;
+        }
+
         if (arg == "--frames" || arg == "--particles") {
             const bool frames = arg == "--frames";
             const long long high = frames ? 1000000000 : kMaxParticles;
@@ -166,6 +209,12 @@ int parse_options(int argc, char** argv, RecordOptions* options) {
             std::fprintf(stderr, "lumeth-record: unknown option '%s' (try --help)\n", argv[i]);
             return 2;
         }
+    }
+    if (snapshot_dir_given && options->snapshot_every == 0) {
+        std::fprintf(stderr,
+                     "lumeth-record: --snapshot-dir needs --snapshot-every K, the steps between "
+                     "snapshots\n");
+        return 2;
     }
     if (quality_given && options->codec != Codec::h264) {
         std::fprintf(stderr, "lumeth-record: --quality applies to h264 only; %s is lossless\n",

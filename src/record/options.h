@@ -18,6 +18,7 @@ enum class Codec {
 // source to most eyes, every 6 steps up halve the size.
 constexpr int kDefaultQuality = 20;
 constexpr int kLowestQuality = 51;
+constexpr int kMaxParticles = 10000000;
 
 struct RecordOptions {
     int frames = 300;
@@ -31,6 +32,18 @@ struct RecordOptions {
     Codec codec = Codec::h264;
     int quality = kDefaultQuality;
     bool show_rate = false;  // the production rate in the picture (frames then differ by run)
+
+    // Snapshots and resuming.
+    int snapshot_every = 0;          // a snapshot every this many steps; 0: none
+    std::string snapshot_dir = ".";  // where they go
+    std::string resume;              // the snapshot to start from; empty: a new galaxy
+    // Which options were given: a snapshot fixes the particle count, the step and the seed,
+    // and --out is optional where snapshots are written.
+    bool particles_given = false;
+    bool step_myr_given = false;
+    bool out_given = false;
+    // Whether a video is written: always, except for a snapshot run without --out.
+    bool writes_video() const { return out_given || snapshot_every == 0; }
 };
 
 // The usage text that --help prints.

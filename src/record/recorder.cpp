@@ -4,19 +4,25 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <cerrno>
 #include <chrono>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "app/app.h"
 #include "app/render.h"
 #include "gpu/step_driver.h"
 #include "record/encoder_thread.h"
+#include "record/file_commit.h"
 #include "record/overlay.h"
 #include "record/progress.h"
+#include "record/snapshot.h"
 #include "record/video_writer.h"
 #include "sim/constants.h"
 #include "sim/initial_conditions.h"
@@ -54,27 +60,197 @@ struct PhaseTimes {
 // Read-back frames waiting for the encoder thread, besides the one it is encoding.
 constexpr int kFramesInFlight = 2;
 
-void print_summary(const RecordOptions& options, const VideoWriter& writer, int frames,
-                   double elapsed, const PhaseTimes& t, int stopped_by) {
-    struct stat info {};
-    const double megabytes =
-        stat(options.out.c_str(), &info) == 0 ? static_cast<double>(info.st_size) / 1e6 : 0.0;
+// The snapshots of a run, and the speed of one against plain file input and output: one
+// fwrite of as many bytes with the same flush, sync and rename, and one fread of the file.
+// The second snapshot is measured where there is one: the first also pays for the library's
+// start and the first touch of its memory.
+struct SnapshotLog {
+    int written = 0;
+    std::string last;
+    std::string measured;  // the snapshot timed; empty: none
+    double bytes = 0.0;
+    double spent = 0.0;                // s, writing all of them
+    double write = 0.0, fwrite = 0.0;  // s, the one timed
+    double read = 0.0, fread = 0.0;    // s, likewise
+};
+constexpr int kSnapshotsTimed = 2;
+
+// The snapshot of the state after `info.step_count` steps, written to its file in `folder`.
+// The first two are also read back in full (which checks them) and timed against plain
+// input and output.
+bool write_snapshot(const std::string& folder, const SnapshotInfo& info, const Particle* particles,
+                    SnapshotLog* log, std::string* error) {
+    const std::string path = folder + "/" + snapshot_file_name(info.step_count);
+    const Clock::time_point t0 = Clock::now();
+    FileBytes image;
+    if (!snapshot_image(info, particles, &image, error) ||
+        !write_file_committed(path, image.data.get(), image.size, error)) {
+        return false;
+    }
+    const Clock::time_point t1 = Clock::now();
+    log->spent += seconds(t0, t1);
+    ++log->written;
+    log->last = path;
+    if (log->written > kSnapshotsTimed) {
+        return true;
+    }
+    Snapshot back;
+    std::string problem;
+    if (!read_snapshot(path, &back, &problem)) {
+        *error = "the snapshot just written, '" + path + "', does not read back: " + problem;
+        return false;
+    }
+    const Clock::time_point t2 = Clock::now();
+    FileBytes bytes;
+    if (!read_whole_file(path, &bytes, &problem)) {
+        return true;
+    }
+    const Clock::time_point t3 = Clock::now();
+    // The comparison needs room for a second file as large; without it there is no figure.
+    const std::string baseline = path + ".fwrite";
+    if (write_file_committed(baseline, bytes.data.get(), bytes.size, &problem)) {
+        const Clock::time_point t4 = Clock::now();
+        std::remove(baseline.c_str());
+        log->measured = path;
+        log->bytes = static_cast<double>(image.size);
+        log->write = seconds(t0, t1);
+        log->read = seconds(t1, t2);
+        log->fread = seconds(t2, t3);
+        log->fwrite = seconds(t3, t4);
+    }
+    return true;
+}
+
+std::string snapshot_summary(const RecordOptions& options, const SnapshotLog& log) {
+    if (options.snapshot_every == 0) {
+        return "";
+    }
+    const double each = log.written > 0 ? log.spent / log.written : 0.0;
+    char text[512];
+    std::snprintf(text, sizeof text, "; %d snapshot%s, written in %.1f ms each (last %s)",
+                  log.written, log.written == 1 ? "" : "s", 1e3 * each,
+                  log.written > 0 ? log.last.c_str() : "none");
+    std::string summary = text;
+    if (!log.measured.empty()) {
+        auto ratio = [](double a, double b) { return b > 0.0 ? a / b : 0.0; };
+        std::snprintf(text, sizeof text,
+                      "; %s, %.1f MB: written in %.1f ms, %.2fx one fwrite of as many bytes "
+                      "(%.1f ms, same flush, sync and rename), read back in %.1f ms, %.2fx "
+                      "one fread (%.1f ms)",
+                      log.measured.c_str(), log.bytes / 1e6, 1e3 * log.write,
+                      ratio(log.write, log.fwrite), 1e3 * log.fwrite, 1e3 * log.read,
+                      ratio(log.read, log.fread), 1e3 * log.fread);
+        summary += text;
+    }
+    return summary;
+}
+
+void print_summary(const RecordOptions& options, const VideoWriter* writer, int frames,
+                   double elapsed, const PhaseTimes& t, int stopped_by, const SnapshotLog& log) {
     const double total = t.step + t.draw + t.read_back + t.encode;
     auto share = [&](double phase) { return total > 0.0 ? 100.0 * phase / total : 0.0; };
     auto per_frame = [&](double phase) { return frames > 0 ? 1e3 * phase / frames : 0.0; };
+    char video[512] = "no video";
+    if (writer != nullptr) {
+        struct stat info {};
+        const double megabytes =
+            stat(options.out.c_str(), &info) == 0 ? static_cast<double>(info.st_size) / 1e6 : 0.0;
+        std::snprintf(video, sizeof video, "%.1f MB, %s, %s -> %s", megabytes,
+                      writer->description().c_str(), backend_summary(), options.out.c_str());
+    } else {
+        std::snprintf(video, sizeof video, "no video, %s", backend_summary());
+    }
     std::printf(
-        "lumeth-record: %d frames%s in %.1f s (%.2f frames/s), %.1f MB, %s, %s -> %s; per "
-        "frame: step %.1f ms (%.0f%%), draw %.1f ms (%.0f%%), read-back %.1f ms (%.0f%%), "
-        "encode %.1f ms (%.0f%%); encoder thread %.1f ms per frame alongside\n",
+        "lumeth-record: %d frames%s in %.1f s (%.2f frames/s), %s; per frame: step %.1f ms "
+        "(%.0f%%), draw %.1f ms (%.0f%%), read-back %.1f ms (%.0f%%), encode %.1f ms "
+        "(%.0f%%); encoder thread %.1f ms per frame alongside%s\n",
         frames,
         stopped_by == SIGINT    ? " (stopped by SIGINT)"
         : stopped_by == SIGTERM ? " (stopped by SIGTERM)"
                                 : "",
-        elapsed, elapsed > 0.0 ? frames / elapsed : 0.0, megabytes, writer.description().c_str(),
-        backend_summary(), options.out.c_str(), per_frame(t.step), share(t.step), per_frame(t.draw),
-        share(t.draw), per_frame(t.read_back), share(t.read_back), per_frame(t.encode),
-        share(t.encode), per_frame(t.encoder_busy));
+        elapsed, elapsed > 0.0 ? frames / elapsed : 0.0, video, per_frame(t.step), share(t.step),
+        per_frame(t.draw), share(t.draw), per_frame(t.read_back), share(t.read_back),
+        per_frame(t.encode), share(t.encode), per_frame(t.encoder_busy),
+        snapshot_summary(options, log).c_str());
     std::fflush(stdout);
+}
+
+// Makes the snapshot folder (one level) if it is missing and checks that a file can be
+// created in it. *created says whether it was made here.
+bool prepare_snapshot_folder(const std::string& folder, bool* created, std::string* problem) {
+    *created = mkdir(folder.c_str(), 0777) == 0;
+    struct stat info {};
+    if (!*created && errno != EEXIST) {
+        *problem = std::strerror(errno);
+        return false;
+    }
+    if (stat(folder.c_str(), &info) != 0 || !S_ISDIR(info.st_mode)) {
+        *problem = "it is not a folder";
+        return false;
+    }
+    std::string probe;
+    const int fd = create_temporary_beside(folder + "/snapshot", &probe);
+    if (fd < 0) {
+        *problem = std::strerror(errno);
+        if (*created) {
+            rmdir(folder.c_str());
+        }
+        return false;
+    }
+    close(fd);
+    std::remove(probe.c_str());
+    return true;
+}
+
+// Where a run starts: a new galaxy, or a snapshot.
+struct RunStart {
+    int particles = 0;
+    double step_myr = 0.0;
+    double dt = 0.0;
+    std::uint32_t seed = 0;
+    long long step_count = 0;
+    double sim_time = 0.0;
+    Snapshot snapshot;  // the records when resuming
+};
+
+// Reads the snapshot to resume from and checks the options against it; 0, or 2 after one
+// line on standard error.
+int load_resume(const RecordOptions& options, RunStart* start) {
+    std::string problem;
+    if (!read_snapshot(options.resume, &start->snapshot, &problem)) {
+        std::fprintf(stderr, "lumeth-record: cannot resume from '%s': %s\n", options.resume.c_str(),
+                     problem.c_str());
+        return 2;
+    }
+    const SnapshotInfo& info = start->snapshot.info;
+    const char* differs = nullptr;
+    char given[64] = "";
+    char held[64] = "";
+    if (options.particles_given && options.particles != info.particle_count) {
+        differs = "--particles";
+        std::snprintf(given, sizeof given, "%d", options.particles);
+        std::snprintf(held, sizeof held, "%d particles", info.particle_count);
+    } else if (options.step_myr_given && options.step_myr != info.step_myr) {
+        differs = "--step-myr";
+        std::snprintf(given, sizeof given, "%.17g", options.step_myr);
+        std::snprintf(held, sizeof held, "a step of %.17g Myr", info.step_myr);
+    } else if (options.seed_given && options.seed != info.seed) {
+        differs = "--seed";
+        std::snprintf(given, sizeof given, "%u", options.seed);
+        std::snprintf(held, sizeof held, "the galaxy of seed %u", info.seed);
+    }
+    if (differs != nullptr) {
+        std::fprintf(stderr, "lumeth-record: %s %s differs from '%s', which holds %s\n", differs,
+                     given, options.resume.c_str(), held);
+        return 2;
+    }
+    start->particles = info.particle_count;
+    start->step_myr = info.step_myr;
+    start->dt = info.step_seconds;
+    start->seed = info.seed;
+    start->step_count = info.step_count;
+    start->sim_time = info.sim_time;
+    return 0;
 }
 
 }  // namespace
@@ -84,7 +260,7 @@ const char* backend_label() {
 }
 
 void draw_recorded_frame(const SimulationState& state, double fps, bool show_rate, double step_myr,
-                         int frame, int frames) {
+                         long long frame, long long frames) {
     draw_frame(state);
     char status[kOverlayColumns + 1];
     char detail[kOverlayColumns + 1];
@@ -93,31 +269,57 @@ void draw_recorded_frame(const SimulationState& state, double fps, bool show_rat
     } else {
         format_simulated_status(status, sizeof status, backend_label(), state);
     }
-    std::snprintf(detail, sizeof detail, "Step: %g Myr | Frame %d/%d", step_myr, frame, frames);
+    std::snprintf(detail, sizeof detail, "Step: %g Myr | Frame %lld/%lld", step_myr, frame, frames);
     const char* const lines[kOverlayLines] = {status, detail};
     draw_overlay(state.renderer, lines);
 }
 
 int run_recording(const RecordOptions& options) {
-    const std::uint32_t seed = options.seed_given ? options.seed : clock_seed();
-    const double dt = options.step_myr * kSecondsPerMegayear;
-    Particle* particles = allocate_particles(static_cast<std::size_t>(options.particles));
-
-    VideoSettings settings;
-    settings.path = options.out;
-    settings.codec = options.codec;
-    settings.quality = options.quality;
-    settings.width = kWindowWidth;
-    settings.height = kWindowHeight;
-    settings.fps = options.fps;
-    VideoWriter writer;
-    std::string error;
-    const VideoWriter::OpenResult opened = writer.open(settings, &error);
-    if (opened != VideoWriter::OpenResult::ok) {
-        std::fprintf(stderr, "lumeth-record: %s\n", error.c_str());
-        std::free(particles);
-        return opened == VideoWriter::OpenResult::bad_output ? 2 : 1;
+    RunStart start;
+    if (!options.resume.empty()) {
+        if (const int status = load_resume(options, &start); status != 0) {
+            return status;
+        }
+    } else {
+        start.particles = options.particles;
+        start.step_myr = options.step_myr;
+        start.dt = options.step_myr * kSecondsPerMegayear;
+        start.seed = options.seed_given ? options.seed : clock_seed();
     }
+    const double dt = start.dt;
+    const int count = start.particles;
+
+    bool created_folder = false;
+    if (options.snapshot_every > 0) {
+        std::string problem;
+        if (!prepare_snapshot_folder(options.snapshot_dir, &created_folder, &problem)) {
+            std::fprintf(stderr, "lumeth-record: cannot write snapshots to '%s': %s\n",
+                         options.snapshot_dir.c_str(), problem.c_str());
+            return 2;
+        }
+    }
+
+    std::unique_ptr<VideoWriter> writer;
+    std::string error;
+    if (options.writes_video()) {
+        VideoSettings settings;
+        settings.path = options.out;
+        settings.codec = options.codec;
+        settings.quality = options.quality;
+        settings.width = kWindowWidth;
+        settings.height = kWindowHeight;
+        settings.fps = options.fps;
+        writer = std::make_unique<VideoWriter>();
+        const VideoWriter::OpenResult opened = writer->open(settings, &error);
+        if (opened != VideoWriter::OpenResult::ok) {
+            std::fprintf(stderr, "lumeth-record: %s\n", error.c_str());
+            if (created_folder) {
+                rmdir(options.snapshot_dir.c_str());
+            }
+            return opened == VideoWriter::OpenResult::bad_output ? 2 : 1;
+        }
+    }
+    Particle* particles = allocate_particles(static_cast<std::size_t>(count));
 
     // From here on a stop signal ends the run cleanly: after the current frame, or before
     // the first, when there is nothing to keep.
@@ -130,11 +332,22 @@ int run_recording(const RecordOptions& options) {
     sigaction(SIGINT, &action, &old_int);
     sigaction(SIGTERM, &action, &old_term);
 
-    std::printf(
-        "lumeth-record: %d particles, seed %u, %d frames of %g Myr at %g fps, %dx%d %s "
-        "-> %s\n",
-        options.particles, seed, options.frames, options.step_myr, options.fps, kWindowWidth,
-        kWindowHeight, writer.description().c_str(), options.out.c_str());
+    std::string destination =
+        writer != nullptr ? writer->description() + " -> " + options.out : "no video";
+    if (options.snapshot_every > 0) {
+        destination +=
+            ", a snapshot every " +
+            (options.snapshot_every == 1 ? std::string("step")
+                                         : std::to_string(options.snapshot_every) + " steps") +
+            " in " + options.snapshot_dir;
+    }
+    if (!options.resume.empty()) {
+        destination +=
+            ", resumed from " + options.resume + " at step " + std::to_string(start.step_count);
+    }
+    std::printf("lumeth-record: %d particles, seed %u, %d frames of %g Myr at %g fps, %dx%d %s\n",
+                count, start.seed, options.frames, start.step_myr, options.fps, kWindowWidth,
+                kWindowHeight, destination.c_str());
     std::fflush(stdout);
 
     // No window and no video driver: SDL's software renderer draws straight into a surface
@@ -144,7 +357,9 @@ int run_recording(const RecordOptions& options) {
     if (renderer == nullptr) {
         std::fprintf(stderr, "lumeth-record: cannot set up SDL's software renderer: %s\n",
                      SDL_GetError());
-        writer.discard();
+        if (writer != nullptr) {
+            writer->discard();
+        }
         SDL_DestroySurface(target);
         std::free(particles);
         sigaction(SIGINT, &old_int, nullptr);
@@ -156,21 +371,48 @@ int run_recording(const RecordOptions& options) {
     state.window = nullptr;
     state.renderer = renderer;
     state.particles = particles;
-    state.particle_count = options.particles;
-    state.sim_time = 0.0;
+    state.particle_count = count;
+    state.sim_time = start.sim_time;
     state.paused = 0;
     state.scale = kProjectionScale;
     state.zoom = options.zoom;
-    generate_galaxy(particles, options.particles, seed);
+    if (options.resume.empty()) {
+        generate_galaxy(particles, count, start.seed);
+    } else {
+        std::copy(start.snapshot.particles.begin(), start.snapshot.particles.end(), particles);
+        std::vector<Particle>().swap(start.snapshot.particles);
+    }
+
+    // The snapshot of the state after `steps` steps.
+    SnapshotLog snapshots;
+    PhaseTimes times;
+    auto snapshot = [&](long long steps) {
+        SnapshotInfo info;
+        info.particle_count = count;
+        info.step_count = steps;
+        info.sim_time = state.sim_time;
+        info.step_seconds = dt;
+        info.step_myr = start.step_myr;
+        info.seed = start.seed;
+        return write_snapshot(options.snapshot_dir, info, particles, &snapshots, &error);
+    };
 
     Progress progress(stderr, options.frames, isatty(STDERR_FILENO) != 0);
-    PhaseTimes times;
     bool failed = false;
     int frame = 0;
-    const Clock::time_point start = Clock::now();
-    auto encoder = std::make_unique<EncoderThread>(&writer, kFramesInFlight);
+    long long steps = start.step_count;
+    const long long last_step = start.step_count + options.frames;
+    const Clock::time_point started = Clock::now();
+    // A new galaxy's snapshots begin with the state before the first step; a resumed run
+    // does not write again the one it started from.
+    if (options.snapshot_every > 0 && options.resume.empty() && !snapshot(0)) {
+        failed = true;
+    }
+    auto encoder = writer != nullptr
+                       ? std::make_unique<EncoderThread>(writer.get(), kFramesInFlight)
+                       : nullptr;
     Uint64 previous_counter = SDL_GetPerformanceCounter();
-    while (frame < options.frames && stop_signal == 0) {
+    while (!failed && frame < options.frames && stop_signal == 0) {
         // As in the window: the rate is the reciprocal of the previous frame's duration.
         const Uint64 now = SDL_GetPerformanceCounter();
         const double fps = frame_rate(now, previous_counter, SDL_GetPerformanceFrequency());
@@ -178,39 +420,49 @@ int run_recording(const RecordOptions& options) {
 
         const Clock::time_point t0 = Clock::now();
         advance_simulation(&state, dt);
+        ++steps;
         const Clock::time_point t1 = Clock::now();
-        draw_recorded_frame(state, fps, options.show_rate, options.step_myr, frame + 1,
-                            options.frames);
-        // SDL queues the drawing and rasterises it at the next flush: that belongs to the
-        // drawing's time, not the read-back's.
-        SDL_FlushRenderer(renderer);
-        const Clock::time_point t2 = Clock::now();
-        SDL_Surface* pixels = SDL_RenderReadPixels(renderer, nullptr);
-        if (pixels != nullptr && pixels->format != SDL_PIXELFORMAT_BGRX32) {
-            SDL_Surface* converted = SDL_ConvertSurface(pixels, SDL_PIXELFORMAT_BGRX32);
-            SDL_DestroySurface(pixels);
-            pixels = converted;
-        }
-        const Clock::time_point t3 = Clock::now();
-        if (pixels == nullptr) {
-            error = std::string("reading frame ") + std::to_string(frame + 1) +
-                    " back failed: " + SDL_GetError();
-            failed = true;
-            break;
-        }
-        // The encoder takes the read-back copy, so the renderer is free for the next frame.
-        if (!encoder->submit(pixels)) {
-            failed = true;
-            break;
-        }
-        const Clock::time_point t4 = Clock::now();
-        SDL_RenderPresent(renderer);
         times.step += seconds(t0, t1);
-        times.draw += seconds(t1, t2);
-        times.read_back += seconds(t2, t3);
-        times.encode += seconds(t3, t4);
+        if (options.snapshot_every > 0 && steps % options.snapshot_every == 0 && !snapshot(steps)) {
+            failed = true;
+            break;
+        }
+        if (encoder != nullptr) {
+            const Clock::time_point t1 = Clock::now();
+            // The counter shows the steps since the galaxy was generated, so that a resumed
+            // run's frames are the uninterrupted run's.
+            draw_recorded_frame(state, fps, options.show_rate, start.step_myr, steps, last_step);
+            // SDL queues the drawing and rasterises it at the next flush: that belongs to
+            // the drawing's time, not the read-back's.
+            SDL_FlushRenderer(renderer);
+            const Clock::time_point t2 = Clock::now();
+            SDL_Surface* pixels = SDL_RenderReadPixels(renderer, nullptr);
+            if (pixels != nullptr && pixels->format != SDL_PIXELFORMAT_BGRX32) {
+                SDL_Surface* converted = SDL_ConvertSurface(pixels, SDL_PIXELFORMAT_BGRX32);
+                SDL_DestroySurface(pixels);
+                pixels = converted;
+            }
+            const Clock::time_point t3 = Clock::now();
+            if (pixels == nullptr) {
+                error = std::string("reading frame ") + std::to_string(frame + 1) +
+                        " back failed: " + SDL_GetError();
+                failed = true;
+                break;
+            }
+            // The encoder takes the read-back copy, so the renderer is free for the next
+            // frame.
+            if (!encoder->submit(pixels)) {
+                failed = true;
+                break;
+            }
+            const Clock::time_point t4 = Clock::now();
+            SDL_RenderPresent(renderer);
+            times.draw += seconds(t1, t2);
+            times.read_back += seconds(t2, t3);
+            times.encode += seconds(t3, t4);
+        }
         ++frame;
-        progress.update(frame, seconds(start, Clock::now()));
+        progress.update(frame, seconds(started, Clock::now()));
     }
     const int stopped_by = stop_signal;
     sigaction(SIGINT, &old_int, nullptr);
@@ -218,11 +470,15 @@ int run_recording(const RecordOptions& options) {
 
     // The frames still waiting are encoded before the file is completed.
     const Clock::time_point draining = Clock::now();
-    if (!encoder->finish(&error)) {
-        failed = true;
+    if (encoder != nullptr) {
+        std::string encoder_error;
+        if (!encoder->finish(&encoder_error) && error.empty()) {
+            error = encoder_error;
+            failed = true;
+        }
+        times.encoder_busy = encoder->busy_seconds();
+        encoder.reset();
     }
-    times.encoder_busy = encoder->busy_seconds();
-    encoder.reset();
     progress.end();
 
     int status = 0;
@@ -230,19 +486,30 @@ int run_recording(const RecordOptions& options) {
         status = 1;
     } else if (frame == 0) {
         // Stopped before the first frame: there is no video to keep.
-        writer.discard();
+        if (writer != nullptr) {
+            writer->discard();
+        }
         status = 128 + stopped_by;
-    } else if (writer.finish(&error)) {
+    } else if (writer == nullptr || writer->finish(&error)) {
         times.encode += seconds(draining, Clock::now());
-        print_summary(options, writer, frame, seconds(start, Clock::now()), times, stopped_by);
+        print_summary(options, writer.get(), frame, seconds(started, Clock::now()), times,
+                      stopped_by, snapshots);
         status = stopped_by != 0 ? 128 + stopped_by : 0;
     } else {
         status = 1;
     }
     if (status == 1) {
-        std::fprintf(stderr, "lumeth-record: %s; '%s' removed\n", error.c_str(),
-                     options.out.c_str());
-        writer.discard();
+        std::string outcome;
+        if (writer != nullptr) {
+            writer->discard();
+            outcome = writer->replaces_file() ? "; the unfinished video was removed, '" +
+                                                    options.out + "' is left as it was"
+                                              : "; the unfinished video was removed";
+        }
+        if (snapshots.written > 0) {
+            outcome += "; the snapshots written before are complete";
+        }
+        std::fprintf(stderr, "lumeth-record: %s%s\n", error.c_str(), outcome.c_str());
     }
 
     release_gpu();

@@ -1,5 +1,7 @@
 #include "record/video_writer.h"
 
+#include "record/file_commit.h"
+
 extern "C" {
 #include <libavcodec/avcodec.h>
 #include <libavformat/avformat.h>
@@ -8,7 +10,12 @@ extern "C" {
 #include <libswscale/swscale.h>
 }
 
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <filesystem>
 #include <string>
 #include <system_error>
@@ -32,7 +39,7 @@ constexpr const char* kX264Preset = "ultrafast";
 }  // namespace
 
 VideoWriter::~VideoWriter() {
-    if (format_ != nullptr || codec_ != nullptr) {
+    if (format_ != nullptr || codec_ != nullptr || file_open_) {
         discard();
     }
 }
@@ -142,13 +149,27 @@ VideoWriter::OpenResult VideoWriter::open(const VideoSettings& settings, std::st
     stream_->time_base = codec_->time_base;
     stream_->avg_frame_rate = rate;
 
-    status = avio_open(&format_->pb, settings.path.c_str(), AVIO_FLAG_WRITE);
-    if (status < 0) {
-        *error = "cannot create '" + settings.path + "': " + av_error(status);
+    // The video grows in a temporary file beside its final name, which it takes only when
+    // complete: an earlier file of that name stays as it was until then.
+    struct stat info {};
+    replaces_file_ = stat(settings.path.c_str(), &info) == 0;
+    const int fd = create_temporary_beside(settings.path, &temporary_);
+    if (fd < 0) {
+        *error = "cannot create '" + settings.path + "': " + std::strerror(errno);
         close();
         return OpenResult::bad_output;
     }
+    ::close(fd);
     file_open_ = true;
+    // The muxer reopens its file by this name (MP4's index moved to the front).
+    av_freep(&format_->url);
+    format_->url = av_strdup(temporary_.c_str());
+    status = avio_open(&format_->pb, temporary_.c_str(), AVIO_FLAG_WRITE);
+    if (status < 0) {
+        *error = "cannot create '" + settings.path + "': " + av_error(status);
+        discard();
+        return OpenResult::bad_output;
+    }
     AVDictionary* muxer_options = nullptr;
     if (std::string(container) != "matroska") {
         // The index goes before the frames once the file is complete, so a player can start
@@ -218,30 +239,29 @@ bool VideoWriter::finish(std::string* error) {
         return false;
     }
     status = avio_closep(&format_->pb);
-    file_open_ = false;
     if (status < 0) {
         *error = "closing '" + settings_.path + "' failed: " + av_error(status);
-        std::remove(settings_.path.c_str());
-        close();
+        discard();
         return false;
     }
+    file_open_ = false;
     close();
-    return true;
+    return commit_temporary(temporary_, settings_.path, error);
 }
 
 void VideoWriter::discard() {
     const bool remove = file_open_;
     close();
+    file_open_ = false;
     if (remove) {
-        std::remove(settings_.path.c_str());
+        std::remove(temporary_.c_str());
     }
 }
 
 void VideoWriter::close() {
-    if (format_ != nullptr && file_open_) {
+    if (format_ != nullptr && format_->pb != nullptr) {
         avio_closep(&format_->pb);
     }
-    file_open_ = false;
     avformat_free_context(format_);
     format_ = nullptr;
     stream_ = nullptr;

@@ -49,11 +49,15 @@ class VideoWriter {
     // or write failure, with *error set; the writer must then be discarded.
     bool write(const void* pixels, int pitch, std::string* error);
 
-    // Drains the encoder, writes the container's trailer and closes the file.
+    // Drains the encoder, writes the container's trailer, closes the file and gives it its
+    // name (it is written under a temporary one beside it until then).
     bool finish(std::string* error);
 
-    // Closes the file and removes it.
+    // Closes the file and removes it; a file that had the name before is left as it was.
     void discard();
+
+    // Whether a file had the video's name when it was opened.
+    bool replaces_file() const { return replaces_file_; }
 
     int frames_written() const { return static_cast<int>(next_pts_); }
     // The encoder in words, e.g. "h264 (libx264, crf 20)".
@@ -72,7 +76,9 @@ class VideoWriter {
     AVPacket* packet_ = nullptr;
     SwsContext* scaler_ = nullptr;
     std::int64_t next_pts_ = 0;
-    bool file_open_ = false;
+    std::string temporary_;   // the file being written
+    bool file_open_ = false;  // the temporary file exists
+    bool replaces_file_ = false;
 };
 
 }  // namespace lumeth::record

@@ -1,0 +1,753 @@
+#include "record/snapshot.h"
+
+#include <hdf5.h>
+
+#include <algorithm>
+#include <array>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <functional>
+
+#include "record/file_commit.h"
+#include "record/options.h"
+#include "sim/constants.h"
+#include "sim/initial_conditions.h"
+
+namespace lumeth::record {
+namespace {
+
+static_assert(sizeof(Particle) == 10 * sizeof(double), "a record is one row of ten doubles");
+
+constexpr int kLayoutVersion = 1;
+constexpr const char* kOwnGroup = "Lumeth";
+constexpr int kTypes = 6;  // GADGET's particle types 0..5
+constexpr int kBlackHoleType = 5;
+
+// SI per internal unit, for the values of the GADGET datasets.
+constexpr double kLengthUnit = kKiloparsec;                                        // m
+constexpr double kVelocityUnit = kUnitVelocityInCmPerS / 100.0;                    // m/s
+constexpr double kMassUnit = kUnitMassInG / 1000.0;                                // kg
+constexpr double kAccelerationUnit = kVelocityUnit * kVelocityUnit / kLengthUnit;  // m/s^2
+
+// A population's records in the array and its GADGET type.
+struct Population {
+    int type;
+    int first;
+    int count;
+};
+
+std::array<Population, 3> populations(int count) {
+    const PopulationCounts n = population_counts(count);
+    // Bulge, disk, halo: PartType3, 2, 1.
+    return {{{3, 0, n.bulge}, {2, n.bulge, n.disk}, {1, n.bulge + n.disk, n.halo}}};
+}
+
+// Records per type, the black hole included.
+std::array<long long, kTypes> type_counts(int count) {
+    std::array<long long, kTypes> counts{};
+    for (const Population& p : populations(count)) {
+        counts[p.type] = std::max(p.count, 0);
+    }
+    counts[kBlackHoleType] = 1;
+    return counts;
+}
+
+std::string type_group(int type) {
+    return "PartType" + std::to_string(type);
+}
+
+// Closes an HDF5 identifier when it goes out of scope.
+class Id {
+  public:
+    Id(hid_t id, herr_t (*close)(hid_t)) : id_(id), close_(close) {}
+    Id(const Id&) = delete;
+    Id& operator=(const Id&) = delete;
+    ~Id() {
+        if (id_ >= 0) {
+            close_(id_);
+        }
+    }
+    operator hid_t() const { return id_; }
+    bool ok() const { return id_ >= 0; }
+
+  private:
+    hid_t id_;
+    herr_t (*close_)(hid_t);
+};
+
+void quiet_hdf5() {
+    static const bool silenced = [] {
+        H5Eset_auto2(H5E_DEFAULT, nullptr, nullptr);
+        return true;
+    }();
+    (void)silenced;
+}
+
+// The descriptions on HDF5's error stack, the innermost (where it was detected) first;
+// the stack is cleared.
+std::vector<std::string> hdf5_errors() {
+    std::vector<std::string> texts;
+    H5Ewalk2(
+        H5E_DEFAULT, H5E_WALK_UPWARD,
+        [](unsigned, const H5E_error2_t* e, void* data) -> herr_t {
+            static_cast<std::vector<std::string>*>(data)->push_back(e->desc ? e->desc : "");
+            return 0;
+        },
+        &texts);
+    H5Eclear2(H5E_DEFAULT);
+    return texts;
+}
+
+// --- Writing ---------------------------------------------------------------------------------
+
+// Creation properties shared by groups and datasets: no time stamps (the same state gives
+// the same bytes), and attributes kept in the object header, which carries a checksum.
+void set_object_properties(hid_t plist) {
+    H5Pset_obj_track_times(plist, 0);
+    H5Pset_attr_phase_change(plist, 64, 48);
+}
+
+bool put_attribute(hid_t location, const char* name, hid_t type, const void* data,
+                   hsize_t length = 0) {
+    Id space(length == 0 ? H5Screate(H5S_SCALAR) : H5Screate_simple(1, &length, nullptr), H5Sclose);
+    Id attribute(H5Acreate2(location, name, type, space, H5P_DEFAULT, H5P_DEFAULT), H5Aclose);
+    return space.ok() && attribute.ok() && H5Awrite(attribute, type, data) >= 0;
+}
+
+bool put_double(hid_t location, const char* name, double value) {
+    return put_attribute(location, name, H5T_NATIVE_DOUBLE, &value);
+}
+
+bool put_int(hid_t location, const char* name, int value) {
+    return put_attribute(location, name, H5T_NATIVE_INT, &value);
+}
+
+// The GADGET datasets of a type and how each value comes from a record.
+enum class Field { coordinates, velocities, acceleration, masses, ids };
+
+struct FieldLayout {
+    Field field;
+    const char* name;
+    hid_t file_type;
+    hid_t memory_type;
+    hsize_t columns;  // 0: one dimension
+    std::size_t value_size;
+};
+
+const FieldLayout kFields[] = {
+    {Field::coordinates, "Coordinates", H5T_IEEE_F64LE, H5T_NATIVE_DOUBLE, 3, sizeof(double)},
+    {Field::velocities, "Velocities", H5T_IEEE_F64LE, H5T_NATIVE_DOUBLE, 3, sizeof(double)},
+    {Field::acceleration, "Acceleration", H5T_IEEE_F64LE, H5T_NATIVE_DOUBLE, 3, sizeof(double)},
+    {Field::masses, "Masses", H5T_IEEE_F64LE, H5T_NATIVE_DOUBLE, 0, sizeof(double)},
+    {Field::ids, "ParticleIDs", H5T_STD_U32LE, H5T_NATIVE_UINT32, 0, sizeof(std::uint32_t)},
+};
+
+// A type's records: `count` of them from `records`, the first with ID `first_id`.
+struct TypeRecords {
+    const Particle* records;
+    std::size_t count;
+    std::size_t first_id;
+};
+
+// The black hole as a record: at rest at the origin, with its mass.
+const Particle kBlackHoleRecord = {
+    {0.0, 0.0, 0.0}, {0.0, 0.0, 0.0}, {0.0, 0.0, 0.0}, kBlackHoleSolarMasses* kSolarMass};
+
+// Values of records [from, from + n) of a type in the internal units: each is the SI value
+// divided by its unit.
+void convert(Field field, const TypeRecords& type, std::size_t from, std::size_t n, void* out) {
+    double* values = static_cast<double*>(out);
+    for (std::size_t i = 0; i < n; ++i) {
+        const Particle& p = type.records[from + i];
+        switch (field) {
+            case Field::coordinates:
+                for (int k = 0; k < 3; ++k) {
+                    values[3 * i + k] = p.position[k] / kLengthUnit;
+                }
+                break;
+            case Field::velocities:
+                for (int k = 0; k < 3; ++k) {
+                    values[3 * i + k] = p.velocity[k] / kVelocityUnit;
+                }
+                break;
+            case Field::acceleration:
+                for (int k = 0; k < 3; ++k) {
+                    values[3 * i + k] = p.acceleration[k] / kAccelerationUnit;
+                }
+                break;
+            case Field::masses:
+                values[i] = p.mass / kMassUnit;
+                break;
+            case Field::ids:
+                static_cast<std::uint32_t*>(out)[i] =
+                    static_cast<std::uint32_t>(type.first_id + from + i);
+                break;
+        }
+    }
+}
+
+// Rows per chunk: about 512 KiB of doubles.
+hsize_t chunk_rows(hsize_t rows, hsize_t columns) {
+    return std::min<hsize_t>(rows, std::max<hsize_t>(1, 65536 / std::max<hsize_t>(columns, 1)));
+}
+
+// A rows x columns dataset (columns 0: one dimension), chunked, with a Fletcher32 checksum;
+// fill(first, n, out) gives rows [first, first + n), one chunk at a time, so that the values
+// pass through a block that stays in the cache.
+bool put_dataset(hid_t location, const char* name, hid_t file_type, hid_t memory_type,
+                 std::size_t value_size, hsize_t rows, hsize_t columns,
+                 const std::function<void(hsize_t, hsize_t, void*)>& fill) {
+    const int rank = columns == 0 ? 1 : 2;
+    const hsize_t dims[2] = {rows, columns};
+    const hsize_t chunk[2] = {chunk_rows(rows, columns), columns};
+    Id space(H5Screate_simple(rank, dims, nullptr), H5Sclose);
+    Id dcpl(H5Pcreate(H5P_DATASET_CREATE), H5Pclose);
+    set_object_properties(dcpl);
+    H5Pset_chunk(dcpl, rank, chunk);
+    H5Pset_fletcher32(dcpl);
+    Id dataset(H5Dcreate2(location, name, file_type, space, H5P_DEFAULT, dcpl, H5P_DEFAULT),
+               H5Dclose);
+    if (!dataset.ok()) {
+        return false;
+    }
+    std::vector<unsigned char> block(chunk[0] * std::max<hsize_t>(columns, 1) * value_size);
+    for (hsize_t first = 0; first < rows; first += chunk[0]) {
+        const hsize_t start[2] = {first, 0};
+        const hsize_t extent[2] = {std::min(chunk[0], rows - first), columns};
+        fill(first, extent[0], block.data());
+        Id memory(H5Screate_simple(rank, extent, nullptr), H5Sclose);
+        if (H5Sselect_hyperslab(space, H5S_SELECT_SET, start, nullptr, extent, nullptr) < 0 ||
+            H5Dwrite(dataset, memory_type, memory, space, H5P_DEFAULT, block.data()) < 0) {
+            return false;
+        }
+    }
+    return true;
+}
+
+bool put_type(hid_t file, hid_t gcpl, int type, const TypeRecords& records) {
+    Id group(H5Gcreate2(file, type_group(type).c_str(), H5P_DEFAULT, gcpl, H5P_DEFAULT), H5Gclose);
+    bool ok = group.ok();
+    for (const FieldLayout& f : kFields) {
+        ok = ok && put_dataset(group, f.name, f.file_type, f.memory_type, f.value_size,
+                               records.count, f.columns, [&](hsize_t first, hsize_t n, void* out) {
+                                   convert(f.field, records, first, n, out);
+                               });
+    }
+    return ok;
+}
+
+// The unit attributes, in the Units group and again in Parameters.
+bool put_units(hid_t group) {
+    return put_double(group, "UnitLength_in_cm", kUnitLengthInCm) &&
+           put_double(group, "UnitMass_in_g", kUnitMassInG) &&
+           put_double(group, "UnitVelocity_in_cm_per_s", kUnitVelocityInCmPerS) &&
+           put_double(group, "UnitTime_in_s", kUnitTimeInS);
+}
+
+// A non-cosmological run: no expansion, no box.
+bool put_cosmology(hid_t group) {
+    return put_double(group, "Omega0", 0.0) && put_double(group, "OmegaLambda", 0.0) &&
+           put_double(group, "HubbleParam", 1.0) && put_double(group, "BoxSize", 0.0);
+}
+
+bool put_header(hid_t group, const SnapshotInfo& info) {
+    const std::array<long long, kTypes> counts = type_counts(info.particle_count);
+    int this_file[kTypes];
+    unsigned total[kTypes];
+    unsigned high_word[kTypes] = {};
+    double mass_table[kTypes] = {};
+    for (int t = 0; t < kTypes; ++t) {
+        this_file[t] = static_cast<int>(counts[t]);
+        total[t] = static_cast<unsigned>(counts[t]);
+    }
+    bool ok = put_attribute(group, "NumPart_ThisFile", H5T_NATIVE_INT, this_file, kTypes) &&
+              put_attribute(group, "NumPart_Total", H5T_NATIVE_UINT, total, kTypes) &&
+              put_attribute(group, "NumPart_Total_HighWord", H5T_NATIVE_UINT, high_word, kTypes) &&
+              put_attribute(group, "MassTable", H5T_NATIVE_DOUBLE, mass_table, kTypes) &&
+              put_double(group, "Time", info.sim_time / kUnitTimeInS) &&
+              put_double(group, "Redshift", 0.0) && put_int(group, "NumFilesPerSnapshot", 1) &&
+              put_cosmology(group);
+    for (const char* flag :
+         {"Flag_Sfr", "Flag_Cooling", "Flag_StellarAge", "Flag_Metals", "Flag_Feedback"}) {
+        ok = ok && put_int(group, flag, 0);
+    }
+    return ok && put_int(group, "Flag_DoublePrecision", 1);
+}
+
+bool put_own_group(hid_t file, hid_t gcpl, const SnapshotInfo& info, const Particle* particles) {
+    Id group(H5Gcreate2(file, kOwnGroup, H5P_DEFAULT, gcpl, H5P_DEFAULT), H5Gclose);
+    const long long steps = info.step_count;
+    return group.ok() && put_int(group, "LayoutVersion", kLayoutVersion) &&
+           put_int(group, "ParticleCount", info.particle_count) &&
+           put_attribute(group, "StepCount", H5T_NATIVE_LLONG, &steps) &&
+           put_double(group, "Time_s", info.sim_time) &&
+           put_double(group, "StepLength_s", info.step_seconds) &&
+           put_double(group, "StepLength_Myr", info.step_myr) &&
+           put_attribute(group, "Seed", H5T_NATIVE_UINT32, &info.seed) &&
+           put_dataset(group, "Particles", H5T_IEEE_F64LE, H5T_NATIVE_DOUBLE, sizeof(Particle) / 10,
+                       static_cast<hsize_t>(info.particle_count), 10,
+                       [&](hsize_t first, hsize_t n, void* out) {
+                           std::memcpy(out, particles + first, n * sizeof(Particle));
+                       });
+}
+
+// The core driver's memory, allocated through these callbacks so that the image is ours
+// when HDF5 closes the file instead of freed.
+struct ClosedImage {
+    void* memory = nullptr;
+    std::size_t size = 0;  // as last allocated
+};
+
+H5FD_file_image_callbacks_t image_callbacks(ClosedImage* closed) {
+    H5FD_file_image_callbacks_t c{};
+    c.image_malloc = [](std::size_t size, H5FD_file_image_op_t, void* data) -> void* {
+        static_cast<ClosedImage*>(data)->size = size;
+        return std::malloc(size);
+    };
+    c.image_memcpy = [](void* to, const void* from, std::size_t size, H5FD_file_image_op_t,
+                        void*) -> void* { return std::memcpy(to, from, size); };
+    c.image_realloc = [](void* memory, std::size_t size, H5FD_file_image_op_t,
+                         void* data) -> void* {
+        static_cast<ClosedImage*>(data)->size = size;
+        return std::realloc(memory, size);
+    };
+    c.image_free = [](void* memory, H5FD_file_image_op_t op, void* data) -> herr_t {
+        if (op == H5FD_FILE_IMAGE_OP_FILE_CLOSE) {
+            static_cast<ClosedImage*>(data)->memory = memory;
+        } else {
+            std::free(memory);
+        }
+        return 0;
+    };
+    c.udata_copy = [](void* data) -> void* { return data; };
+    c.udata_free = [](void*) -> herr_t { return 0; };
+    c.udata = closed;
+    return c;
+}
+
+// Opens bytes in memory read-only, where they are: the core driver's memory callbacks hand
+// it the caller's block instead of a copy, and never free it.
+hid_t open_image(const char* bytes, std::size_t size) {
+    H5FD_file_image_callbacks_t c{};
+    c.image_malloc = [](std::size_t, H5FD_file_image_op_t, void* data) -> void* { return data; };
+    c.image_memcpy = [](void* to, const void* from, std::size_t size, H5FD_file_image_op_t,
+                        void*) -> void* { return to == from ? to : std::memcpy(to, from, size); };
+    c.image_realloc = [](void*, std::size_t, H5FD_file_image_op_t, void*) -> void* {
+        return nullptr;
+    };
+    c.image_free = [](void*, H5FD_file_image_op_t, void*) -> herr_t { return 0; };
+    c.udata_copy = [](void* data) -> void* { return data; };
+    c.udata_free = [](void*) -> herr_t { return 0; };
+    c.udata = const_cast<char*>(bytes);
+    Id fapl(H5Pcreate(H5P_FILE_ACCESS), H5Pclose);
+    // Closing the file closes whatever a failed read left open.
+    H5Pset_fclose_degree(fapl, H5F_CLOSE_STRONG);
+    if (H5Pset_fapl_core(fapl, 65536, 0) < 0 || H5Pset_file_image_callbacks(fapl, &c) < 0 ||
+        H5Pset_file_image(fapl, const_cast<char*>(bytes), size) < 0) {
+        return -1;
+    }
+    return H5Fopen("snapshot-in-memory", H5F_ACC_RDONLY, fapl);
+}
+
+// --- Reading ---------------------------------------------------------------------------------
+
+// One reading of a snapshot: the first problem found ends it.
+class Reader {
+  public:
+    explicit Reader(std::string* error) : error_(error) {}
+
+    // A problem of HDF5's: a failed checksum is corruption, anything else is said as is.
+    bool hdf5_failed(const std::string& what) {
+        const std::vector<std::string> texts = hdf5_errors();
+        for (const std::string& t : texts) {
+            if (t.find("checksum") != std::string::npos) {
+                return fail("corrupted: " + what + " fails its checksum");
+            }
+        }
+        return fail(what + " cannot be read: " + (texts.empty() ? "HDF5 failed" : texts.front()));
+    }
+
+    bool fail(const std::string& problem) {
+        if (error_->empty()) {
+            *error_ = problem;
+        }
+        return false;
+    }
+
+    // Opens a group that the layout needs.
+    hid_t group(hid_t file, const std::string& name) {
+        const htri_t exists = H5Lexists(file, name.c_str(), H5P_DEFAULT);
+        if (exists < 0) {
+            hdf5_failed("the file's group list");
+            return -1;
+        }
+        if (exists == 0) {
+            fail("not a lumeth snapshot: it has no group '" + name + "'");
+            return -1;
+        }
+        const hid_t id = H5Gopen2(file, name.c_str(), H5P_DEFAULT);
+        if (id < 0) {
+            hdf5_failed("group '" + name + "'");
+        }
+        return id;
+    }
+
+    // An attribute of `length` values (0: a single value), converted to `type`.
+    bool attribute(hid_t location, const std::string& where, const char* name, hid_t type,
+                   void* data, hsize_t length = 0) {
+        const std::string what = "attribute '" + where + "/" + name + "'";
+        const htri_t exists = H5Aexists(location, name);
+        if (exists <= 0) {
+            return exists < 0 ? hdf5_failed(what) : fail("not a lumeth snapshot: no " + what);
+        }
+        Id attribute(H5Aopen(location, name, H5P_DEFAULT), H5Aclose);
+        Id space(attribute.ok() ? H5Aget_space(attribute) : -1, H5Sclose);
+        if (!space.ok()) {
+            return hdf5_failed(what);
+        }
+        const hssize_t points = H5Sget_simple_extent_npoints(space);
+        if (points != static_cast<hssize_t>(std::max<hsize_t>(length, 1))) {
+            return fail("not a lumeth snapshot: " + what + " holds " + std::to_string(points) +
+                        " values, not " + std::to_string(std::max<hsize_t>(length, 1)));
+        }
+        return H5Aread(attribute, type, data) >= 0 || hdf5_failed(what);
+    }
+
+    // A whole dataset of exactly rows x columns (columns 0: one dimension), read in full,
+    // which checks the checksum of every chunk.
+    bool dataset(hid_t location, const std::string& where, const char* name, hid_t type,
+                 hsize_t rows, hsize_t columns, void* data) {
+        const std::string what = "dataset '" + where + "/" + name + "'";
+        const htri_t exists = H5Lexists(location, name, H5P_DEFAULT);
+        if (exists <= 0) {
+            return exists < 0 ? hdf5_failed(what) : fail("not a lumeth snapshot: no " + what);
+        }
+        Id dataset(H5Dopen2(location, name, H5P_DEFAULT), H5Dclose);
+        Id space(dataset.ok() ? H5Dget_space(dataset) : -1, H5Sclose);
+        if (!space.ok()) {
+            return hdf5_failed(what);
+        }
+        const int rank = columns == 0 ? 1 : 2;
+        hsize_t dims[2] = {0, 0};
+        if (H5Sget_simple_extent_ndims(space) != rank ||
+            H5Sget_simple_extent_dims(space, dims, nullptr) != rank || dims[0] != rows ||
+            (rank == 2 && dims[1] != columns)) {
+            return fail("inconsistent: " + what + " is not " + std::to_string(rows) +
+                        (rank == 2 ? " x " + std::to_string(columns) : std::string()) +
+                        " values, as the header's counts say");
+        }
+        return H5Dread(dataset, type, H5S_ALL, H5S_ALL, H5P_DEFAULT, data) >= 0 ||
+               hdf5_failed(what);
+    }
+
+  private:
+    std::string* error_;
+};
+
+bool same_bits(const void* a, const void* b, std::size_t bytes) {
+    return std::memcmp(a, b, bytes) == 0;
+}
+
+bool read_units(Reader& r, hid_t file, const char* name) {
+    Id group(r.group(file, name), H5Gclose);
+    if (!group.ok()) {
+        return false;
+    }
+    const std::pair<const char*, double> units[] = {
+        {"UnitLength_in_cm", kUnitLengthInCm},
+        {"UnitMass_in_g", kUnitMassInG},
+        {"UnitVelocity_in_cm_per_s", kUnitVelocityInCmPerS},
+        {"UnitTime_in_s", kUnitTimeInS}};
+    for (const auto& [unit, expected] : units) {
+        double value = 0.0;
+        if (!r.attribute(group, name, unit, H5T_NATIVE_DOUBLE, &value)) {
+            return false;
+        }
+        if (value != expected) {
+            return r.fail(std::string("not a lumeth snapshot: ") + name + "/" + unit + " is " +
+                          std::to_string(value) + ", not lumeth's unit");
+        }
+    }
+    return true;
+}
+
+bool read_own_group(Reader& r, hid_t file, Snapshot* s) {
+    Id group(r.group(file, kOwnGroup), H5Gclose);
+    if (!group.ok()) {
+        return false;
+    }
+    int version = 0;
+    SnapshotInfo& info = s->info;
+    if (!r.attribute(group, kOwnGroup, "LayoutVersion", H5T_NATIVE_INT, &version)) {
+        return false;
+    }
+    if (version != kLayoutVersion) {
+        return r.fail("not a lumeth snapshot of this version: layout " + std::to_string(version) +
+                      ", this lumeth-record reads layout " + std::to_string(kLayoutVersion));
+    }
+    if (!r.attribute(group, kOwnGroup, "ParticleCount", H5T_NATIVE_INT, &info.particle_count) ||
+        !r.attribute(group, kOwnGroup, "StepCount", H5T_NATIVE_LLONG, &info.step_count) ||
+        !r.attribute(group, kOwnGroup, "Time_s", H5T_NATIVE_DOUBLE, &info.sim_time) ||
+        !r.attribute(group, kOwnGroup, "StepLength_s", H5T_NATIVE_DOUBLE, &info.step_seconds) ||
+        !r.attribute(group, kOwnGroup, "StepLength_Myr", H5T_NATIVE_DOUBLE, &info.step_myr) ||
+        !r.attribute(group, kOwnGroup, "Seed", H5T_NATIVE_UINT32, &info.seed)) {
+        return false;
+    }
+    if (info.particle_count < 1 || info.particle_count > kMaxParticles) {
+        return r.fail("inconsistent: it holds " + std::to_string(info.particle_count) +
+                      " particles; lumeth-record runs 1 to " + std::to_string(kMaxParticles));
+    }
+    if (!(std::isfinite(info.step_myr) && info.step_myr > 0.0) ||
+        info.step_seconds != info.step_myr * kSecondsPerMegayear) {
+        return r.fail("inconsistent: its step of " + std::to_string(info.step_seconds) +
+                      " s is not its StepLength_Myr of " + std::to_string(info.step_myr));
+    }
+    // The simulated time is step_count additions of the step; checked exactly where that
+    // takes at most a fraction of a second.
+    bool time_matches = info.step_count >= 0;
+    if (time_matches && info.step_count <= 100000000) {
+        double t = 0.0;
+        for (long long i = 0; i < info.step_count; ++i) {
+            t += info.step_seconds;
+        }
+        time_matches = t == info.sim_time;
+    }
+    if (!time_matches) {
+        return r.fail("inconsistent: its time of " + std::to_string(info.sim_time) + " s is not " +
+                      std::to_string(info.step_count) + " steps of " +
+                      std::to_string(info.step_seconds) + " s");
+    }
+    s->particles.resize(static_cast<std::size_t>(info.particle_count));
+    return r.dataset(group, kOwnGroup, "Particles", H5T_NATIVE_DOUBLE,
+                     static_cast<hsize_t>(info.particle_count), 10, s->particles.data());
+}
+
+bool read_header(Reader& r, hid_t file, const SnapshotInfo& info) {
+    Id group(r.group(file, "Header"), H5Gclose);
+    if (!group.ok()) {
+        return false;
+    }
+    long long this_file[kTypes], total[kTypes], high_word[kTypes];
+    double mass_table[kTypes];
+    double time = 0.0, redshift = 0.0, omega0 = 0.0, lambda = 0.0, hubble = 0.0, box = 0.0;
+    int files = 0, double_precision = 0;
+    if (!r.attribute(group, "Header", "NumPart_ThisFile", H5T_NATIVE_LLONG, this_file, kTypes) ||
+        !r.attribute(group, "Header", "NumPart_Total", H5T_NATIVE_LLONG, total, kTypes) ||
+        !r.attribute(group, "Header", "NumPart_Total_HighWord", H5T_NATIVE_LLONG, high_word,
+                     kTypes) ||
+        !r.attribute(group, "Header", "MassTable", H5T_NATIVE_DOUBLE, mass_table, kTypes) ||
+        !r.attribute(group, "Header", "Time", H5T_NATIVE_DOUBLE, &time) ||
+        !r.attribute(group, "Header", "Redshift", H5T_NATIVE_DOUBLE, &redshift) ||
+        !r.attribute(group, "Header", "BoxSize", H5T_NATIVE_DOUBLE, &box) ||
+        !r.attribute(group, "Header", "Omega0", H5T_NATIVE_DOUBLE, &omega0) ||
+        !r.attribute(group, "Header", "OmegaLambda", H5T_NATIVE_DOUBLE, &lambda) ||
+        !r.attribute(group, "Header", "HubbleParam", H5T_NATIVE_DOUBLE, &hubble) ||
+        !r.attribute(group, "Header", "NumFilesPerSnapshot", H5T_NATIVE_INT, &files) ||
+        !r.attribute(group, "Header", "Flag_DoublePrecision", H5T_NATIVE_INT, &double_precision)) {
+        return false;
+    }
+    const std::array<long long, kTypes> expected = type_counts(info.particle_count);
+    for (int t = 0; t < kTypes; ++t) {
+        if (this_file[t] != expected[t] || total[t] != expected[t] || high_word[t] != 0) {
+            return r.fail("inconsistent: the header counts " + std::to_string(total[t]) +
+                          " particles of type " + std::to_string(t) + ", " +
+                          std::to_string(info.particle_count) + " particles have " +
+                          std::to_string(expected[t]));
+        }
+        if (mass_table[t] != 0.0) {
+            return r.fail("inconsistent: the header's MassTable is not all 0");
+        }
+    }
+    if (time != info.sim_time / kUnitTimeInS) {
+        return r.fail("inconsistent: the header's Time is not the simulated time of " +
+                      std::string(kOwnGroup) + "/Time_s");
+    }
+    if (redshift != 0.0 || box != 0.0 || omega0 != 0.0 || lambda != 0.0 || hubble != 1.0 ||
+        files != 1 || double_precision != 1) {
+        return r.fail("not a lumeth snapshot: its header describes another kind of run");
+    }
+    return true;
+}
+
+// Every type's datasets in full, each equal to what the records give.
+bool read_types(Reader& r, hid_t file, const Snapshot& s) {
+    const int count = s.info.particle_count;
+    std::vector<double> read, expected;
+    for (int t = 0; t < kTypes; ++t) {
+        const std::string name = type_group(t);
+        const htri_t exists = H5Lexists(file, name.c_str(), H5P_DEFAULT);
+        if (exists < 0) {
+            return r.hdf5_failed("the file's group list");
+        }
+        if (type_counts(count)[t] == 0) {
+            if (exists > 0) {
+                return r.fail("inconsistent: it has a group '" + name +
+                              "' for a type without particles");
+            }
+            continue;
+        }
+        TypeRecords records = {&kBlackHoleRecord, 1, static_cast<std::size_t>(count)};
+        for (const Population& p : populations(count)) {
+            if (p.type == t) {
+                records = {s.particles.data() + p.first, static_cast<std::size_t>(p.count),
+                           static_cast<std::size_t>(p.first)};
+            }
+        }
+        Id group(r.group(file, name), H5Gclose);
+        if (!group.ok()) {
+            return false;
+        }
+        // Each dataset is read into the same block and compared with what the records give.
+        const std::size_t n = records.count;
+        read.resize(3 * n);
+        expected.resize(3 * n);
+        for (const FieldLayout& f : kFields) {
+            if (!r.dataset(group, name, f.name, f.memory_type, n, f.columns, read.data())) {
+                return false;
+            }
+            convert(f.field, records, 0, n, expected.data());
+            if (!same_bits(read.data(), expected.data(),
+                           n * std::max<hsize_t>(f.columns, 1) * f.value_size)) {
+                return r.fail("inconsistent: " + name + "/" + f.name + " is not what " + kOwnGroup +
+                              "/Particles gives");
+            }
+        }
+    }
+    return true;
+}
+
+bool has_hdf5_signature(const char* bytes, std::size_t size) {
+    static const char kSignature[] = "\x89HDF\r\n\x1a\n";
+    // HDF5 looks at 0, 512, 1024, 2048, ...: a user block may come first.
+    for (std::size_t at = 0; at + 8 <= size; at = at == 0 ? 512 : 2 * at) {
+        if (std::memcmp(bytes + at, kSignature, 8) == 0) {
+            return true;
+        }
+    }
+    return false;
+}
+
+}  // namespace
+
+std::string snapshot_file_name(long long step_count) {
+    char name[64];
+    std::snprintf(name, sizeof name, "snapshot_%06lld.hdf5", step_count);
+    return name;
+}
+
+bool snapshot_image(const SnapshotInfo& info, const Particle* particles, FileBytes* image,
+                    std::string* error) {
+    quiet_hdf5();
+    // Built in memory (the core driver, no backing file), so that it reaches the disk as one
+    // write whose failure is the system's own. The memory is taken over when HDF5 closes
+    // the file, with the superblock in its final state.
+    ClosedImage closed;
+    H5FD_file_image_callbacks_t callbacks = image_callbacks(&closed);
+    const std::size_t estimate = static_cast<std::size_t>(info.particle_count) * 200 + 65536;
+    Id fapl(H5Pcreate(H5P_FILE_ACCESS), H5Pclose);
+    H5Pset_fapl_core(fapl, estimate, 0);
+    H5Pset_file_image_callbacks(fapl, &callbacks);
+    // The 1.10 format: checksums on the object headers and the chunk indexes.
+    H5Pset_libver_bounds(fapl, H5F_LIBVER_V110, H5F_LIBVER_V110);
+    H5Pset_meta_block_size(fapl, 0);
+    H5Pset_small_data_block_size(fapl, 0);
+    Id fcpl(H5Pcreate(H5P_FILE_CREATE), H5Pclose);
+    set_object_properties(fcpl);
+    H5Pset_link_phase_change(fcpl, 16, 12);
+    Id gcpl(H5Pcreate(H5P_GROUP_CREATE), H5Pclose);
+    set_object_properties(gcpl);
+
+    bool ok = false;
+    const hid_t file = H5Fcreate("snapshot-in-memory", H5F_ACC_TRUNC, fcpl, fapl);
+    if (file >= 0) {
+        Id header(H5Gcreate2(file, "Header", H5P_DEFAULT, gcpl, H5P_DEFAULT), H5Gclose);
+        Id units(H5Gcreate2(file, "Units", H5P_DEFAULT, gcpl, H5P_DEFAULT), H5Gclose);
+        Id parameters(H5Gcreate2(file, "Parameters", H5P_DEFAULT, gcpl, H5P_DEFAULT), H5Gclose);
+        ok = header.ok() && units.ok() && parameters.ok() && put_header(header, info) &&
+             put_units(units) && put_units(parameters) && put_cosmology(parameters) &&
+             put_int(parameters, "ComovingIntegrationOn", 0) &&
+             put_int(parameters, "PeriodicBoundariesOn", 0);
+        for (const Population& p : populations(info.particle_count)) {
+            if (ok && p.count > 0) {
+                ok = put_type(file, gcpl, p.type,
+                              {particles + p.first, static_cast<std::size_t>(p.count),
+                               static_cast<std::size_t>(p.first)});
+            }
+        }
+        ok = ok &&
+             put_type(file, gcpl, kBlackHoleType,
+                      {&kBlackHoleRecord, 1, static_cast<std::size_t>(info.particle_count)}) &&
+             put_own_group(file, gcpl, info, particles);
+    }
+    ok = file >= 0 && H5Fclose(file) >= 0 && ok;
+    // The file ends where its superblock (version 2 or 3, 8-byte addresses) says.
+    std::uint64_t end = 0;
+    if (ok && closed.memory != nullptr && closed.size >= 48 &&
+        static_cast<const unsigned char*>(closed.memory)[9] == 8) {
+        std::memcpy(&end, static_cast<const char*>(closed.memory) + 28, sizeof end);
+    }
+    ok = ok && end > 0 && end <= closed.size;
+    if (ok) {
+        image->data.reset(static_cast<char*>(closed.memory));
+        image->size = static_cast<std::size_t>(end);
+    } else {
+        std::free(closed.memory);
+    }
+    if (!ok) {
+        const std::vector<std::string> texts = hdf5_errors();
+        *error = "HDF5 cannot build the snapshot: " +
+                 (texts.empty() ? std::string("unknown failure") : texts.front());
+    }
+    return ok;
+}
+
+bool parse_snapshot(const char* bytes, std::size_t size, Snapshot* snapshot, std::string* error) {
+    quiet_hdf5();
+    error->clear();
+    Reader r(error);
+    if (size == 0) {
+        return r.fail("not an HDF5 file: it is empty");
+    }
+    if (!has_hdf5_signature(bytes, size)) {
+        return r.fail("not an HDF5 file");
+    }
+    // A superblock of version 2 or 3 says where the file ends (after the signature, the
+    // version, three size and flag bytes and two addresses).
+    const unsigned char* superblock = reinterpret_cast<const unsigned char*>(bytes);
+    if (size >= 48 && superblock[8] >= 2 && superblock[8] <= 3 && superblock[9] == 8) {
+        std::uint64_t end = 0;
+        std::memcpy(&end, bytes + 28, sizeof end);
+        if (end > size) {
+            return r.fail("truncated: " + std::to_string(size) + " bytes of the " +
+                          std::to_string(end) + " that its HDF5 superblock announces");
+        }
+    }
+    // HDF5 reads the bytes in place and never writes them.
+    Id file(open_image(bytes, size), H5Fclose);
+    if (!file.ok()) {
+        const std::vector<std::string> texts = hdf5_errors();
+        for (const std::string& t : texts) {
+            if (t.find("truncated") != std::string::npos) {
+                return r.fail("truncated: " + t);
+            }
+            if (t.find("checksum") != std::string::npos) {
+                return r.fail("corrupted: its HDF5 superblock fails its checksum");
+            }
+        }
+        return r.fail("corrupted: HDF5 cannot open it" +
+                      (texts.empty() ? std::string() : " (" + texts.front() + ")"));
+    }
+    return read_own_group(r, file, snapshot) && read_header(r, file, snapshot->info) &&
+           read_units(r, file, "Units") && read_units(r, file, "Parameters") &&
+           read_types(r, file, *snapshot);
+}
+
+bool read_snapshot(const std::string& path, Snapshot* snapshot, std::string* error) {
+    FileBytes bytes;
+    return read_whole_file(path, &bytes, error) &&
+           parse_snapshot(bytes.data.get(), bytes.size, snapshot, error);
+}
+
+}  // namespace lumeth::record
