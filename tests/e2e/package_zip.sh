@@ -29,7 +29,7 @@ grep -q 'NVIDIA driver' "${top}/README.txt" || fail "README.txt does not say wha
 
 "$@" "${top}/lumeth-bench.exe" --count 2003 --repeat 1 >"${scratch}/bench.log" 2>&1 ||
     fail "lumeth-bench.exe from the zip failed:"$'\n'"$(cat "${scratch}/bench.log")"
-grep -q '^lumeth: no usable CUDA device (no NVIDIA driver found (nvcuda.dll could not be loaded' \
+grep -Eq '^lumeth: no usable CUDA device \(no NVIDIA (GPU|driver) found \(nvcuda\.dll could not be loaded' \
     "${scratch}/bench.log" ||
     fail "lumeth-bench.exe did not say that there is no NVIDIA driver:"$'\n'"$(cat "${scratch}/bench.log")"
 grep -Eq '^step_forces +program: cpu \(no device\)' "${scratch}/bench.log" ||
