@@ -11,6 +11,7 @@
 #include <functional>
 
 #include "record/file_commit.h"
+#include "record/fletcher32.h"
 #include "record/options.h"
 #include "sim/constants.h"
 #include "sim/initial_conditions.h"
@@ -131,17 +132,16 @@ struct FieldLayout {
     Field field;
     const char* name;
     hid_t file_type;
-    hid_t memory_type;
     hsize_t columns;  // 0: one dimension
     std::size_t value_size;
 };
 
 const FieldLayout kFields[] = {
-    {Field::coordinates, "Coordinates", H5T_IEEE_F64LE, H5T_NATIVE_DOUBLE, 3, sizeof(double)},
-    {Field::velocities, "Velocities", H5T_IEEE_F64LE, H5T_NATIVE_DOUBLE, 3, sizeof(double)},
-    {Field::acceleration, "Acceleration", H5T_IEEE_F64LE, H5T_NATIVE_DOUBLE, 3, sizeof(double)},
-    {Field::masses, "Masses", H5T_IEEE_F64LE, H5T_NATIVE_DOUBLE, 0, sizeof(double)},
-    {Field::ids, "ParticleIDs", H5T_STD_U32LE, H5T_NATIVE_UINT32, 0, sizeof(std::uint32_t)},
+    {Field::coordinates, "Coordinates", H5T_IEEE_F64LE, 3, sizeof(double)},
+    {Field::velocities, "Velocities", H5T_IEEE_F64LE, 3, sizeof(double)},
+    {Field::acceleration, "Acceleration", H5T_IEEE_F64LE, 3, sizeof(double)},
+    {Field::masses, "Masses", H5T_IEEE_F64LE, 0, sizeof(double)},
+    {Field::ids, "ParticleIDs", H5T_STD_U32LE, 0, sizeof(std::uint32_t)},
 };
 
 // A type's records: `count` of them from `records`, the first with ID `first_id`.
@@ -193,11 +193,36 @@ hsize_t chunk_rows(hsize_t rows, hsize_t columns) {
     return std::min<hsize_t>(rows, std::max<hsize_t>(1, 65536 / std::max<hsize_t>(columns, 1)));
 }
 
-// A rows x columns dataset (columns 0: one dimension), chunked, with a Fletcher32 checksum;
-// fill(first, n, out) gives rows [first, first + n), one chunk at a time, so that the values
-// pass through a block that stays in the cache.
-bool put_dataset(hid_t location, const char* name, hid_t file_type, hid_t memory_type,
-                 std::size_t value_size, hsize_t rows, hsize_t columns,
+// A chunk as the Fletcher32 filter stores it: its values, then their checksum as a
+// little-endian uint32. A chunk is always stored whole, so the last one of a dataset whose
+// rows it does not fill ends in zeros, as HDF5 fills the rows past the end.
+constexpr std::size_t kChecksumBytes = 4;
+
+void put_checksum(unsigned char* chunk, std::size_t value_bytes) {
+    const std::uint32_t sum = fletcher32(chunk, value_bytes);
+    for (std::size_t i = 0; i < kChecksumBytes; ++i) {
+        chunk[value_bytes + i] = static_cast<unsigned char>(sum >> (8 * i));
+    }
+}
+
+bool has_checksum(const unsigned char* chunk, std::size_t value_bytes) {
+    std::uint32_t stored = 0;
+    for (std::size_t i = 0; i < kChecksumBytes; ++i) {
+        stored |= static_cast<std::uint32_t>(chunk[value_bytes + i]) << (8 * i);
+    }
+    return stored == fletcher32(chunk, value_bytes);
+}
+
+// The values are written as the file's types, little-endian IEEE doubles and uint32, as
+// they are in memory.
+static_assert(__BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__, "the chunks hold the bytes in memory");
+
+// A rows x columns dataset (columns 0: one dimension), chunked, with a Fletcher32 checksum.
+// Each chunk is built in one block that stays in the cache, fill(first, n, out) giving rows
+// [first, first + n), and handed to HDF5 as the filter would have made it: the same bytes
+// in the file, without the filter's own copies and its slower checksum.
+bool put_dataset(hid_t location, const char* name, hid_t file_type, std::size_t value_size,
+                 hsize_t rows, hsize_t columns,
                  const std::function<void(hsize_t, hsize_t, void*)>& fill) {
     const int rank = columns == 0 ? 1 : 2;
     const hsize_t dims[2] = {rows, columns};
@@ -212,14 +237,16 @@ bool put_dataset(hid_t location, const char* name, hid_t file_type, hid_t memory
     if (!dataset.ok()) {
         return false;
     }
-    std::vector<unsigned char> block(chunk[0] * std::max<hsize_t>(columns, 1) * value_size);
+    const std::size_t row_bytes = std::max<hsize_t>(columns, 1) * value_size;
+    const std::size_t value_bytes = chunk[0] * row_bytes;
+    std::vector<unsigned char> block(value_bytes + kChecksumBytes);
     for (hsize_t first = 0; first < rows; first += chunk[0]) {
+        const hsize_t n = std::min(chunk[0], rows - first);
+        fill(first, n, block.data());
+        std::memset(block.data() + n * row_bytes, 0, value_bytes - n * row_bytes);
+        put_checksum(block.data(), value_bytes);
         const hsize_t start[2] = {first, 0};
-        const hsize_t extent[2] = {std::min(chunk[0], rows - first), columns};
-        fill(first, extent[0], block.data());
-        Id memory(H5Screate_simple(rank, extent, nullptr), H5Sclose);
-        if (H5Sselect_hyperslab(space, H5S_SELECT_SET, start, nullptr, extent, nullptr) < 0 ||
-            H5Dwrite(dataset, memory_type, memory, space, H5P_DEFAULT, block.data()) < 0) {
+        if (H5Dwrite_chunk(dataset, H5P_DEFAULT, 0, start, block.size(), block.data()) < 0) {
             return false;
         }
     }
@@ -230,8 +257,8 @@ bool put_type(hid_t file, hid_t gcpl, int type, const TypeRecords& records) {
     Id group(H5Gcreate2(file, type_group(type).c_str(), H5P_DEFAULT, gcpl, H5P_DEFAULT), H5Gclose);
     bool ok = group.ok();
     for (const FieldLayout& f : kFields) {
-        ok = ok && put_dataset(group, f.name, f.file_type, f.memory_type, f.value_size,
-                               records.count, f.columns, [&](hsize_t first, hsize_t n, void* out) {
+        ok = ok && put_dataset(group, f.name, f.file_type, f.value_size, records.count, f.columns,
+                               [&](hsize_t first, hsize_t n, void* out) {
                                    convert(f.field, records, first, n, out);
                                });
     }
@@ -286,7 +313,7 @@ bool put_own_group(hid_t file, hid_t gcpl, const SnapshotInfo& info, const Parti
            put_double(group, "StepLength_s", info.step_seconds) &&
            put_double(group, "StepLength_Myr", info.step_myr) &&
            put_attribute(group, "Seed", H5T_NATIVE_UINT32, &info.seed) &&
-           put_dataset(group, "Particles", H5T_IEEE_F64LE, H5T_NATIVE_DOUBLE, sizeof(Particle) / 10,
+           put_dataset(group, "Particles", H5T_IEEE_F64LE, sizeof(Particle) / 10,
                        static_cast<hsize_t>(info.particle_count), 10,
                        [&](hsize_t first, hsize_t n, void* out) {
                            std::memcpy(out, particles + first, n * sizeof(Particle));
@@ -415,10 +442,13 @@ class Reader {
         return H5Aread(attribute, type, data) >= 0 || hdf5_failed(what);
     }
 
-    // A whole dataset of exactly rows x columns (columns 0: one dimension), read in full,
-    // which checks the checksum of every chunk.
-    bool dataset(hid_t location, const std::string& where, const char* name, hid_t type,
-                 hsize_t rows, hsize_t columns, void* data) {
+    // A whole dataset of exactly rows x columns (columns 0: one dimension) of `file_type`,
+    // stored as put_dataset stores it: chunked, with the Fletcher32 checksum as its only
+    // filter. Every chunk is read in full as it is in the file and its checksum checked here;
+    // then take(first, n, values) gets its rows [first, first + n), and may refuse them.
+    bool dataset(hid_t location, const std::string& where, const char* name, hid_t file_type,
+                 std::size_t value_size, hsize_t rows, hsize_t columns,
+                 const std::function<bool(hsize_t, hsize_t, const unsigned char*)>& take) {
         const std::string what = "dataset '" + where + "/" + name + "'";
         const htri_t exists = H5Lexists(location, name, H5P_DEFAULT);
         if (exists <= 0) {
@@ -426,7 +456,9 @@ class Reader {
         }
         Id dataset(H5Dopen2(location, name, H5P_DEFAULT), H5Dclose);
         Id space(dataset.ok() ? H5Dget_space(dataset) : -1, H5Sclose);
-        if (!space.ok()) {
+        Id type(dataset.ok() ? H5Dget_type(dataset) : -1, H5Tclose);
+        Id dcpl(dataset.ok() ? H5Dget_create_plist(dataset) : -1, H5Pclose);
+        if (!space.ok() || !type.ok() || !dcpl.ok()) {
             return hdf5_failed(what);
         }
         const int rank = columns == 0 ? 1 : 2;
@@ -438,12 +470,48 @@ class Reader {
                         (rank == 2 ? " x " + std::to_string(columns) : std::string()) +
                         " values, as the header's counts say");
         }
-        return H5Dread(dataset, type, H5S_ALL, H5S_ALL, H5P_DEFAULT, data) >= 0 ||
-               hdf5_failed(what);
+        hsize_t chunk[2] = {0, 0};
+        unsigned flags = 0;
+        std::size_t parameters = 0;
+        if (H5Tequal(type, file_type) <= 0 || H5Pget_layout(dcpl) != H5D_CHUNKED ||
+            H5Pget_chunk(dcpl, rank, chunk) != rank || chunk[0] == 0 || chunk[0] > rows ||
+            (rank == 2 && chunk[1] != columns) || H5Pget_nfilters(dcpl) != 1 ||
+            H5Pget_filter2(dcpl, 0, &flags, &parameters, nullptr, 0, nullptr, nullptr) !=
+                H5Z_FILTER_FLETCHER32) {
+            return fail("not a lumeth snapshot: " + what +
+                        " is not stored as lumeth stores it (its type, chunked, with a "
+                        "Fletcher32 checksum alone)");
+        }
+        const std::size_t row_bytes = std::max<hsize_t>(columns, 1) * value_size;
+        const std::size_t value_bytes = chunk[0] * row_bytes;
+        chunk_.resize(value_bytes + kChecksumBytes);
+        for (hsize_t first = 0; first < rows; first += chunk[0]) {
+            const hsize_t start[2] = {first, 0};
+            hsize_t stored = 0;
+            if (H5Dget_chunk_storage_size(dataset, start, &stored) < 0) {
+                return hdf5_failed(what);
+            }
+            if (stored != chunk_.size()) {
+                return fail("corrupted: " + what + " has a chunk of " + std::to_string(stored) +
+                            " bytes, not " + std::to_string(chunk_.size()));
+            }
+            std::uint32_t skipped_filters = 0;
+            if (H5Dread_chunk(dataset, H5P_DEFAULT, start, &skipped_filters, chunk_.data()) < 0) {
+                return hdf5_failed(what);
+            }
+            if (skipped_filters != 0 || !has_checksum(chunk_.data(), value_bytes)) {
+                return fail("corrupted: " + what + " fails its checksum");
+            }
+            if (!take(first, std::min(chunk[0], rows - first), chunk_.data())) {
+                return false;
+            }
+        }
+        return true;
     }
 
   private:
     std::string* error_;
+    std::vector<unsigned char> chunk_;  // the chunk being read, checksum included
 };
 
 bool same_bits(const void* a, const void* b, std::size_t bytes) {
@@ -520,8 +588,13 @@ bool read_own_group(Reader& r, hid_t file, Snapshot* s) {
                       std::to_string(info.step_seconds) + " s");
     }
     s->particles.resize(static_cast<std::size_t>(info.particle_count));
-    return r.dataset(group, kOwnGroup, "Particles", H5T_NATIVE_DOUBLE,
-                     static_cast<hsize_t>(info.particle_count), 10, s->particles.data());
+    Particle* particles = s->particles.data();
+    return r.dataset(group, kOwnGroup, "Particles", H5T_IEEE_F64LE, sizeof(double),
+                     static_cast<hsize_t>(info.particle_count), 10,
+                     [&](hsize_t first, hsize_t n, const unsigned char* values) {
+                         std::memcpy(particles + first, values, n * sizeof(Particle));
+                         return true;
+                     });
 }
 
 bool read_header(Reader& r, hid_t file, const SnapshotInfo& info) {
@@ -574,7 +647,7 @@ bool read_header(Reader& r, hid_t file, const SnapshotInfo& info) {
 // Every type's datasets in full, each equal to what the records give.
 bool read_types(Reader& r, hid_t file, const Snapshot& s) {
     const int count = s.info.particle_count;
-    std::vector<double> read, expected;
+    std::vector<unsigned char> expected;
     for (int t = 0; t < kTypes; ++t) {
         const std::string name = type_group(t);
         const htri_t exists = H5Lexists(file, name.c_str(), H5P_DEFAULT);
@@ -599,19 +672,19 @@ bool read_types(Reader& r, hid_t file, const Snapshot& s) {
         if (!group.ok()) {
             return false;
         }
-        // Each dataset is read into the same block and compared with what the records give.
-        const std::size_t n = records.count;
-        read.resize(3 * n);
-        expected.resize(3 * n);
+        // Each chunk of each dataset is compared with what the records give.
         for (const FieldLayout& f : kFields) {
-            if (!r.dataset(group, name, f.name, f.memory_type, n, f.columns, read.data())) {
-                return false;
-            }
-            convert(f.field, records, 0, n, expected.data());
-            if (!same_bits(read.data(), expected.data(),
-                           n * std::max<hsize_t>(f.columns, 1) * f.value_size)) {
-                return r.fail("inconsistent: " + name + "/" + f.name + " is not what " + kOwnGroup +
+            const std::size_t row_bytes = std::max<hsize_t>(f.columns, 1) * f.value_size;
+            auto same_as_records = [&](hsize_t first, hsize_t n, const unsigned char* values) {
+                expected.resize(n * row_bytes);
+                convert(f.field, records, first, n, expected.data());
+                return same_bits(values, expected.data(), expected.size()) ||
+                       r.fail("inconsistent: " + name + "/" + f.name + " is not what " + kOwnGroup +
                               "/Particles gives");
+            };
+            if (!r.dataset(group, name, f.name, f.file_type, f.value_size, records.count, f.columns,
+                           same_as_records)) {
+                return false;
             }
         }
     }
