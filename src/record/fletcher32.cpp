@@ -31,7 +31,7 @@ std::uint32_t word(const unsigned char* p) {
 // r = 0..m-1: a(l) their sum, b(l) the sum of its running values, sum of (m - r) w. Adding
 // the block's words one at a time would add to sum2 B times the sum1 before the block plus
 // sum of (B - k) w(k) = kLanes sum of b(l) - sum of l a(l).
-std::uint32_t fletcher32(const void* data, std::size_t size) {
+LUMETH_ALSO_FOR_AVX2 std::uint32_t fletcher32(const void* data, std::size_t size) {
     const unsigned char* bytes = static_cast<const unsigned char*>(data);
     const std::size_t words = size / 2;
     std::uint64_t sum1 = 0, sum2 = 0;  // modulo 65535
