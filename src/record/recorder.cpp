@@ -72,6 +72,7 @@ struct SnapshotLog {
     double spent = 0.0;                // s, writing all of them
     double write = 0.0, fwrite = 0.0;  // s, the one timed
     double read = 0.0, fread = 0.0;    // s, likewise
+    FileBytes image;                   // the last one's bytes, whose memory the next one uses
 };
 constexpr int kSnapshotsTimed = 2;
 
@@ -84,7 +85,7 @@ bool write_snapshot(const std::string& folder, const SnapshotInfo& info, const P
                     SnapshotLog* log, std::string* error) {
     const std::string path = folder + "/" + snapshot_file_name(info.step_count);
     const Clock::time_point t0 = Clock::now();
-    FileBytes image;
+    FileBytes& image = log->image;
     if (!snapshot_image(info, particles, &image, error) ||
         !write_file_committed(path, image.data.get(), image.size, error)) {
         return false;

@@ -335,24 +335,38 @@ bool put_own_group(hid_t file, hid_t gcpl, const SnapshotInfo& info, const Parti
 }
 
 // The core driver's memory, allocated through these callbacks so that the image is ours
-// when HDF5 closes the file instead of freed.
+// when HDF5 closes the file instead of freed. An earlier image's block, when large enough,
+// is used again: a new one of as many megabytes would be touched page by page again, each
+// first touch a page fault.
 struct ClosedImage {
     void* memory = nullptr;
-    std::size_t size = 0;  // as last allocated
+    std::size_t size = 0;   // bytes in the block
+    void* spare = nullptr;  // the earlier block, until it is used
+    std::size_t spare_size = 0;
 };
+
+// `memory` grown or shrunk to `size` bytes, or a first block: the spare one if it is large
+// enough.
+void* image_block(ClosedImage* image, void* memory, std::size_t size) {
+    if (memory == nullptr && image->spare != nullptr && image->spare_size >= size) {
+        std::swap(memory, image->spare);
+        image->size = image->spare_size;
+        return memory;
+    }
+    image->size = size;
+    return std::realloc(memory, size);
+}
 
 H5FD_file_image_callbacks_t image_callbacks(ClosedImage* closed) {
     H5FD_file_image_callbacks_t c{};
     c.image_malloc = [](std::size_t size, H5FD_file_image_op_t, void* data) -> void* {
-        static_cast<ClosedImage*>(data)->size = size;
-        return std::malloc(size);
+        return image_block(static_cast<ClosedImage*>(data), nullptr, size);
     };
     c.image_memcpy = [](void* to, const void* from, std::size_t size, H5FD_file_image_op_t,
                         void*) -> void* { return std::memcpy(to, from, size); };
     c.image_realloc = [](void* memory, std::size_t size, H5FD_file_image_op_t,
                          void* data) -> void* {
-        static_cast<ClosedImage*>(data)->size = size;
-        return std::realloc(memory, size);
+        return image_block(static_cast<ClosedImage*>(data), memory, size);
     };
     c.image_free = [](void* memory, H5FD_file_image_op_t op, void* data) -> herr_t {
         if (op == H5FD_FILE_IMAGE_OP_FILE_CLOSE) {
@@ -739,8 +753,11 @@ bool snapshot_image(const SnapshotInfo& info, const Particle* particles, FileByt
     quiet_hdf5();
     // Built in memory (the core driver, no backing file), so that it reaches the disk as one
     // write whose failure is the system's own. The memory is taken over when HDF5 closes
-    // the file, with the superblock in its final state.
+    // the file, with the superblock in its final state. The core driver zeroes the memory it
+    // extends the file into, so that a block used again leaves nothing of its earlier image.
     ClosedImage closed;
+    closed.spare = image->data.release();
+    closed.spare_size = image->capacity;
     H5FD_file_image_callbacks_t callbacks = image_callbacks(&closed);
     const std::size_t estimate = static_cast<std::size_t>(info.particle_count) * 200 + 65536;
     Id fapl(H5Pcreate(H5P_FILE_ACCESS), H5Pclose);
@@ -786,9 +803,13 @@ bool snapshot_image(const SnapshotInfo& info, const Particle* particles, FileByt
         std::memcpy(&end, static_cast<const char*>(closed.memory) + 28, sizeof end);
     }
     ok = ok && end > 0 && end <= closed.size;
+    std::free(closed.spare);
+    image->size = 0;
+    image->capacity = 0;
     if (ok) {
         image->data.reset(static_cast<char*>(closed.memory));
         image->size = static_cast<std::size_t>(end);
+        image->capacity = closed.size;
     } else {
         std::free(closed.memory);
     }

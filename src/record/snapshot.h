@@ -56,8 +56,9 @@ struct Snapshot {
 // "snapshot_000042.hdf5": the step count in six digits, more when needed.
 std::string snapshot_file_name(long long step_count);
 
-// The file's bytes for `info` and its info.particle_count records. False with *error only
-// when HDF5 fails in memory.
+// The file's bytes for `info` and its info.particle_count records. The block *image holds
+// from an earlier call is used again when it is large enough. False with *error only when
+// HDF5 fails in memory.
 bool snapshot_image(const SnapshotInfo& info, const Particle* particles, FileBytes* image,
                     std::string* error);
 
