@@ -7,8 +7,8 @@ namespace {
 
 constexpr std::uint64_t kModulus = 65535;
 
-// Words summed side by side, each lane in 32 bits: 32 lanes fill the vector registers of
-// every x86-64 level (8 of the 16 SSE2 registers per sum) without spilling.
+// Words summed side by side, each lane in 32 bits. 32 lanes measured the fastest with GCC 12,
+// for SSE2 and AVX2 alike (16 were left unvectorized, 64 spill out of the registers).
 constexpr std::size_t kLanes = 32;
 
 // Rows of kLanes words per block: a lane's weighted sum b grows to at most
@@ -28,9 +28,10 @@ std::uint32_t word(const unsigned char* p) {
 // multiple of 65535 given as 65535. This computes the same sums block by block.
 //
 // Within a block of B = m x kLanes words w(k), lane l adds the words k = r kLanes + l of rows
-// r = 0..m-1: a(l) their sum, b(l) the sum of its running values, sum of (m - r) w. Adding
-// the block's words one at a time would add to sum2 B times the sum1 before the block plus
-// sum of (B - k) w(k) = kLanes sum of b(l) - sum of l a(l).
+// r = 0..m-1: a(l) their sum, b(l) the sum of a(l)'s running values, which is the sum over r
+// of (m - r) w(r kLanes + l). Adding the block's words one at a time would add to sum2
+// B times the sum1 before the block plus the sum of (B - k) w(k) = kLanes x (sum of b(l))
+// - (sum of l a(l)).
 LUMETH_ALSO_FOR_AVX2 std::uint32_t fletcher32(const void* data, std::size_t size) {
     const unsigned char* bytes = static_cast<const unsigned char*>(data);
     const std::size_t words = size / 2;
