@@ -640,6 +640,30 @@ TEST(RecordSnapshots, EveryBadResumeIsRefusedWithNothingWritten) {
                       &none);
     const long long steps = 2;
     rewrite_attribute(good, files / "steps.hdf5", "Lumeth", "StepCount", H5T_NATIVE_LLONG, &steps);
+    {
+        // The same values, chunked as before but without their checksum, as a tool that
+        // rewrites datasets may store them.
+        fs::copy_file(good, files / "unchecked.hdf5");
+        const hid_t file = H5Fopen((files / "unchecked.hdf5").c_str(), H5F_ACC_RDWR, H5P_DEFAULT);
+        const hid_t masses = H5Dopen2(file, "PartType2/Masses", H5P_DEFAULT);
+        std::vector<double> values(210);
+        EXPECT_GE(H5Dread(masses, H5T_NATIVE_DOUBLE, H5S_ALL, H5S_ALL, H5P_DEFAULT, values.data()),
+                  0);
+        const hid_t space = H5Dget_space(masses);
+        H5Dclose(masses);
+        H5Ldelete(file, "PartType2/Masses", H5P_DEFAULT);
+        const hid_t chunked = H5Pcreate(H5P_DATASET_CREATE);
+        const hsize_t rows = values.size();
+        H5Pset_chunk(chunked, 1, &rows);
+        const hid_t plain = H5Dcreate2(file, "PartType2/Masses", H5T_IEEE_F64LE, space, H5P_DEFAULT,
+                                       chunked, H5P_DEFAULT);
+        H5Pclose(chunked);
+        EXPECT_GE(H5Dwrite(plain, H5T_NATIVE_DOUBLE, H5S_ALL, H5S_ALL, H5P_DEFAULT, values.data()),
+                  0);
+        H5Dclose(plain);
+        H5Sclose(space);
+        H5Fclose(file);
+    }
 
     struct Case {
         std::string file;
@@ -661,6 +685,9 @@ TEST(RecordSnapshots, EveryBadResumeIsRefusedWithNothingWritten) {
          "inconsistent: the header counts 61 particles of type 3"},
         {(files / "no-particles.hdf5").string(), {}, "inconsistent: it holds 0 particles"},
         {(files / "steps.hdf5").string(), {}, "inconsistent: its time of "},
+        {(files / "unchecked.hdf5").string(),
+         {},
+         "not a lumeth snapshot: dataset 'PartType2/Masses' is not stored as lumeth stores it"},
         {g,
          {"--particles", "301"},
          "--particles 301 differs from '" + g + "', which holds 300 particles"},

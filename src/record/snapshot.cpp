@@ -531,9 +531,9 @@ class Reader {
                 return hdf5_failed(what);
             }
             if (stored != chunk_bytes || address > file_size_ || file_size_ - address < stored) {
-                return fail("corrupted: " + what + " has a chunk of " + std::to_string(stored) +
-                            " bytes at " + std::to_string(address) + ", not " +
-                            std::to_string(chunk_bytes) + " bytes within the file");
+                return fail("corrupted: " + what + " has no chunk of " +
+                            std::to_string(chunk_bytes) + " bytes within the file at row " +
+                            std::to_string(first));
             }
             const unsigned char* values = file_ + address;
             if (skipped_filters != 0 || !has_checksum(values, value_bytes)) {
