@@ -664,6 +664,26 @@ TEST(RecordSnapshots, EveryBadResumeIsRefusedWithNothingWritten) {
         H5Sclose(space);
         H5Fclose(file);
     }
+    {
+        // A run whose 1000 steps of 1e291 Myr reached the simulated time's limit: resuming
+        // would take the time past it.
+        std::vector<Particle> particles(300);
+        lumeth::generate_galaxy(particles.data(), 300, 7);
+        lumeth::record::SnapshotInfo info;
+        info.particle_count = 300;
+        info.step_count = 1000;
+        info.step_myr = 1e291;
+        info.step_seconds = 1e291 * lumeth::kSecondsPerMegayear;
+        for (int i = 0; i < 1000; ++i) {
+            info.sim_time += info.step_seconds;
+        }
+        info.seed = 7;
+        lumeth::record::FileBytes image;
+        std::string error;
+        ASSERT_TRUE(lumeth::record::snapshot_image(info, particles.data(), &image, &error))
+            << error;
+        write_bytes(files / "late.hdf5", std::string(image.data.get(), image.size));
+    }
 
     struct Case {
         std::string file;
@@ -688,6 +708,9 @@ TEST(RecordSnapshots, EveryBadResumeIsRefusedWithNothingWritten) {
         {(files / "unchecked.hdf5").string(),
          {},
          "not a lumeth snapshot: dataset 'PartType2/Masses' is not stored as lumeth stores it"},
+        {(files / "late.hdf5").string(),
+         {},
+         "its time of 1e+294 Myr and 2 frames of 1e+291 Myr would pass 1e294 Myr"},
         {g,
          {"--particles", "301"},
          "--particles 301 differs from '" + g + "', which holds 300 particles"},

@@ -22,9 +22,6 @@ constexpr double kMaxFps = 1000.0;
 // the first frame: deep zooms need short steps.)
 constexpr double kMinZoom = 0.01;
 constexpr double kMaxZoom = 1e4;
-// The most simulated time a run may cover, frames times step: 3.2e307 s, which leaves the
-// running sum of the steps (each addition rounded) far from the largest finite double.
-constexpr double kMaxRunMyr = 1e294;
 
 // A finite number above zero and at most `high`: no infinity, no NaN.
 bool parse_positive(const char* text, double high, double* value) {
@@ -222,7 +219,7 @@ int parse_options(int argc, char** argv, RecordOptions* options) {
         return 2;
     }
     // The step against the frames, whichever came first.
-    if (!(options->frames * options->step_myr <= kMaxRunMyr)) {
+    if (!(options->frames * options->step_myr <= kMaxSimulatedMyr)) {
         std::fprintf(stderr,
                      "lumeth-record: --step-myr needs a number whose product with --frames (%d) is "
                      "at most 1e294 Myr, got '%s'\n",

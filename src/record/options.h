@@ -19,6 +19,10 @@ enum class Codec {
 constexpr int kDefaultQuality = 20;
 constexpr int kLowestQuality = 51;
 constexpr int kMaxParticles = 10000000;
+// The most simulated time a run may reach, a resumed one counting the time it starts from:
+// 1e294 Myr is 3.2e307 s, which leaves the running sum of the steps (each addition rounded)
+// far from the largest finite double.
+constexpr double kMaxSimulatedMyr = 1e294;
 
 struct RecordOptions {
     int frames = 300;

@@ -257,6 +257,15 @@ int load_resume(const RecordOptions& options, RunStart* start) {
                      given, options.resume.c_str(), held);
         return 2;
     }
+    // The time the snapshot holds counts towards the limit on the simulated time.
+    const double start_myr = info.sim_time / kSecondsPerMegayear;
+    if (!(start_myr + options.frames * info.step_myr <= kMaxSimulatedMyr)) {
+        std::fprintf(stderr,
+                     "lumeth-record: cannot resume from '%s': its time of %g Myr and %d frames of "
+                     "%g Myr would pass 1e294 Myr\n",
+                     options.resume.c_str(), start_myr, options.frames, info.step_myr);
+        return 2;
+    }
     start->particles = info.particle_count;
     start->step_myr = info.step_myr;
     start->dt = info.step_seconds;
