@@ -18,6 +18,7 @@ extern "C" {
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <random>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -25,6 +26,7 @@ extern "C" {
 
 #include "app/render.h"
 #include "gpu/step_driver.h"
+#include "record/fletcher32.h"
 #include "record/options.h"
 #include "record/overlay.h"
 #include "record/snapshot.h"
@@ -639,6 +641,30 @@ TEST(RecordSnapshots, EveryBadResumeIsRefusedWithNothingWritten) {
     const long long steps = 2;
     rewrite_attribute(good, files / "steps.hdf5", "Lumeth", "StepCount", H5T_NATIVE_LLONG, &steps);
     {
+        // The same values, chunked as before but without their checksum, as a tool that
+        // rewrites datasets may store them.
+        fs::copy_file(good, files / "unchecked.hdf5");
+        const hid_t file = H5Fopen((files / "unchecked.hdf5").c_str(), H5F_ACC_RDWR, H5P_DEFAULT);
+        const hid_t masses = H5Dopen2(file, "PartType2/Masses", H5P_DEFAULT);
+        std::vector<double> values(210);
+        EXPECT_GE(H5Dread(masses, H5T_NATIVE_DOUBLE, H5S_ALL, H5S_ALL, H5P_DEFAULT, values.data()),
+                  0);
+        const hid_t space = H5Dget_space(masses);
+        H5Dclose(masses);
+        H5Ldelete(file, "PartType2/Masses", H5P_DEFAULT);
+        const hid_t chunked = H5Pcreate(H5P_DATASET_CREATE);
+        const hsize_t rows = values.size();
+        H5Pset_chunk(chunked, 1, &rows);
+        const hid_t plain = H5Dcreate2(file, "PartType2/Masses", H5T_IEEE_F64LE, space, H5P_DEFAULT,
+                                       chunked, H5P_DEFAULT);
+        H5Pclose(chunked);
+        EXPECT_GE(H5Dwrite(plain, H5T_NATIVE_DOUBLE, H5S_ALL, H5S_ALL, H5P_DEFAULT, values.data()),
+                  0);
+        H5Dclose(plain);
+        H5Sclose(space);
+        H5Fclose(file);
+    }
+    {
         // A run whose 1000 steps of 1e291 Myr reached the simulated time's limit: resuming
         // would take the time past it.
         std::vector<Particle> particles(300);
@@ -679,6 +705,9 @@ TEST(RecordSnapshots, EveryBadResumeIsRefusedWithNothingWritten) {
          "inconsistent: the header counts 61 particles of type 3"},
         {(files / "no-particles.hdf5").string(), {}, "inconsistent: it holds 0 particles"},
         {(files / "steps.hdf5").string(), {}, "inconsistent: its time of "},
+        {(files / "unchecked.hdf5").string(),
+         {},
+         "not a lumeth snapshot: dataset 'PartType2/Masses' is not stored as lumeth stores it"},
         {(files / "late.hdf5").string(),
          {},
          "its time of 1e+294 Myr and 2 frames of 1e+291 Myr would pass 1e294 Myr"},
@@ -718,6 +747,60 @@ TEST(RecordSnapshots, EveryBadResumeIsRefusedWithNothingWritten) {
         }
         EXPECT_TRUE(scratch.videos().empty());
     }
+}
+
+// The snapshots' own checksum is the one HDF5's Fletcher32 filter stores after a chunk: for
+// chunks that HDF5 wrote through its filter, of odd and even lengths from 1 byte to past
+// several of its 360-word folds and of the vector blocks, of random bytes, all 0xff (sums that
+// are multiples of 65535) and all zeros.
+TEST(Snapshot, ChecksumIsTheOneHdf5sFletcher32FilterStores) {
+    const hid_t fapl = H5Pcreate(H5P_FILE_ACCESS);
+    H5Pset_fapl_core(fapl, 1 << 20, 0);
+    const hid_t file = H5Fcreate("checksums-in-memory", H5F_ACC_TRUNC, H5P_DEFAULT, fapl);
+    ASSERT_GE(file, 0);
+    std::mt19937 random(2026);
+    int checked = 0;
+    for (const hsize_t size : {1, 2, 3, 4, 63, 64, 65, 719, 720, 721, 1441, 23039, 23040, 23041,
+                               23042, 46083, 100001, 524288}) {
+        for (const int content : {0, 1, 2}) {
+            std::vector<unsigned char> bytes(size);
+            for (unsigned char& b : bytes) {
+                b = content == 0 ? static_cast<unsigned char>(random()) : content == 1 ? 0xff : 0;
+            }
+            const std::string name = std::to_string(size) + "-" + std::to_string(content);
+            SCOPED_TRACE(name + " bytes");
+            const hid_t space = H5Screate_simple(1, &size, nullptr);
+            const hid_t dcpl = H5Pcreate(H5P_DATASET_CREATE);
+            H5Pset_chunk(dcpl, 1, &size);
+            H5Pset_fletcher32(dcpl);
+            const hid_t dataset = H5Dcreate2(file, name.c_str(), H5T_NATIVE_UCHAR, space,
+                                             H5P_DEFAULT, dcpl, H5P_DEFAULT);
+            ASSERT_GE(
+                H5Dwrite(dataset, H5T_NATIVE_UCHAR, H5S_ALL, H5S_ALL, H5P_DEFAULT, bytes.data()),
+                0);
+            H5Dclose(dataset);  // the chunk goes through the filter on its way to the file
+            const hid_t stored = H5Dopen2(file, name.c_str(), H5P_DEFAULT);
+            std::vector<unsigned char> chunk(size + 4);
+            const hsize_t origin = 0;
+            std::uint32_t filters = 1;
+            hsize_t chunk_size = 0;
+            ASSERT_GE(H5Dget_chunk_storage_size(stored, &origin, &chunk_size), 0);
+            ASSERT_EQ(chunk_size, chunk.size());
+            ASSERT_GE(H5Dread_chunk(stored, H5P_DEFAULT, &origin, &filters, chunk.data()), 0);
+            EXPECT_EQ(filters, 0u);
+            EXPECT_TRUE(std::equal(bytes.begin(), bytes.end(), chunk.begin()));
+            const std::uint32_t hdf5s = chunk[size] | chunk[size + 1] << 8 | chunk[size + 2] << 16 |
+                                        static_cast<std::uint32_t>(chunk[size + 3]) << 24;
+            EXPECT_EQ(lumeth::record::fletcher32(bytes.data(), size), hdf5s);
+            checked += 1;
+            H5Dclose(stored);
+            H5Pclose(dcpl);
+            H5Sclose(space);
+        }
+    }
+    EXPECT_EQ(checked, 54);
+    H5Fclose(file);
+    H5Pclose(fapl);
 }
 
 // Every byte of a snapshot is covered by a checksum: a flipped bit anywhere is refused.

@@ -111,6 +111,7 @@ bool read_whole_file(const std::string& path, FileBytes* bytes, std::string* err
         *error = "cannot read it: " + std::to_string(size) + " bytes do not fit in memory";
         return false;
     }
+    bytes->capacity = size;
     bytes->size = std::fread(bytes->data.get(), 1, size, file);
     const bool failed = std::ferror(file) != 0;
     std::fclose(file);

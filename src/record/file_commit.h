@@ -30,9 +30,11 @@ struct FileBytes {
     };
     std::unique_ptr<char, Free> data;
     std::size_t size = 0;
+    std::size_t capacity = 0;  // bytes in the block, size or more
 };
 
-// Reads the whole file into *bytes with one fread. False with *error (the system's words).
+// Reads the whole file into *bytes (a new block) with one fread. False with *error (the system's
+// words).
 bool read_whole_file(const std::string& path, FileBytes* bytes, std::string* error);
 
 // The folder a path lies in ("." for a bare name).

@@ -11,6 +11,7 @@
 #include <functional>
 
 #include "record/file_commit.h"
+#include "record/fletcher32.h"
 #include "record/options.h"
 #include "sim/constants.h"
 #include "sim/initial_conditions.h"
@@ -131,17 +132,16 @@ struct FieldLayout {
     Field field;
     const char* name;
     hid_t file_type;
-    hid_t memory_type;
     hsize_t columns;  // 0: one dimension
     std::size_t value_size;
 };
 
 const FieldLayout kFields[] = {
-    {Field::coordinates, "Coordinates", H5T_IEEE_F64LE, H5T_NATIVE_DOUBLE, 3, sizeof(double)},
-    {Field::velocities, "Velocities", H5T_IEEE_F64LE, H5T_NATIVE_DOUBLE, 3, sizeof(double)},
-    {Field::acceleration, "Acceleration", H5T_IEEE_F64LE, H5T_NATIVE_DOUBLE, 3, sizeof(double)},
-    {Field::masses, "Masses", H5T_IEEE_F64LE, H5T_NATIVE_DOUBLE, 0, sizeof(double)},
-    {Field::ids, "ParticleIDs", H5T_STD_U32LE, H5T_NATIVE_UINT32, 0, sizeof(std::uint32_t)},
+    {Field::coordinates, "Coordinates", H5T_IEEE_F64LE, 3, sizeof(double)},
+    {Field::velocities, "Velocities", H5T_IEEE_F64LE, 3, sizeof(double)},
+    {Field::acceleration, "Acceleration", H5T_IEEE_F64LE, 3, sizeof(double)},
+    {Field::masses, "Masses", H5T_IEEE_F64LE, 0, sizeof(double)},
+    {Field::ids, "ParticleIDs", H5T_STD_U32LE, 0, sizeof(std::uint32_t)},
 };
 
 // A type's records: `count` of them from `records`, the first with ID `first_id`.
@@ -155,36 +155,50 @@ struct TypeRecords {
 const Particle kBlackHoleRecord = {
     {0.0, 0.0, 0.0}, {0.0, 0.0, 0.0}, {0.0, 0.0, 0.0}, kBlackHoleSolarMasses* kSolarMass};
 
-// Values of records [from, from + n) of a type in the internal units: each is the SI value
-// divided by its unit.
-void convert(Field field, const TypeRecords& type, std::size_t from, std::size_t n, void* out) {
-    double* values = static_cast<double*>(out);
+// values[i] / unit for each of n values, in place. A loop of its own over contiguous
+// values, so that the compiler divides several at once: each quotient is still the one
+// correctly rounded IEEE division, the same bits as one at a time.
+LUMETH_ALSO_FOR_AVX2 void divide(double* values, std::size_t n, double unit) {
     for (std::size_t i = 0; i < n; ++i) {
-        const Particle& p = type.records[from + i];
-        switch (field) {
-            case Field::coordinates:
-                for (int k = 0; k < 3; ++k) {
-                    values[3 * i + k] = p.position[k] / kLengthUnit;
-                }
-                break;
-            case Field::velocities:
-                for (int k = 0; k < 3; ++k) {
-                    values[3 * i + k] = p.velocity[k] / kVelocityUnit;
-                }
-                break;
-            case Field::acceleration:
-                for (int k = 0; k < 3; ++k) {
-                    values[3 * i + k] = p.acceleration[k] / kAccelerationUnit;
-                }
-                break;
-            case Field::masses:
-                values[i] = p.mass / kMassUnit;
-                break;
-            case Field::ids:
+        values[i] /= unit;
+    }
+}
+
+// The values of a record's vector (position, velocity or acceleration), record after
+// record, each divided by `unit`.
+void divide_vector(const Particle* records, std::size_t n, const double (Particle::*vector)[3],
+                   double unit, double* out) {
+    for (std::size_t i = 0; i < n; ++i) {
+        for (std::size_t k = 0; k < 3; ++k) {
+            out[3 * i + k] = (records[i].*vector)[k];
+        }
+    }
+    divide(out, 3 * n, unit);
+}
+
+// Values of records [from, from + n) of a type in the internal units: each is the SI value
+// divided by its unit. One loop per field, so that the divisions are done side by side.
+void convert(Field field, const TypeRecords& type, std::size_t from, std::size_t n, void* out) {
+    const Particle* records = type.records + from;
+    double* values = static_cast<double*>(out);
+    switch (field) {
+        case Field::coordinates:
+            return divide_vector(records, n, &Particle::position, kLengthUnit, values);
+        case Field::velocities:
+            return divide_vector(records, n, &Particle::velocity, kVelocityUnit, values);
+        case Field::acceleration:
+            return divide_vector(records, n, &Particle::acceleration, kAccelerationUnit, values);
+        case Field::masses:
+            for (std::size_t i = 0; i < n; ++i) {
+                values[i] = records[i].mass;
+            }
+            return divide(values, n, kMassUnit);
+        case Field::ids:
+            for (std::size_t i = 0; i < n; ++i) {
                 static_cast<std::uint32_t*>(out)[i] =
                     static_cast<std::uint32_t>(type.first_id + from + i);
-                break;
-        }
+            }
+            return;
     }
 }
 
@@ -193,11 +207,36 @@ hsize_t chunk_rows(hsize_t rows, hsize_t columns) {
     return std::min<hsize_t>(rows, std::max<hsize_t>(1, 65536 / std::max<hsize_t>(columns, 1)));
 }
 
-// A rows x columns dataset (columns 0: one dimension), chunked, with a Fletcher32 checksum;
-// fill(first, n, out) gives rows [first, first + n), one chunk at a time, so that the values
-// pass through a block that stays in the cache.
-bool put_dataset(hid_t location, const char* name, hid_t file_type, hid_t memory_type,
-                 std::size_t value_size, hsize_t rows, hsize_t columns,
+// A chunk as the Fletcher32 filter stores it: its values, then their checksum as a
+// little-endian uint32. A chunk is always stored whole, so the last one of a dataset whose
+// rows it does not fill ends in zeros, as HDF5 fills the rows past the end.
+constexpr std::size_t kChecksumBytes = 4;
+
+void put_checksum(unsigned char* chunk, std::size_t value_bytes) {
+    const std::uint32_t sum = fletcher32(chunk, value_bytes);
+    for (std::size_t i = 0; i < kChecksumBytes; ++i) {
+        chunk[value_bytes + i] = static_cast<unsigned char>(sum >> (8 * i));
+    }
+}
+
+bool has_checksum(const unsigned char* chunk, std::size_t value_bytes) {
+    std::uint32_t stored = 0;
+    for (std::size_t i = 0; i < kChecksumBytes; ++i) {
+        stored |= static_cast<std::uint32_t>(chunk[value_bytes + i]) << (8 * i);
+    }
+    return stored == fletcher32(chunk, value_bytes);
+}
+
+// The values are written as the file's types, little-endian IEEE doubles and uint32, as
+// they are in memory.
+static_assert(__BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__, "the chunks hold the bytes in memory");
+
+// A rows x columns dataset (columns 0: one dimension), chunked, with a Fletcher32 checksum.
+// Each chunk is built in one block that stays in the cache, fill(first, n, out) giving rows
+// [first, first + n), and handed to HDF5 as the filter would have made it: the same bytes
+// in the file, without the filter's own copies and its slower checksum.
+bool put_dataset(hid_t location, const char* name, hid_t file_type, std::size_t value_size,
+                 hsize_t rows, hsize_t columns,
                  const std::function<void(hsize_t, hsize_t, void*)>& fill) {
     const int rank = columns == 0 ? 1 : 2;
     const hsize_t dims[2] = {rows, columns};
@@ -212,14 +251,16 @@ bool put_dataset(hid_t location, const char* name, hid_t file_type, hid_t memory
     if (!dataset.ok()) {
         return false;
     }
-    std::vector<unsigned char> block(chunk[0] * std::max<hsize_t>(columns, 1) * value_size);
+    const std::size_t row_bytes = std::max<hsize_t>(columns, 1) * value_size;
+    const std::size_t value_bytes = chunk[0] * row_bytes;
+    std::vector<unsigned char> block(value_bytes + kChecksumBytes);
     for (hsize_t first = 0; first < rows; first += chunk[0]) {
+        const hsize_t n = std::min(chunk[0], rows - first);
+        fill(first, n, block.data());
+        std::memset(block.data() + n * row_bytes, 0, value_bytes - n * row_bytes);
+        put_checksum(block.data(), value_bytes);
         const hsize_t start[2] = {first, 0};
-        const hsize_t extent[2] = {std::min(chunk[0], rows - first), columns};
-        fill(first, extent[0], block.data());
-        Id memory(H5Screate_simple(rank, extent, nullptr), H5Sclose);
-        if (H5Sselect_hyperslab(space, H5S_SELECT_SET, start, nullptr, extent, nullptr) < 0 ||
-            H5Dwrite(dataset, memory_type, memory, space, H5P_DEFAULT, block.data()) < 0) {
+        if (H5Dwrite_chunk(dataset, H5P_DEFAULT, 0, start, block.size(), block.data()) < 0) {
             return false;
         }
     }
@@ -230,8 +271,8 @@ bool put_type(hid_t file, hid_t gcpl, int type, const TypeRecords& records) {
     Id group(H5Gcreate2(file, type_group(type).c_str(), H5P_DEFAULT, gcpl, H5P_DEFAULT), H5Gclose);
     bool ok = group.ok();
     for (const FieldLayout& f : kFields) {
-        ok = ok && put_dataset(group, f.name, f.file_type, f.memory_type, f.value_size,
-                               records.count, f.columns, [&](hsize_t first, hsize_t n, void* out) {
+        ok = ok && put_dataset(group, f.name, f.file_type, f.value_size, records.count, f.columns,
+                               [&](hsize_t first, hsize_t n, void* out) {
                                    convert(f.field, records, first, n, out);
                                });
     }
@@ -286,7 +327,7 @@ bool put_own_group(hid_t file, hid_t gcpl, const SnapshotInfo& info, const Parti
            put_double(group, "StepLength_s", info.step_seconds) &&
            put_double(group, "StepLength_Myr", info.step_myr) &&
            put_attribute(group, "Seed", H5T_NATIVE_UINT32, &info.seed) &&
-           put_dataset(group, "Particles", H5T_IEEE_F64LE, H5T_NATIVE_DOUBLE, sizeof(Particle) / 10,
+           put_dataset(group, "Particles", H5T_IEEE_F64LE, sizeof(Particle) / 10,
                        static_cast<hsize_t>(info.particle_count), 10,
                        [&](hsize_t first, hsize_t n, void* out) {
                            std::memcpy(out, particles + first, n * sizeof(Particle));
@@ -294,24 +335,38 @@ bool put_own_group(hid_t file, hid_t gcpl, const SnapshotInfo& info, const Parti
 }
 
 // The core driver's memory, allocated through these callbacks so that the image is ours
-// when HDF5 closes the file instead of freed.
+// when HDF5 closes the file instead of freed. An earlier image's block, when large enough,
+// is used again: a new one of as many megabytes would be touched page by page again, each
+// first touch a page fault.
 struct ClosedImage {
     void* memory = nullptr;
-    std::size_t size = 0;  // as last allocated
+    std::size_t size = 0;   // bytes in the block
+    void* spare = nullptr;  // the earlier block, until it is used
+    std::size_t spare_size = 0;
 };
+
+// `memory` grown or shrunk to `size` bytes, or a first block: the spare one if it is large
+// enough.
+void* image_block(ClosedImage* image, void* memory, std::size_t size) {
+    if (memory == nullptr && image->spare != nullptr && image->spare_size >= size) {
+        std::swap(memory, image->spare);
+        image->size = image->spare_size;
+        return memory;
+    }
+    image->size = size;
+    return std::realloc(memory, size);
+}
 
 H5FD_file_image_callbacks_t image_callbacks(ClosedImage* closed) {
     H5FD_file_image_callbacks_t c{};
     c.image_malloc = [](std::size_t size, H5FD_file_image_op_t, void* data) -> void* {
-        static_cast<ClosedImage*>(data)->size = size;
-        return std::malloc(size);
+        return image_block(static_cast<ClosedImage*>(data), nullptr, size);
     };
     c.image_memcpy = [](void* to, const void* from, std::size_t size, H5FD_file_image_op_t,
                         void*) -> void* { return std::memcpy(to, from, size); };
     c.image_realloc = [](void* memory, std::size_t size, H5FD_file_image_op_t,
                          void* data) -> void* {
-        static_cast<ClosedImage*>(data)->size = size;
-        return std::realloc(memory, size);
+        return image_block(static_cast<ClosedImage*>(data), memory, size);
     };
     c.image_free = [](void* memory, H5FD_file_image_op_t op, void* data) -> herr_t {
         if (op == H5FD_FILE_IMAGE_OP_FILE_CLOSE) {
@@ -357,6 +412,13 @@ hid_t open_image(const char* bytes, std::size_t size) {
 class Reader {
   public:
     explicit Reader(std::string* error) : error_(error) {}
+
+    // The bytes of the file opened, where the chunks are read in place: HDF5's address 0 is
+    // at bytes + base (after a user block, if there is one).
+    void set_file(const char* bytes, std::size_t size, std::size_t base) {
+        file_ = reinterpret_cast<const unsigned char*>(bytes) + base;
+        file_size_ = size - base;
+    }
 
     // A problem of HDF5's: a failed checksum is corruption, anything else is said as is.
     bool hdf5_failed(const std::string& what) {
@@ -415,10 +477,14 @@ class Reader {
         return H5Aread(attribute, type, data) >= 0 || hdf5_failed(what);
     }
 
-    // A whole dataset of exactly rows x columns (columns 0: one dimension), read in full,
-    // which checks the checksum of every chunk.
-    bool dataset(hid_t location, const std::string& where, const char* name, hid_t type,
-                 hsize_t rows, hsize_t columns, void* data) {
+    // A whole dataset of exactly rows x columns (columns 0: one dimension) of `file_type`,
+    // stored as put_dataset stores it: chunked, with the Fletcher32 checksum as its only
+    // filter. Every chunk is found in the file's bytes and its checksum checked here, without
+    // copying it; then take(first, n, values) gets its rows [first, first + n), and may refuse
+    // them.
+    bool dataset(hid_t location, const std::string& where, const char* name, hid_t file_type,
+                 std::size_t value_size, hsize_t rows, hsize_t columns,
+                 const std::function<bool(hsize_t, hsize_t, const unsigned char*)>& take) {
         const std::string what = "dataset '" + where + "/" + name + "'";
         const htri_t exists = H5Lexists(location, name, H5P_DEFAULT);
         if (exists <= 0) {
@@ -426,7 +492,9 @@ class Reader {
         }
         Id dataset(H5Dopen2(location, name, H5P_DEFAULT), H5Dclose);
         Id space(dataset.ok() ? H5Dget_space(dataset) : -1, H5Sclose);
-        if (!space.ok()) {
+        Id type(dataset.ok() ? H5Dget_type(dataset) : -1, H5Tclose);
+        Id dcpl(dataset.ok() ? H5Dget_create_plist(dataset) : -1, H5Pclose);
+        if (!space.ok() || !type.ok() || !dcpl.ok()) {
             return hdf5_failed(what);
         }
         const int rank = columns == 0 ? 1 : 2;
@@ -438,12 +506,50 @@ class Reader {
                         (rank == 2 ? " x " + std::to_string(columns) : std::string()) +
                         " values, as the header's counts say");
         }
-        return H5Dread(dataset, type, H5S_ALL, H5S_ALL, H5P_DEFAULT, data) >= 0 ||
-               hdf5_failed(what);
+        hsize_t chunk[2] = {0, 0};
+        unsigned flags = 0;
+        std::size_t parameters = 0;
+        if (H5Tequal(type, file_type) <= 0 || H5Pget_layout(dcpl) != H5D_CHUNKED ||
+            H5Pget_chunk(dcpl, rank, chunk) != rank || chunk[0] == 0 || chunk[0] > rows ||
+            (rank == 2 && chunk[1] != columns) || H5Pget_nfilters(dcpl) != 1 ||
+            H5Pget_filter2(dcpl, 0, &flags, &parameters, nullptr, 0, nullptr, nullptr) !=
+                H5Z_FILTER_FLETCHER32) {
+            return fail("not a lumeth snapshot: " + what +
+                        " is not stored as lumeth stores it (its type, chunked, with a "
+                        "Fletcher32 checksum alone)");
+        }
+        const std::size_t row_bytes = std::max<hsize_t>(columns, 1) * value_size;
+        const std::size_t value_bytes = chunk[0] * row_bytes;
+        const std::size_t chunk_bytes = value_bytes + kChecksumBytes;
+        for (hsize_t first = 0; first < rows; first += chunk[0]) {
+            const hsize_t start[2] = {first, 0};
+            unsigned skipped_filters = 0;
+            haddr_t address = HADDR_UNDEF;
+            hsize_t stored = 0;
+            if (H5Dget_chunk_info_by_coord(dataset, start, &skipped_filters, &address, &stored) <
+                0) {
+                return hdf5_failed(what);
+            }
+            if (stored != chunk_bytes || address > file_size_ || file_size_ - address < stored) {
+                return fail("corrupted: " + what + " has no chunk of " +
+                            std::to_string(chunk_bytes) + " bytes within the file at row " +
+                            std::to_string(first));
+            }
+            const unsigned char* values = file_ + address;
+            if (skipped_filters != 0 || !has_checksum(values, value_bytes)) {
+                return fail("corrupted: " + what + " fails its checksum");
+            }
+            if (!take(first, std::min(chunk[0], rows - first), values)) {
+                return false;
+            }
+        }
+        return true;
     }
 
   private:
     std::string* error_;
+    const unsigned char* file_ = nullptr;
+    std::size_t file_size_ = 0;
 };
 
 bool same_bits(const void* a, const void* b, std::size_t bytes) {
@@ -520,8 +626,13 @@ bool read_own_group(Reader& r, hid_t file, Snapshot* s) {
                       std::to_string(info.step_seconds) + " s");
     }
     s->particles.resize(static_cast<std::size_t>(info.particle_count));
-    return r.dataset(group, kOwnGroup, "Particles", H5T_NATIVE_DOUBLE,
-                     static_cast<hsize_t>(info.particle_count), 10, s->particles.data());
+    Particle* particles = s->particles.data();
+    return r.dataset(group, kOwnGroup, "Particles", H5T_IEEE_F64LE, sizeof(double),
+                     static_cast<hsize_t>(info.particle_count), 10,
+                     [&](hsize_t first, hsize_t n, const unsigned char* values) {
+                         std::memcpy(particles + first, values, n * sizeof(Particle));
+                         return true;
+                     });
 }
 
 bool read_header(Reader& r, hid_t file, const SnapshotInfo& info) {
@@ -574,7 +685,7 @@ bool read_header(Reader& r, hid_t file, const SnapshotInfo& info) {
 // Every type's datasets in full, each equal to what the records give.
 bool read_types(Reader& r, hid_t file, const Snapshot& s) {
     const int count = s.info.particle_count;
-    std::vector<double> read, expected;
+    std::vector<unsigned char> expected;
     for (int t = 0; t < kTypes; ++t) {
         const std::string name = type_group(t);
         const htri_t exists = H5Lexists(file, name.c_str(), H5P_DEFAULT);
@@ -599,19 +710,19 @@ bool read_types(Reader& r, hid_t file, const Snapshot& s) {
         if (!group.ok()) {
             return false;
         }
-        // Each dataset is read into the same block and compared with what the records give.
-        const std::size_t n = records.count;
-        read.resize(3 * n);
-        expected.resize(3 * n);
+        // Each chunk of each dataset is compared with what the records give.
         for (const FieldLayout& f : kFields) {
-            if (!r.dataset(group, name, f.name, f.memory_type, n, f.columns, read.data())) {
-                return false;
-            }
-            convert(f.field, records, 0, n, expected.data());
-            if (!same_bits(read.data(), expected.data(),
-                           n * std::max<hsize_t>(f.columns, 1) * f.value_size)) {
-                return r.fail("inconsistent: " + name + "/" + f.name + " is not what " + kOwnGroup +
+            const std::size_t row_bytes = std::max<hsize_t>(f.columns, 1) * f.value_size;
+            auto same_as_records = [&](hsize_t first, hsize_t n, const unsigned char* values) {
+                expected.resize(n * row_bytes);
+                convert(f.field, records, first, n, expected.data());
+                return same_bits(values, expected.data(), expected.size()) ||
+                       r.fail("inconsistent: " + name + "/" + f.name + " is not what " + kOwnGroup +
                               "/Particles gives");
+            };
+            if (!r.dataset(group, name, f.name, f.file_type, f.value_size, records.count, f.columns,
+                           same_as_records)) {
+                return false;
             }
         }
     }
@@ -642,8 +753,11 @@ bool snapshot_image(const SnapshotInfo& info, const Particle* particles, FileByt
     quiet_hdf5();
     // Built in memory (the core driver, no backing file), so that it reaches the disk as one
     // write whose failure is the system's own. The memory is taken over when HDF5 closes
-    // the file, with the superblock in its final state.
+    // the file, with the superblock in its final state. The core driver zeroes the memory it
+    // extends the file into, so that a block used again leaves nothing of its earlier image.
     ClosedImage closed;
+    closed.spare = image->data.release();
+    closed.spare_size = image->capacity;
     H5FD_file_image_callbacks_t callbacks = image_callbacks(&closed);
     const std::size_t estimate = static_cast<std::size_t>(info.particle_count) * 200 + 65536;
     Id fapl(H5Pcreate(H5P_FILE_ACCESS), H5Pclose);
@@ -689,9 +803,13 @@ bool snapshot_image(const SnapshotInfo& info, const Particle* particles, FileByt
         std::memcpy(&end, static_cast<const char*>(closed.memory) + 28, sizeof end);
     }
     ok = ok && end > 0 && end <= closed.size;
+    std::free(closed.spare);
+    image->size = 0;
+    image->capacity = 0;
     if (ok) {
         image->data.reset(static_cast<char*>(closed.memory));
         image->size = static_cast<std::size_t>(end);
+        image->capacity = closed.size;
     } else {
         std::free(closed.memory);
     }
@@ -739,6 +857,13 @@ bool parse_snapshot(const char* bytes, std::size_t size, Snapshot* snapshot, std
         return r.fail("corrupted: HDF5 cannot open it" +
                       (texts.empty() ? std::string() : " (" + texts.front() + ")"));
     }
+    // The file's addresses count from its superblock, after the user block if any.
+    Id fcpl(H5Fget_create_plist(file), H5Pclose);
+    hsize_t user_block = 0;
+    if (!fcpl.ok() || H5Pget_userblock(fcpl, &user_block) < 0 || user_block > size) {
+        return r.hdf5_failed("the file's creation properties");
+    }
+    r.set_file(bytes, size, static_cast<std::size_t>(user_block));
     return read_own_group(r, file, snapshot) && read_header(r, file, snapshot->info) &&
            read_units(r, file, "Units") && read_units(r, file, "Parameters") &&
            read_types(r, file, *snapshot);

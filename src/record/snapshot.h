@@ -18,9 +18,12 @@
 //  /Lumeth      Particles (count x 10 float64: the records as they are in memory, SI) and
 //               the attributes LayoutVersion, ParticleCount, StepCount, Time_s,
 //               StepLength_s, StepLength_Myr, Seed
-// A population without records has no group. Every dataset is chunked with a Fletcher32
-// checksum; reading a snapshot reads every dataset in full and checks that the GADGET
-// values are the ones the records give.
+// A population without records has no group. Every dataset is chunked with HDF5's
+// Fletcher32 filter, which any HDF5 reader checks. This code makes and checks the chunks
+// itself, with the same checksum (record/fletcher32.h) and the same bytes as the filter,
+// without its copies: each chunk is handed to HDF5 whole when writing, and read where it
+// lies in the file's bytes. Reading a snapshot checks every chunk of every dataset and that
+// the GADGET values are the ones the records give.
 #pragma once
 
 #include <cstdint>
@@ -56,8 +59,9 @@ struct Snapshot {
 // "snapshot_000042.hdf5": the step count in six digits, more when needed.
 std::string snapshot_file_name(long long step_count);
 
-// The file's bytes for `info` and its info.particle_count records. False with *error only
-// when HDF5 fails in memory.
+// The file's bytes for `info` and its info.particle_count records. The block *image holds
+// from an earlier call is used again when it is large enough. False with *error only when
+// HDF5 fails in memory.
 bool snapshot_image(const SnapshotInfo& info, const Particle* particles, FileBytes* image,
                     std::string* error);
 
