@@ -141,6 +141,52 @@ class CpuPath : public testing::TestWithParam<CpuVariant> {
     const char* previous_level_ = nullptr;
 };
 
+// The timed choice of division, on made-up slice times: the fma division only where it is
+// faster by more than 10% and by more than twice the slices' spread, which leaves one slow
+// slice aside; with too few slices the hardware division stays.
+TEST(DivisionChoice, FmaOnlyWhereFasterByMoreThanTheSlicesSpreadCanMake) {
+    struct Case {
+        std::vector<double> hardware_ms, fma_ms;
+        const char* expected;
+        double margin;
+    };
+    const Case cases[] = {
+        // Steady slices (spreads of 1% and 2%): the 10% margin decides.
+        {{1.00, 1.01, 1.00, 1.01, 1.00, 1.00}, {0.80, 0.81, 0.80, 0.82, 0.80, 0.81}, "fma", 0.10},
+        {{1.00, 1.01, 1.00, 1.01, 1.00, 1.00},
+         {0.92, 0.93, 0.92, 0.92, 0.93, 0.92},
+         "hardware",
+         0.10},
+        {{1.00, 1.00, 1.00, 1.00, 1.00, 1.00},
+         {1.10, 1.10, 1.10, 1.10, 1.10, 1.10},
+         "hardware",
+         0.10},
+        // A noisy machine (the fma slices spread 25%): a 1.4x gain is not enough, 1.6x is.
+        {{1.00, 1.02, 1.00, 1.01, 1.00, 1.00},
+         {0.70, 0.875, 0.72, 0.80, 0.71, 0.95},
+         "hardware",
+         0.50},
+        {{1.00, 1.02, 1.00, 1.01, 1.00, 1.00}, {0.60, 0.75, 0.62, 0.70, 0.61, 0.80}, "fma", 0.50},
+        // One slice slowed by a burst of other work widens nothing.
+        {{1.00, 1.01, 1.00, 3.50, 1.00, 1.00}, {0.80, 0.81, 0.80, 0.81, 2.00, 0.80}, "fma", 0.10},
+        // Too few slices to tell the spread: the hardware division stays.
+        {{1.00, 1.00}, {0.50, 0.50}, "hardware", 2.0},
+        {{}, {0.50, 0.50, 0.50}, "hardware", 2.0},
+    };
+    for (const Case& c : cases) {
+        const CpuDivisionChoice choice = choose_cpu_division({c.hardware_ms, c.fma_ms});
+        EXPECT_STREQ(c.expected, choice.division)
+            << "hardware " << c.hardware_ms.size() << " slices from "
+            << (c.hardware_ms.empty() ? 0.0 : c.hardware_ms[0]) << " ms, fma from " << c.fma_ms[0]
+            << " ms";
+        EXPECT_NEAR(c.margin, choice.margin, 1e-9);
+        // The choice is the same whatever order the slices came in.
+        std::vector<double> hardware(c.hardware_ms.rbegin(), c.hardware_ms.rend());
+        std::vector<double> fma(c.fma_ms.rbegin(), c.fma_ms.rend());
+        EXPECT_STREQ(c.expected, choose_cpu_division({hardware, fma}).division);
+    }
+}
+
 // Particles per SIMD block of each level: a level compiled without its -march flag shows here.
 int expected_width(const std::string& level) {
     if (level == "x86-64") {
@@ -232,6 +278,9 @@ TEST_P(CpuPath, ForcesMatchAtFullSizeAndFarOutsideTheGalaxy) {
     EXPECT_TRUE(same_bytes(fast, galaxy_reference));
     if (std::string(GetParam().division) == "undecided") {
         EXPECT_STRNE("undecided", cpu_division()) << "a pass of 100,000 is timed";
+        const CpuDivisionChoice choice = last_cpu_division_choice();
+        EXPECT_STREQ(cpu_division(), choice.division) << "the choice reported is the one in use";
+        EXPECT_GE(choice.slices, 3);
     } else {
         EXPECT_STREQ(GetParam().division, cpu_division());
     }
