@@ -233,9 +233,10 @@ TEST(CpuLevels, TheBestLevelRunsByDefaultAndOnlyLevelsThisCpuRunsAreTaken) {
 
 TEST_P(CpuPath, ForcesMatchTheReferenceBitForBit) {
     const int width = cpu_simd_width();
-    // Remainders of the SIMD width and of the two-block groups, and of the sampling stride.
+    // Remainders of the SIMD width (and twice it), of the sampling stride, and of the four
+    // sampled particles in flight (1 to 11 sampled: 4000 takes exactly four).
     for (int count : {1, 2, 3, width - 1, width, width + 1, 2 * width - 1, 2 * width, 2 * width + 1,
-                      999, 1000, 1001, 1002, 2003, 4099, 10007}) {
+                      999, 1000, 1001, 1002, 2003, 4000, 4099, 10007}) {
         if (count < 1) {
             continue;
         }
