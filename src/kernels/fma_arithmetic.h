@@ -233,7 +233,7 @@ Lanes checked(Lanes result, Lanes remainder, Lanes bound, Exact exact, Operands.
     return blend_passing(pass, result, exact(operands...));
 }
 
-// The same operations on interleaved vectors, part by part. The tests of all parts chain
+// The same operations on interleaved vectors, part by part. The tests of all parts combine
 // into one mask and one branch; exact() runs for all parts when any lane of any part fails.
 template <typename Lanes, int N>
 Interleaved<Lanes, N> binade(const Interleaved<Lanes, N>& v) {
@@ -284,9 +284,10 @@ Interleaved<Lanes, N> checked(const Interleaved<Lanes, N>& result,
                               const Interleaved<Lanes, N>& remainder,
                               const Interleaved<Lanes, N>& bound, Exact exact,
                               Operands... operands) {
-    // Chains of two parts each (a longer chain would hold the tests back), then combined.
+    // Chains of two parts each, then combined: one long chain of masked tests would keep the
+    // branch, and the retirement of everything after it, waiting with many parts in flight.
     auto pass = passing_lanes(result.part[0], remainder.part[0], bound.part[0]);
-    if (N > 1) {
+    if constexpr (N > 1) {
         pass = passing_lanes(result.part[1], remainder.part[1], bound.part[1], pass);
     }
     for (int k = 2; k < N; k += 2) {
