@@ -12,6 +12,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <mutex>
 #include <string>
 
 #include "cpu_level.h"
@@ -179,19 +180,36 @@ DivisionState& division_state() {
 // The timed slices: kTimedRounds per division, alternately, together at most a quarter of the
 // pass; each slice gives every thread up to kTimedPairsPerThread pair evaluations, and at
 // least kFewestTimedPairsPerThread, or the pass is too small to time. At 100,000 particles on
-// two threads the slices take 1.6 of the 10 million pair evaluations, a few milliseconds.
+// two threads the slices take 2.5 of the 10 million pair evaluations, a few milliseconds.
 constexpr long long kTimedPairsPerThread = 100000;
 constexpr long long kFewestTimedPairsPerThread = 10000;
-constexpr int kTimedRounds = 4;
+constexpr int kTimedRounds = 6;
 
 double elapsed_ms(std::chrono::steady_clock::time_point since) {
     return std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - since)
         .count();
 }
 
+std::mutex& choice_mutex() {
+    static std::mutex mutex;
+    return mutex;
+}
+
+CpuDivisionChoice& last_choice() {
+    static CpuDivisionChoice choice;
+    return choice;
+}
+
+// The division is to be timed again: the last choice no longer holds.
+void forget_choice(DivisionState& state) {
+    state.division = Division::undecided;
+    std::lock_guard<std::mutex> lock(choice_mutex());
+    last_choice() = CpuDivisionChoice{};
+}
+
 // Runs the whole force pass. When it is large enough, slices of it run with each division
-// first and the rest with the faster, which is returned; otherwise it runs on the hardware
-// and the result is undecided.
+// first and the rest with the chosen one (choose_cpu_division), which is returned; otherwise
+// it runs on the hardware and the result is undecided.
 Division time_divisions_in_pass(const CpuLevelKernels& level, Particle* particles, int count,
                                 double center_x, double center_y, double center_z) {
     const long long pairs_per_particle = (count + kPairSampleStride - 1) / kPairSampleStride;
@@ -207,20 +225,26 @@ Division time_divisions_in_pass(const CpuLevelKernels& level, Particle* particle
     }
     const long long slice = (pairs_per_thread * threads + pairs_per_group - 1) / pairs_per_group;
     const ForcePass passes[2] = {level.compute_forces_hardware, level.compute_forces_fma};
-    double fastest_ms[2] = {1e300, 1e300};
+    CpuDivisionTiming timing;
+    std::vector<double>* times[2] = {&timing.hardware_ms, &timing.fma_ms};
     int next_group = 0;
     for (int round = 0; round < kTimedRounds; ++round) {
         for (int k = 0; k < 2; ++k) {
             const auto start = std::chrono::steady_clock::now();
             passes[k](particles, count, center_x, center_y, center_z, next_group,
                       next_group + static_cast<int>(slice));
-            fastest_ms[k] = std::min(fastest_ms[k], elapsed_ms(start));
+            times[k]->push_back(elapsed_ms(start));
             next_group += static_cast<int>(slice);
         }
     }
-    const int faster = fastest_ms[1] < fastest_ms[0] ? 1 : 0;
-    passes[faster](particles, count, center_x, center_y, center_z, next_group, INT_MAX);
-    return faster == 1 ? Division::fma : Division::hardware;
+    const CpuDivisionChoice choice = choose_cpu_division(timing);
+    {
+        std::lock_guard<std::mutex> lock(choice_mutex());
+        last_choice() = choice;
+    }
+    const bool fma = std::strcmp(choice.division, "fma") == 0;
+    passes[fma ? 1 : 0](particles, count, center_x, center_y, center_z, next_group, INT_MAX);
+    return fma ? Division::fma : Division::hardware;
 }
 
 }  // namespace
@@ -301,7 +325,7 @@ bool use_cpu_instruction_set(const char* name) {
     // A division asked for by name stays where the new level has it; a timed choice is timed
     // again for the new level.
     if (!state.asked_for) {
-        state.division = Division::undecided;
+        forget_choice(state);
     } else if (!level_has_fma(*level->kernels)) {
         state.division = Division::hardware;
     }
@@ -333,12 +357,44 @@ bool use_cpu_division(const char* name) {
         state.division = Division::fma;
         state.asked_for = true;
     } else if (std::strcmp(name, "undecided") == 0) {
-        state.division = Division::undecided;
+        forget_choice(state);
         state.asked_for = false;
     } else {
         return false;
     }
     return true;
+}
+
+CpuDivisionChoice choose_cpu_division(const CpuDivisionTiming& timing) {
+    constexpr double kLeastMargin = 0.10;
+    // The fastest slice and the relative spread up to the second slowest.
+    auto summary = [](std::vector<double> ms, double* fastest, double* spread) {
+        std::sort(ms.begin(), ms.end());
+        *fastest = ms.empty() ? 0.0 : ms.front();
+        *spread = ms.size() < 3 || !(ms.front() > 0.0)
+                      ? 1.0
+                      : (ms[ms.size() - 2] - ms.front()) / ms.front();
+    };
+    CpuDivisionChoice choice;
+    double hardware_spread = 1.0;
+    double fma_spread = 1.0;
+    summary(timing.hardware_ms, &choice.hardware_ms, &hardware_spread);
+    summary(timing.fma_ms, &choice.fma_ms, &fma_spread);
+    choice.slices = static_cast<int>(std::min(timing.hardware_ms.size(), timing.fma_ms.size()));
+    choice.spread = std::max(hardware_spread, fma_spread);
+    choice.margin = std::max(kLeastMargin, 2.0 * choice.spread);
+    const bool fma = !timing.hardware_ms.empty() && !timing.fma_ms.empty() &&
+                     choice.fma_ms * (1.0 + choice.margin) < choice.hardware_ms;
+    choice.division = kDivisionNames[static_cast<int>(fma ? Division::fma : Division::hardware)];
+    return choice;
+}
+
+CpuDivisionChoice last_cpu_division_choice() {
+    if (division_state().asked_for) {
+        return CpuDivisionChoice{};
+    }
+    std::lock_guard<std::mutex> lock(choice_mutex());
+    return last_choice();
 }
 
 void divider_floor_work(long long pairs) {

@@ -17,6 +17,7 @@
 #include <experimental/simd>
 
 #include "cpu_kernels.h"
+#include "interleaved.h"
 #include "physics.h"
 #if defined(__FMA__)
 #include "fma_arithmetic.h"
@@ -70,21 +71,6 @@ LaneBlock load_block(const Particle* particles, int first, double center_x, doub
     return b;
 }
 
-// Adds sampled particle j's pull in every lane but the one whose index is j, each addition
-// rounded on its own as in the scalar loop.
-template <typename Arithmetic, typename Divisor>
-inline void add_pair_pull(LaneBlock& b, const Particle& pj, int j, const Arithmetic& arithmetic,
-                          const Divisor& by_mass) {
-    const Vector3<Lanes> pull = pair_pull<Lanes>(
-        b.x, b.y, b.z, b.vx, b.vy, b.vz, b.mass, Lanes(pj.position[0]), Lanes(pj.position[1]),
-        Lanes(pj.position[2]), Lanes(pj.velocity[0]), Lanes(pj.velocity[1]), Lanes(pj.velocity[2]),
-        Lanes(pj.mass), arithmetic, by_mass);
-    const LaneMask other = b.index != static_cast<double>(j);
-    stdx::where(other, b.a.x) = b.a.x + pull.x;
-    stdx::where(other, b.a.y) = b.a.y + pull.y;
-    stdx::where(other, b.a.z) = b.a.z + pull.z;
-}
-
 void store_block(Particle* particles, int first, const LaneBlock& b) {
     for (int lane = 0; lane < kLanes; ++lane) {
         Particle& p = particles[first + lane];
@@ -94,36 +80,59 @@ void store_block(Particle* particles, int first, const LaneBlock& b) {
     }
 }
 
-// Blocks evaluated side by side: one pair evaluation is a long chain of dependent divisions
-// and a square root, and independent chains from several blocks keep the divider busy.
-constexpr int kBlocksInFlight = 2;
-constexpr int kParticlesPerGroup = kLanes * kBlocksInFlight;
+// Sampled particles j evaluated side by side against one block, interleaved at the instruction
+// level (interleaved.h): one pair evaluation is a long chain of mostly dependent divisions and
+// a square root, and independent chains keep the divider or the FMA units busy. Their pulls
+// are still added one j at a time, in increasing j.
+constexpr int kPairsInFlight = 4;
+using PairLanes = Interleaved<Lanes, kPairsInFlight>;
+constexpr int kParticlesPerGroup = kLanes;
 
-// The force pass for kParticlesPerGroup consecutive particles starting at `first`: each lane
-// carries out exactly the scalar sequence of compute_particle_acceleration, the black hole's
-// pull, then the sampled pairs in increasing j, dividing with `Arithmetic`. Flattened: every
-// call in it, libstdc++'s SIMD helpers included, is inlined, so none of them is emitted as a
-// shared out-of-line copy.
+// The force pass for the kLanes consecutive particles starting at `first`: each lane carries
+// out exactly the scalar sequence of compute_particle_acceleration, the black hole's pull,
+// then the sampled pairs in increasing j, dividing with `Arithmetic`. The sampled particles
+// past the last one are stand-ins (the first of the kPairsInFlight) whose pulls are not
+// added. Flattened: every call in it, libstdc++'s SIMD helpers included, is inlined, so none
+// of them is emitted as a shared out-of-line copy.
 template <typename Arithmetic>
 [[gnu::flatten]] void compute_group(Particle* particles, int count, int first, double center_x,
                                     double center_y, double center_z) {
     const Arithmetic arithmetic{};
-    LaneBlock blocks[kBlocksInFlight];
-    using Divisor = decltype(arithmetic.divisor(Lanes{}));
-    Divisor by_mass[kBlocksInFlight];
-    for (int b = 0; b < kBlocksInFlight; ++b) {
-        blocks[b] = load_block(particles, first + b * kLanes, center_x, center_y, center_z);
-        by_mass[b] = arithmetic.divisor(blocks[b].mass);
-    }
-    for (int j = 0; j < count; j += kPairSampleStride) {
-        const Particle& pj = particles[j];
-        for (int b = 0; b < kBlocksInFlight; ++b) {
-            add_pair_pull(blocks[b], pj, j, arithmetic, by_mass[b]);
+    LaneBlock b = load_block(particles, first, center_x, center_y, center_z);
+    const PairLanes x(b.x), y(b.y), z(b.z), vx(b.vx), vy(b.vy), vz(b.vz), mass(b.mass);
+    const auto by_mass = arithmetic.divisor(mass);
+    constexpr int kStep = kPairsInFlight * kPairSampleStride;
+    for (int j0 = 0; j0 < count; j0 += kStep) {
+        const Particle* pj[kPairsInFlight];
+        for (int k = 0; k < kPairsInFlight; ++k) {
+            const int j = j0 + k * kPairSampleStride;
+            pj[k] = &particles[j < count ? j : j0];
+        }
+        auto field = [&](auto get) {
+            return PairLanes::from([&](int k) { return Lanes(get(*pj[k])); });
+        };
+        const Vector3<PairLanes> pull = pair_pull<PairLanes>(
+            x, y, z, vx, vy, vz, mass, field([](const Particle& p) { return p.position[0]; }),
+            field([](const Particle& p) { return p.position[1]; }),
+            field([](const Particle& p) { return p.position[2]; }),
+            field([](const Particle& p) { return p.velocity[0]; }),
+            field([](const Particle& p) { return p.velocity[1]; }),
+            field([](const Particle& p) { return p.velocity[2]; }),
+            field([](const Particle& p) { return p.mass; }), arithmetic, by_mass);
+        // Every lane but the one whose index is j, each addition rounded on its own as in the
+        // scalar loop.
+        for (int k = 0; k < kPairsInFlight; ++k) {
+            const int j = j0 + k * kPairSampleStride;
+            if (j >= count) {
+                break;
+            }
+            const LaneMask other = b.index != static_cast<double>(j);
+            stdx::where(other, b.a.x) = b.a.x + pull.x.part[k];
+            stdx::where(other, b.a.y) = b.a.y + pull.y.part[k];
+            stdx::where(other, b.a.z) = b.a.z + pull.z.part[k];
         }
     }
-    for (int b = 0; b < kBlocksInFlight; ++b) {
-        store_block(particles, first + b * kLanes, blocks[b]);
-    }
+    store_block(particles, first, b);
 }
 
 // The force pass over the groups first_group .. last_group - 1 (kParticlesPerGroup records
@@ -158,8 +167,8 @@ void compute_forces_hardware(Particle* particles, int count, double center_x, do
 #if defined(__FMA__)
 void compute_forces_fma(Particle* particles, int count, double center_x, double center_y,
                         double center_z, int first_group, int last_group) {
-    compute_forces<FmaArithmetic<Lanes>>(particles, count, center_x, center_y, center_z,
-                                         first_group, last_group);
+    compute_forces<FmaArithmetic<PairLanes>>(particles, count, center_x, center_y, center_z,
+                                             first_group, last_group);
 }
 
 // quotient[k] = a[k] / b[k] and root[k] = sqrt(a[k]) for k < n with FmaArithmetic, a vector

@@ -56,6 +56,7 @@
 #include <cstdint>
 #include <experimental/simd>
 
+#include "interleaved.h"
 #include "physics.h"
 
 namespace lumeth {
@@ -157,20 +158,28 @@ Lanes divisor_bound_factor(Lanes magnitude) {
     return bound_product(magnitude, Lanes(0x1p-53));
 }
 
-// `result` where the test passes, that is where |remainder| < bound and result is no power of
-// two (nor zero); exact() in the other lanes, evaluated only when there are any. The
-// conditions are one chain of masked compares, each taking the lanes the one before passed.
-template <typename Lanes, typename Exact>
-Lanes checked(Lanes result, Lanes remainder, Lanes bound, Exact exact) {
-    const __m512d r = __m512d(result);
-    const __mmask8 fraction = _mm512_test_epi64_mask(
-        _mm512_castpd_si512(r), _mm512_set1_epi64(static_cast<long long>(kSignificandBits)));
-    const __mmask8 pass = _mm512_mask_cmp_pd_mask(fraction, _mm512_abs_pd(__m512d(remainder)),
-                                                  __m512d(bound), _CMP_LT_OQ);
-    if (pass == 0xff) [[likely]] {
-        return result;
-    }
-    return Lanes(_mm512_mask_blend_pd(pass, __m512d(exact()), r));
+// The lanes among `passed` where the test passes, that is where |remainder| < bound and result
+// is no power of two (nor zero): one chain of masked compares, each taking the lanes the one
+// before passed, so that the tests of several vectors chain into one mask.
+template <typename Lanes>
+__mmask8 passing_lanes(Lanes result, Lanes remainder, Lanes bound, __mmask8 passed = 0xff) {
+    const __mmask8 fraction =
+        _mm512_mask_test_epi64_mask(passed, _mm512_castpd_si512(__m512d(result)),
+                                    _mm512_set1_epi64(static_cast<long long>(kSignificandBits)));
+    return _mm512_mask_cmp_pd_mask(fraction, _mm512_abs_pd(__m512d(remainder)), __m512d(bound),
+                                   _CMP_LT_OQ);
+}
+
+constexpr __mmask8 kAllLanes = 0xff;
+
+inline bool all_lanes(__mmask8 pass) {
+    return pass == kAllLanes;
+}
+
+// `result` in the lanes of `pass`, `exact` in the others.
+template <typename Lanes>
+Lanes blend_passing(__mmask8 pass, Lanes result, Lanes exact) {
+    return Lanes(_mm512_mask_blend_pd(pass, __m512d(exact), __m512d(result)));
 }
 #else
 // Rounded to nearest: T, a normal times a power of two, equals B where T > 2^-1022, which
@@ -188,23 +197,116 @@ Lanes divisor_bound_factor(Lanes magnitude) {
     return factor;
 }
 
-// `result` where the test passes, that is where |remainder| < bound, bound > 2^-1022 and
-// result is no power of two (nor zero); exact() in the other lanes, evaluated only when there
-// are any.
-template <typename Lanes, typename Exact>
-Lanes checked(Lanes result, Lanes remainder, Lanes bound, Exact exact) {
+// The lanes among `passed` where the test passes, that is where |remainder| < bound,
+// bound > 2^-1022 and result is no power of two (nor zero).
+template <typename Lanes>
+typename Lanes::mask_type passing_lanes(
+    Lanes result, Lanes remainder, Lanes bound,
+    typename Lanes::mask_type passed = typename Lanes::mask_type(true)) {
     const auto fraction = (bits_of(result) & kSignificandBits) != 0;
-    const typename Lanes::mask_type pass =
-        (abs(remainder) < bound) && (bound > kSmallestNormal) &&
-        stdx::__proposed::static_simd_cast<typename Lanes::mask_type>(fraction);
-    if (stdx::all_of(pass)) [[likely]] {
-        return result;
-    }
-    Lanes mixed = result;
-    stdx::where(!pass, mixed) = exact();
-    return mixed;
+    return passed && (abs(remainder) < bound) && (bound > kSmallestNormal) &&
+           stdx::__proposed::static_simd_cast<typename Lanes::mask_type>(fraction);
+}
+
+template <typename Mask>
+bool all_lanes(const Mask& pass) {
+    return stdx::all_of(pass);
+}
+
+// `result` in the lanes of `pass`, `exact` in the others.
+template <typename Lanes>
+Lanes blend_passing(const typename Lanes::mask_type& pass, Lanes result, Lanes exact) {
+    stdx::where(!pass, result) = exact;
+    return result;
 }
 #endif
+
+// `result` where the test passes; exact(operands...) in the other lanes, evaluated only when
+// there are any. The operands go by value (no lambda holds references to them), so that the
+// compiler may keep them in registers until the test is decided.
+template <typename Lanes, typename Exact, typename... Operands>
+Lanes checked(Lanes result, Lanes remainder, Lanes bound, Exact exact, Operands... operands) {
+    const auto pass = passing_lanes(result, remainder, bound);
+    if (all_lanes(pass)) [[likely]] {
+        return result;
+    }
+    return blend_passing(pass, result, exact(operands...));
+}
+
+// The same operations on interleaved vectors, part by part. The tests of all parts combine
+// into one mask and one branch; exact() runs for all parts when any lane of any part fails.
+template <typename Lanes, int N>
+Interleaved<Lanes, N> binade(const Interleaved<Lanes, N>& v) {
+    return map_parts<Lanes, N>([](const Lanes& x) { return binade(x); }, v);
+}
+
+template <typename Lanes, int N>
+Interleaved<Lanes, N> multiply_add(const Interleaved<Lanes, N>& x, const Interleaved<Lanes, N>& y,
+                                   const Interleaved<Lanes, N>& z) {
+    return map_parts<Lanes, N>(
+        [](const Lanes& a, const Lanes& b, const Lanes& c) { return multiply_add(a, b, c); }, x, y,
+        z);
+}
+
+template <typename Lanes, int N>
+Interleaved<Lanes, N> negative_multiply_add(const Interleaved<Lanes, N>& x,
+                                            const Interleaved<Lanes, N>& y,
+                                            const Interleaved<Lanes, N>& z) {
+    return map_parts<Lanes, N>([](const Lanes& a, const Lanes& b,
+                                  const Lanes& c) { return negative_multiply_add(a, b, c); },
+                               x, y, z);
+}
+
+template <typename Lanes, int N>
+Interleaved<Lanes, N> reciprocal_estimate(const Interleaved<Lanes, N>& b) {
+    return map_parts<Lanes, N>([](const Lanes& x) { return reciprocal_estimate(x); }, b);
+}
+
+template <typename Lanes, int N>
+Interleaved<Lanes, N> reciprocal_sqrt_estimate(const Interleaved<Lanes, N>& x) {
+    return map_parts<Lanes, N>([](const Lanes& v) { return reciprocal_sqrt_estimate(v); }, x);
+}
+
+template <typename Lanes, int N>
+Interleaved<Lanes, N> bound_product(const Interleaved<Lanes, N>& x,
+                                    const Interleaved<Lanes, N>& y) {
+    return map_parts<Lanes, N>([](const Lanes& a, const Lanes& b) { return bound_product(a, b); },
+                               x, y);
+}
+
+template <typename Lanes, int N>
+Interleaved<Lanes, N> divisor_bound_factor(const Interleaved<Lanes, N>& magnitude) {
+    return map_parts<Lanes, N>([](const Lanes& m) { return divisor_bound_factor(m); }, magnitude);
+}
+
+template <typename Lanes, int N, typename Exact, typename... Operands>
+Interleaved<Lanes, N> checked(const Interleaved<Lanes, N>& result,
+                              const Interleaved<Lanes, N>& remainder,
+                              const Interleaved<Lanes, N>& bound, Exact exact,
+                              Operands... operands) {
+    // Chains of two parts each, then combined: one long chain of masked tests would keep the
+    // branch, and the retirement of everything after it, waiting with many parts in flight.
+    auto pass = passing_lanes(result.part[0], remainder.part[0], bound.part[0]);
+    if constexpr (N > 1) {
+        pass = passing_lanes(result.part[1], remainder.part[1], bound.part[1], pass);
+    }
+    for (int k = 2; k < N; k += 2) {
+        auto pair = passing_lanes(result.part[k], remainder.part[k], bound.part[k]);
+        if (k + 1 < N) {
+            pair =
+                passing_lanes(result.part[k + 1], remainder.part[k + 1], bound.part[k + 1], pair);
+        }
+        pass = pass & pair;
+    }
+    if (all_lanes(pass)) [[likely]] {
+        return result;
+    }
+    const Interleaved<Lanes, N> fallback = map_parts<Lanes, N>(exact, operands...);
+    return Interleaved<Lanes, N>::from([&](int k) {
+        return blend_passing(passing_lanes(result.part[k], remainder.part[k], bound.part[k]),
+                             result.part[k], fallback.part[k]);
+    });
+}
 
 // y ~ 1/b refined by cubic steps: with e = 1 - b y, 1/b = y (1 + e + e^2 + ...).
 template <typename Lanes>
@@ -231,30 +333,34 @@ Lanes reciprocal_sqrt(Lanes x) {
 
 }  // namespace fma_arithmetic_detail
 
-// The arithmetic policy of pair_pull (physics.h) on SIMD lanes: IeeeArithmetic's results, from
-// the FMA units instead of the divider.
+// The arithmetic policy of pair_pull (physics.h) on SIMD lanes, or on interleaved SIMD
+// vectors (interleaved.h): IeeeArithmetic's results, from the FMA units instead of the
+// divider.
 template <typename Lanes>
 struct FmaArithmetic {
-    // Vector operations issued per pair evaluation of pair_pull with this arithmetic (loads,
-    // the branch test and the rare fallbacks not counted): the pair term's own 40 products,
-    // sums, differences and the masked accumulation; per quotient the product, three fused
-    // multiply-adds, the binade, the bound's product, the remainder's magnitude and the tests
-    // (two with AVX-512, whose bound needs no range test; otherwise three and their
-    // combination); per divisor its magnitude, its bound factor, the estimate and its
-    // refinement; the root. GCC 12 issues exactly 186 in the x86-64-v4 pair loop; at x86-64-v3
-    // the quotient's and the divisor's counts are those of its machine code for one of each.
+    // Vector operations issued per pair evaluation and vector of pair_pull with this
+    // arithmetic (loads, register copies, the branch tests and the rare fallbacks not
+    // counted), as GCC 12 issues them in the pair loops; scripts/check-pair-loop.py recounts
+    // them in the machine code. With AVX-512: the pair term's own 40 products, sums,
+    // differences and the masked accumulation; per quotient the product, three fused
+    // multiply-adds, the binade, the bound's product, the remainder's magnitude and two tests;
+    // the divisor of m_i + m_j in full (magnitude, bound factor, estimate and its refinement;
+    // that of m_i is prepared outside the loop, that of the constant -2 c^2 hoisted out of it);
+    // for d, d^2, d c^2 and 5 d^3 c^5 each its bound factor, and the four products that take
+    // their estimates from 1/d's; the root, which gives the estimate of 1/d as well. At
+    // x86-64-v3 the tests are vector masks, three per quotient and root with their
+    // combinations, across the interleaved vectors too, and a bound factor also needs a range
+    // test and a selection: 265 in its machine code.
 #if defined(__AVX512F__)
     static constexpr int kOperationsPerQuotient = 9;
     static constexpr int kOperationsPerDivisor = 3 + 3 * fma_arithmetic_detail::kReciprocalSteps;
     static constexpr int kOperationsPerRoot = 12 + 5 * fma_arithmetic_detail::kReciprocalSqrtSteps;
-#else
-    static constexpr int kOperationsPerQuotient = 14;  // the tests as vector masks, combined
-    static constexpr int kOperationsPerDivisor = 5 + 3 * fma_arithmetic_detail::kReciprocalSteps;
-    static constexpr int kOperationsPerRoot = 18 + 5 * fma_arithmetic_detail::kReciprocalSqrtSteps;
-#endif
-    // 11 quotients (one by a divisor prepared outside the loop), 5 divisors, one root.
     static constexpr int kOperationsPerPair =
-        40 + 11 * kOperationsPerQuotient + 5 * kOperationsPerDivisor + kOperationsPerRoot;
+        40 + 11 * kOperationsPerQuotient + kOperationsPerDivisor + 4 * 1 + 4 + kOperationsPerRoot;
+    static_assert(kOperationsPerPair == 170);
+#else
+    static constexpr int kOperationsPerPair = 265;
+#endif
     // A divisor prepared once for several quotients.
     struct Divisor {
         Lanes value;
@@ -265,6 +371,23 @@ struct FmaArithmetic {
     Divisor divisor(Lanes b) const {
         using namespace fma_arithmetic_detail;
         return {b, divisor_bound_factor(abs(b)), reciprocal(b)};
+    }
+
+    // A divisor that is positive (but for rare lanes), with an estimate of its reciprocal
+    // within about 2^-36: no estimate of its own, and no magnitude. A negative or NaN lane has
+    // a bound factor of at most 0, which fails test (1) for every quotient by it: those lanes
+    // go to the divider. A poor estimate only makes more lanes fail the test.
+    Divisor divisor(Lanes b, Lanes reciprocal_estimate) const {
+        using namespace fma_arithmetic_detail;
+        return {b, divisor_bound_factor(b), reciprocal_estimate};
+    }
+
+    Lanes value(const Divisor& b) const {
+        return b.value;
+    }
+
+    Lanes reciprocal_estimate(const Divisor& b) const {
+        return b.reciprocal;
     }
 
     Lanes divide(Lanes a, Lanes b) const {
@@ -279,18 +402,34 @@ struct FmaArithmetic {
         // Test (1): |a - b q| < T <= |b| 2^(e-53), q no power of two.
         const Lanes remainder = negative_multiply_add(b.value, q, a);
         const Lanes bound = bound_product(binade(q), b.bound_factor);
-        return checked(q, remainder, bound, [&] { return a / b.value; });
+        return checked(
+            q, remainder, bound, [](const auto& x, const auto& y) { return x / y; }, a, b.value);
+    }
+
+    // sqrt(x), prepared as a divisor: the refined estimate of 1/sqrt(x) the root is formed
+    // from is, within about 2^-38, that of 1/sqrt(x) as well.
+    Divisor root_divisor(Lanes x) const {
+        using namespace fma_arithmetic_detail;
+        const Lanes y = reciprocal_sqrt(x);
+        const Lanes s = checked_root(x, y);
+        return {s, divisor_bound_factor(s), y};
     }
 
     Lanes square_root(Lanes x) const {
+        return checked_root(x, fma_arithmetic_detail::reciprocal_sqrt(x));
+    }
+
+  private:
+    // sqrt(x) from y ~ 1/sqrt(x).
+    static Lanes checked_root(Lanes x, Lanes y) {
         using namespace fma_arithmetic_detail;
-        const Lanes y = reciprocal_sqrt(x);
         const Lanes g = x * y;  // ~sqrt(x)
         const Lanes s = multiply_add(negative_multiply_add(g, g, x), y * 0.5, g);
         // Test (2): |x - s^2| < T <= s 2^(e-52), s no power of two.
         const Lanes remainder = negative_multiply_add(s, s, x);
         const Lanes bound = bound_product(binade(s) * 0x1p-52, s);  // 2^(e-52): exact
-        return checked(s, remainder, bound, [&] { return sqrt(x); });
+        return checked(
+            s, remainder, bound, [](const auto& v) { return sqrt(v); }, x);
     }
 };
 

@@ -149,15 +149,34 @@ LUMETH_SHARED Vector3<double> black_hole_pull(double dx, double dy, double dz, d
 // The divisions and the square root of the pairwise term: the correctly rounded IEEE operations
 // of the side the code runs on (the CPU's divider, the GPU's own sequences). The CPU path may
 // pass another policy with the same interface that gives the same bits by other means
-// (fma_arithmetic.h). A divisor used for several quotients is prepared once with divisor().
+// (fma_arithmetic.h). A divisor used for several quotients is prepared once with divisor();
+// root_divisor() prepares a square root as a divisor. A divisor may be prepared with an
+// estimate of its reciprocal taken from another divisor's (reciprocal_estimate()), for a policy
+// that divides by refining such estimates; here the estimates go unused.
 struct IeeeArithmetic {
     template <typename Real>
     LUMETH_SHARED Real square_root(Real x) const {
         return sqrt(x);
     }
     template <typename Real>
+    LUMETH_SHARED Real root_divisor(Real x) const {
+        return sqrt(x);
+    }
+    template <typename Real>
     LUMETH_SHARED Real divisor(Real b) const {
         return b;
+    }
+    template <typename Real>
+    LUMETH_SHARED Real divisor(Real b, Real /*reciprocal_estimate*/) const {
+        return b;
+    }
+    template <typename Real>
+    LUMETH_SHARED Real value(Real b) const {
+        return b;
+    }
+    template <typename Real>
+    LUMETH_SHARED Real reciprocal_estimate(Real /*b*/) const {
+        return Real(0.0);
     }
     template <typename Real>
     LUMETH_SHARED Real divide(Real a, Real b) const {
@@ -182,25 +201,35 @@ LUMETH_SHARED Vector3<Real> pair_pull(Real xi, Real yi, Real zi, Real vxi, Real 
     const Real dvy = vyj - vyi;
     const Real dvz = vzj - vzi;
 
-    const Real d =
-        arithmetic.square_root(sum_of_products(dx, dy, dz, dx, dy, dz) + kSofteningSquared);
+    // d, prepared as the divisor of the three quotients by d at the end. The divisors d^2,
+    // d c^2 and 5 d^3 c^5 take the estimates of their reciprocals from that of 1/d.
+    const auto by_d =
+        arithmetic.root_divisor(sum_of_products(dx, dy, dz, dx, dy, dz) + kSofteningSquared);
+    const Real d = arithmetic.value(by_d);
     const Real d_squared = d * d;
     const Real d_cubed = d * d_squared;
+    const Real inverse_d = arithmetic.reciprocal_estimate(by_d);
+    const Real inverse_d_squared = inverse_d * inverse_d;
 
-    const Real newtonian = arithmetic.divide((mass_i * kGravitationalConstant) * mass_j, d_squared);
+    const Real newtonian = arithmetic.divide((mass_i * kGravitationalConstant) * mass_j,
+                                             arithmetic.divisor(d_squared, inverse_d_squared));
     const Real total_mass = mass_i + mass_j;
     const Real reduced_mass = arithmetic.divide(mass_i * mass_j, total_mass);
-    const Real post_newtonian = (arithmetic.divide(sum_of_products(dvx, dvy, dvz, dvx, dvy, dvz),
-                                                   Real(-kTwoSpeedOfLightSquared)) +
-                                 1.0) +
-                                arithmetic.divide(total_mass * kThreeG, d * kSpeedOfLightSquared);
-    const Real radiation_reaction = arithmetic.divide(total_mass * (reduced_mass * -kEightGSquared),
-                                                      (d_cubed * 5.0) * kSpeedOfLightFifth);
+    const Real post_newtonian =
+        (arithmetic.divide(sum_of_products(dvx, dvy, dvz, dvx, dvy, dvz),
+                           Real(-kTwoSpeedOfLightSquared)) +
+         1.0) +
+        arithmetic.divide(
+            total_mass * kThreeG,
+            arithmetic.divisor(d * kSpeedOfLightSquared, inverse_d * (1.0 / kSpeedOfLightSquared)));
+    const Real radiation_reaction = arithmetic.divide(
+        total_mass * (reduced_mass * -kEightGSquared),
+        arithmetic.divisor((d_cubed * 5.0) * kSpeedOfLightFifth,
+                           inverse_d_squared * (inverse_d * (1.0 / (5.0 * kSpeedOfLightFifth)))));
     const Real approach = sum_of_products(dx, dy, dz, dvx, dvy, dvz);
     const Real force = newtonian * post_newtonian + approach * radiation_reaction;
 
-    // Three quotients by d, then three by m_i, each divisor prepared once.
-    const auto by_d = arithmetic.divisor(d);
+    // Three quotients by d, then three by m_i.
     return {arithmetic.divide(arithmetic.divide(dx * force, by_d), by_mass_i),
             arithmetic.divide(arithmetic.divide(dy * force, by_d), by_mass_i),
             arithmetic.divide(arithmetic.divide(dz * force, by_d), by_mass_i)};
