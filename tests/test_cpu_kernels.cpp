@@ -116,9 +116,9 @@ std::vector<CpuVariant> cpu_variants() {
         for (const char* division : divisions) {
             variants.push_back({level, division});
         }
-        if (divisions.size() > 1) {
-            variants.push_back({level, "undecided"});
-        }
+        // Undecided at every level: a level without FMA must take the hardware division
+        // without timing anything.
+        variants.push_back({level, "undecided"});
     }
     use_cpu_instruction_set(previous);
     return variants;
@@ -279,10 +279,24 @@ TEST_P(CpuPath, ForcesMatchAtFullSizeAndFarOutsideTheGalaxy) {
     compute_forces_cpu(fast.data(), 100000, 0, 0, 0);
     EXPECT_TRUE(same_bytes(fast, galaxy_reference));
     if (std::string(GetParam().division) == "undecided") {
-        EXPECT_STRNE("undecided", cpu_division()) << "a pass of 100,000 is timed";
         const CpuDivisionChoice choice = last_cpu_division_choice();
-        EXPECT_STREQ(cpu_division(), choice.division) << "the choice reported is the one in use";
-        EXPECT_GE(choice.slices, 3);
+        if (supported_cpu_divisions().size() > 1) {
+            EXPECT_STRNE("undecided", cpu_division()) << "a pass of 100,000 is timed";
+            EXPECT_STREQ(cpu_division(), choice.division)
+                << "the choice reported is the one in use";
+            EXPECT_GE(choice.slices, 3);
+            EXPECT_GT(choice.hardware_ms, 0.0) << "both divisions ran in the timed slices";
+            EXPECT_GT(choice.fma_ms, 0.0) << "both divisions ran in the timed slices";
+            // Selecting a level, this one included, times the division again: a choice
+            // never carries over to another level.
+            const char* level = cpu_instruction_set();
+            ASSERT_TRUE(use_cpu_instruction_set(level));
+            EXPECT_STREQ("undecided", cpu_division());
+            EXPECT_STREQ("undecided", last_cpu_division_choice().division);
+        } else {
+            EXPECT_STREQ("hardware", cpu_division()) << "a level without FMA never times";
+            EXPECT_EQ(choice.slices, 0);
+        }
     } else {
         EXPECT_STREQ(GetParam().division, cpu_division());
     }
