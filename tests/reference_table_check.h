@@ -8,13 +8,14 @@
 // ulps), carried through the formulas with each operation's sensitivity: for well-conditioned
 // components that is some 6 to 15 ulps (outer model), 8 to 20 ulps (outer model plus pair
 // term) and 15 to 400 ulps (inner model, whose chains are longer and pass through the library
-// functions; the table's header lists the median and largest per kind). Where cancellation makes a component ill-conditioned (a component that is zero
-// in exact arithmetic, the axial component on the equator, motion that makes a rate cancel)
-// the bound is larger in ulps of the result: it is then the conditioning that sets it, and
-// the table carries it as an absolute error. Records whose accelerations no library function
-// enters (outer model and pair term) must in addition have exactly the bits the evaluation
-// order gives (the sign of a zero aside): among them the pairs whose post-Newtonian factor
-// rounds to 0, where the radiation-reaction term alone decides the result.
+// functions; the table's header lists the median and largest per kind). Where cancellation makes a
+// component ill-conditioned (a component that is zero in exact arithmetic, the axial component on
+// the equator, motion that makes a rate cancel) the bound is larger in ulps of the result: it is
+// then the conditioning that sets it, and the table carries it as an absolute error. Records whose
+// accelerations no library function enters (outer model and pair term) must in addition have
+// exactly the bits the evaluation order gives (the sign of a zero aside): among them the pairs
+// whose post-Newtonian factor rounds to 0, where the radiation-reaction term alone decides the
+// result.
 //
 // Integration. The step is fixed rounding by rounding, so every result has exact bits.
 #pragma once
