@@ -3,12 +3,14 @@
 // runs, with either division: the divider's or the fused multiply-adds'.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
 #include <limits>
 #include <random>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "kernels/cpu_kernels.h"
@@ -464,9 +466,11 @@ void expect_divider_bits(const std::vector<double>& a, const std::vector<double>
     EXPECT_EQ(0, wrong) << what << ": of " << got.size();
 }
 
-std::vector<double> fma_quotients(const std::vector<double>& a, const std::vector<double>& b) {
+std::vector<double> fma_quotients(const std::vector<double>& a, const std::vector<double>& b,
+                                  const std::vector<double>* estimate = nullptr) {
     std::vector<double> q(a.size());
-    EXPECT_TRUE(divide_fma_cpu(a.data(), b.data(), q.data(), static_cast<int>(a.size())));
+    EXPECT_TRUE(divide_fma_cpu(a.data(), b.data(), q.data(), static_cast<int>(a.size()),
+                               estimate != nullptr ? estimate->data() : nullptr));
     return q;
 }
 
@@ -518,6 +522,23 @@ TEST_P(FmaArithmetic, HardCasesGiveTheDividersBits) {
     }
     add_near_midpoint_quotients(a, b, 20000);
     expect_divider_bits(a, b, fma_quotients(a, b), "quotient");
+    // Divisors whose reciprocal's estimate comes from elsewhere (the pair term's d^2, d c^2
+    // and 5 d^3 c^5 take theirs from 1/d's), with no magnitude step: whatever the estimate, a
+    // close one, a poor one, one of the wrong sign, zero or NaN, every quotient is the
+    // divider's, and negative, zero, infinite and NaN divisors fall back to it.
+    std::vector<double> estimate(b.size());
+    const std::pair<const char*, double (*)(double)> estimates[] = {
+        {"close", [](double y) { return 1.0 / y; }},
+        {"poor", [](double y) { return (1.0 + 0x1p-30) / y; }},
+        {"wrong sign", [](double y) { return -1.0 / y; }},
+        {"zero", [](double) { return 0.0; }},
+        {"NaN", [](double) { return std::numeric_limits<double>::quiet_NaN(); }},
+    };
+    for (const auto& [name, estimate_of] : estimates) {
+        std::transform(b.begin(), b.end(), estimate.begin(), estimate_of);
+        expect_divider_bits(a, b, fma_quotients(a, b, &estimate),
+                            (std::string("quotient, estimate ") + name).c_str());
+    }
 
     std::vector<double> x = operands;
     for (int e = -1074; e <= 1023; ++e) {  // every binade: 4^k and its neighbours among them

@@ -414,12 +414,13 @@ int fma_operations_per_pair() {
     return kernels().fma_operations_per_pair;
 }
 
-bool divide_fma_cpu(const double* a, const double* b, double* quotient, int n) {
+bool divide_fma_cpu(const double* a, const double* b, double* quotient, int n,
+                    const double* estimate) {
     const CpuLevelKernels& level = kernels();
     if (level.divide_fma == nullptr) {
         return false;
     }
-    level.divide_fma(a, b, quotient, n);
+    level.divide_fma(a, b, estimate, quotient, n);
     return true;
 }
 

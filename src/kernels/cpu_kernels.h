@@ -104,9 +104,11 @@ bool fma_floor_work(long long pairs);
 int fma_operations_per_pair();
 
 // The fma division's arithmetic at the level in use, element by element: quotient[k] =
-// a[k] / b[k] and root[k] = sqrt(a[k]) for k < n, for the tests to compare with the divider.
+// a[k] / b[k] and root[k] = sqrt(a[k]) for k < n, for the tests to compare with the divider;
+// with `estimate`, each divisor b[k] comes with estimate[k] as its reciprocal's estimate.
 // Return false, computing nothing, at a level without FMA.
-bool divide_fma_cpu(const double* a, const double* b, double* quotient, int n);
+bool divide_fma_cpu(const double* a, const double* b, double* quotient, int n,
+                    const double* estimate = nullptr);
 bool square_root_fma_cpu(const double* a, double* root, int n);
 
 }  // namespace lumeth

@@ -173,13 +173,21 @@ void compute_forces_fma(Particle* particles, int count, double center_x, double 
 
 // quotient[k] = a[k] / b[k] and root[k] = sqrt(a[k]) for k < n with FmaArithmetic, a vector
 // at a time (the last one padded with ones): its results for the tests to compare with the
-// divider's.
-[[gnu::flatten]] void divide_fma(const double* a, const double* b, double* quotient, int n) {
+// divider's. With `estimate`, each b[k] is a divisor whose reciprocal's estimate is
+// estimate[k], as the pair term's divisors with estimates derived from 1/d's are.
+[[gnu::flatten]] void divide_fma(const double* a, const double* b, const double* estimate,
+                                 double* quotient, int n) {
     const FmaArithmetic<Lanes> arithmetic{};
     for (int k = 0; k < n; k += kLanes) {
         const Lanes x([&](auto lane) { return k + int(lane) < n ? a[k + lane] : 1.0; });
         const Lanes y([&](auto lane) { return k + int(lane) < n ? b[k + lane] : 1.0; });
-        const Lanes q = arithmetic.divide(x, y);
+        Lanes q;
+        if (estimate == nullptr) {
+            q = arithmetic.divide(x, y);
+        } else {
+            const Lanes e([&](auto lane) { return k + int(lane) < n ? estimate[k + lane] : 1.0; });
+            q = arithmetic.divide(x, arithmetic.divisor(y, e));
+        }
         for (int lane = 0; lane < kLanes && k + lane < n; ++lane) {
             quotient[k + lane] = q[lane];
         }

@@ -18,7 +18,8 @@ struct CpuLevelKernels {
     ForcePass compute_forces_hardware;  // divisions and root on the divider
     ForcePass compute_forces_fma;       // from fused multiply-adds; nullptr without FMA
     // The FMA arithmetic itself, element by element (nullptr without FMA), for the tests.
-    void (*divide_fma)(const double* a, const double* b, double* quotient, int n);
+    void (*divide_fma)(const double* a, const double* b, const double* estimate, double* quotient,
+                       int n);
     void (*square_root_fma)(const double* a, double* root, int n);
     void (*integrate)(Particle* particles, int count, double dt);
     // The benchmark's floors for `pairs` pair evaluations, on the OpenMP threads: their 11
