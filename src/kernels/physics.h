@@ -201,38 +201,45 @@ LUMETH_SHARED Vector3<Real> pair_pull(Real xi, Real yi, Real zi, Real vxi, Real 
     const Real dvy = vyj - vyi;
     const Real dvz = vzj - vzi;
 
+    // The terms that do not depend on d are formed around the root, the longest chain: their
+    // quotients are independent work beside it. The velocity terms come before it (the
+    // velocity differences are then no longer needed), the mass terms after it.
+    const Real squared_distance = sum_of_products(dx, dy, dz, dx, dy, dz) + kSofteningSquared;
+    const Real approach = sum_of_products(dx, dy, dz, dvx, dvy, dvz);
+    const Real kinetic = arithmetic.divide(sum_of_products(dvx, dvy, dvz, dvx, dvy, dvz),
+                                           Real(-kTwoSpeedOfLightSquared)) +
+                         1.0;
+
     // d, prepared as the divisor of the three quotients by d at the end. The divisors d^2,
     // d c^2 and 5 d^3 c^5 take the estimates of their reciprocals from that of 1/d.
-    const auto by_d =
-        arithmetic.root_divisor(sum_of_products(dx, dy, dz, dx, dy, dz) + kSofteningSquared);
+    const auto by_d = arithmetic.root_divisor(squared_distance);
+    const Real gravitational_mass = (mass_i * kGravitationalConstant) * mass_j;
+    const Real total_mass = mass_i + mass_j;
+    const Real reduced_mass = arithmetic.divide(mass_i * mass_j, total_mass);
     const Real d = arithmetic.value(by_d);
     const Real d_squared = d * d;
     const Real d_cubed = d * d_squared;
     const Real inverse_d = arithmetic.reciprocal_estimate(by_d);
     const Real inverse_d_squared = inverse_d * inverse_d;
 
-    const Real newtonian = arithmetic.divide((mass_i * kGravitationalConstant) * mass_j,
-                                             arithmetic.divisor(d_squared, inverse_d_squared));
-    const Real total_mass = mass_i + mass_j;
-    const Real reduced_mass = arithmetic.divide(mass_i * mass_j, total_mass);
+    const Real newtonian =
+        arithmetic.divide(gravitational_mass, arithmetic.divisor(d_squared, inverse_d_squared));
     const Real post_newtonian =
-        (arithmetic.divide(sum_of_products(dvx, dvy, dvz, dvx, dvy, dvz),
-                           Real(-kTwoSpeedOfLightSquared)) +
-         1.0) +
-        arithmetic.divide(
-            total_mass * kThreeG,
-            arithmetic.divisor(d * kSpeedOfLightSquared, inverse_d * (1.0 / kSpeedOfLightSquared)));
+        kinetic + arithmetic.divide(total_mass * kThreeG,
+                                    arithmetic.divisor(d * kSpeedOfLightSquared,
+                                                       inverse_d * (1.0 / kSpeedOfLightSquared)));
     const Real radiation_reaction = arithmetic.divide(
         total_mass * (reduced_mass * -kEightGSquared),
         arithmetic.divisor((d_cubed * 5.0) * kSpeedOfLightFifth,
                            inverse_d_squared * (inverse_d * (1.0 / (5.0 * kSpeedOfLightFifth)))));
-    const Real approach = sum_of_products(dx, dy, dz, dvx, dvy, dvz);
     const Real force = newtonian * post_newtonian + approach * radiation_reaction;
 
-    // Three quotients by d, then three by m_i.
-    return {arithmetic.divide(arithmetic.divide(dx * force, by_d), by_mass_i),
-            arithmetic.divide(arithmetic.divide(dy * force, by_d), by_mass_i),
-            arithmetic.divide(arithmetic.divide(dz * force, by_d), by_mass_i)};
+    // Three quotients by d, then three by m_i (the three of each kind are independent).
+    const Real fx = arithmetic.divide(dx * force, by_d);
+    const Real fy = arithmetic.divide(dy * force, by_d);
+    const Real fz = arithmetic.divide(dz * force, by_d);
+    return {arithmetic.divide(fx, by_mass_i), arithmetic.divide(fy, by_mass_i),
+            arithmetic.divide(fz, by_mass_i)};
 }
 
 // pair_pull with the correctly rounded operations of the side the code runs on.
