@@ -90,16 +90,10 @@ Lanes binade(Lanes v) {
     return from_bits<Lanes>(bits_of(v) & kExponentBits);
 }
 
-// x * y + z and z - x * y, each rounded once, as single vector instructions (the element-wise
-// fma of <experimental/simd> is left to the compiler's vectoriser, which does not always
-// manage it).
+// x * y + z and z - x * y, each rounded once, as single vector instructions.
 template <typename Lanes>
 Lanes multiply_add(Lanes x, Lanes y, Lanes z) {
-#if defined(__AVX512F__)
-    return Lanes(_mm512_fmadd_pd(__m512d(x), __m512d(y), __m512d(z)));
-#else
-    return Lanes(_mm256_fmadd_pd(__m256d(x), __m256d(y), __m256d(z)));
-#endif
+    return fused_multiply_add(x, y, z);
 }
 
 template <typename Lanes>
@@ -170,16 +164,14 @@ __mmask8 passing_lanes(Lanes result, Lanes remainder, Lanes bound, __mmask8 pass
                                    _CMP_LT_OQ);
 }
 
-constexpr __mmask8 kAllLanes = 0xff;
-
+// In mask registers throughout: one mask instruction each to combine and to test, none to move
+// the masks into general registers.
 inline bool all_lanes(__mmask8 pass) {
-    return pass == kAllLanes;
+    return _kortestc_mask8_u8(pass, pass) != 0;
 }
 
-// `result` in the lanes of `pass`, `exact` in the others.
-template <typename Lanes>
-Lanes blend_passing(__mmask8 pass, Lanes result, Lanes exact) {
-    return Lanes(_mm512_mask_blend_pd(pass, __m512d(exact), __m512d(result)));
+inline __mmask8 both(__mmask8 a, __mmask8 b) {
+    return _kand_mask8(a, b);
 }
 #else
 // Rounded to nearest: T, a normal times a power of two, equals B where T > 2^-1022, which
@@ -198,43 +190,48 @@ Lanes divisor_bound_factor(Lanes magnitude) {
 }
 
 // The lanes among `passed` where the test passes, that is where |remainder| < bound,
-// bound > 2^-1022 and result is no power of two (nor zero).
+// bound > 2^-1022 and result is no power of two (nor zero), as all-ones lanes of a vector.
+// The first two are one comparison, max(2^-1022, |remainder|) < bound: the maximum gives its
+// second operand where either is NaN, so a NaN remainder fails it as a NaN bound does.
 template <typename Lanes>
-typename Lanes::mask_type passing_lanes(
-    Lanes result, Lanes remainder, Lanes bound,
-    typename Lanes::mask_type passed = typename Lanes::mask_type(true)) {
-    const auto fraction = (bits_of(result) & kSignificandBits) != 0;
-    return passed && (abs(remainder) < bound) && (bound > kSmallestNormal) &&
-           stdx::__proposed::static_simd_cast<typename Lanes::mask_type>(fraction);
+__m256d passing_lanes(Lanes result, Lanes remainder, Lanes bound,
+                      __m256d passed = _mm256_castsi256_pd(_mm256_set1_epi64x(-1))) {
+    static_assert(Lanes::size() == 4, "AVX2: four doubles per vector");
+    const __m256d magnitude = _mm256_andnot_pd(_mm256_set1_pd(-0.0), __m256d(remainder));
+    const __m256d within = _mm256_cmp_pd(_mm256_max_pd(_mm256_set1_pd(kSmallestNormal), magnitude),
+                                         __m256d(bound), _CMP_LT_OQ);
+    // The significand's bits as a signed integer: above 0 unless all are 0.
+    const __m256i fraction =
+        _mm256_and_si256(_mm256_castpd_si256(__m256d(result)),
+                         _mm256_set1_epi64x(static_cast<long long>(kSignificandBits)));
+    const __m256d no_power_of_two =
+        _mm256_castsi256_pd(_mm256_cmpgt_epi64(fraction, _mm256_setzero_si256()));
+    return _mm256_and_pd(_mm256_and_pd(within, no_power_of_two), passed);
 }
 
-template <typename Mask>
-bool all_lanes(const Mask& pass) {
-    return stdx::all_of(pass);
+inline bool all_lanes(__m256d pass) {
+    return _mm256_testc_pd(pass, _mm256_castsi256_pd(_mm256_set1_epi64x(-1))) != 0;
 }
 
-// `result` in the lanes of `pass`, `exact` in the others.
-template <typename Lanes>
-Lanes blend_passing(const typename Lanes::mask_type& pass, Lanes result, Lanes exact) {
-    stdx::where(!pass, result) = exact;
-    return result;
+inline __m256d both(__m256d a, __m256d b) {
+    return _mm256_and_pd(a, b);
 }
 #endif
 
-// `result` where the test passes; exact(operands...) in the other lanes, evaluated only when
-// there are any. The operands go by value (no lambda holds references to them), so that the
+// `result` where the test passes in every lane; otherwise exact(operands...) in every lane,
+// which is `result` wherever the test passed: nothing of the test is kept for the rare path,
+// only the operands. They go by value (no lambda holds references to them), so that the
 // compiler may keep them in registers until the test is decided.
 template <typename Lanes, typename Exact, typename... Operands>
 Lanes checked(Lanes result, Lanes remainder, Lanes bound, Exact exact, Operands... operands) {
-    const auto pass = passing_lanes(result, remainder, bound);
-    if (all_lanes(pass)) [[likely]] {
+    if (all_lanes(passing_lanes(result, remainder, bound))) [[likely]] {
         return result;
     }
-    return blend_passing(pass, result, exact(operands...));
+    return exact(operands...);
 }
 
 // The same operations on interleaved vectors, part by part. The tests of all parts combine
-// into one mask and one branch; exact() runs for all parts when any lane of any part fails.
+// into one mask and one branch; exact() gives every part when any lane of any part fails.
 template <typename Lanes, int N>
 Interleaved<Lanes, N> binade(const Interleaved<Lanes, N>& v) {
     return map_parts<Lanes, N>([](const Lanes& x) { return binade(x); }, v);
@@ -296,16 +293,12 @@ Interleaved<Lanes, N> checked(const Interleaved<Lanes, N>& result,
             pair =
                 passing_lanes(result.part[k + 1], remainder.part[k + 1], bound.part[k + 1], pair);
         }
-        pass = pass & pair;
+        pass = both(pass, pair);
     }
     if (all_lanes(pass)) [[likely]] {
         return result;
     }
-    const Interleaved<Lanes, N> fallback = map_parts<Lanes, N>(exact, operands...);
-    return Interleaved<Lanes, N>::from([&](int k) {
-        return blend_passing(passing_lanes(result.part[k], remainder.part[k], bound.part[k]),
-                             result.part[k], fallback.part[k]);
-    });
+    return map_parts<Lanes, N>(exact, operands...);
 }
 
 // y ~ 1/b refined by cubic steps: with e = 1 - b y, 1/b = y (1 + e + e^2 + ...).
@@ -339,27 +332,31 @@ Lanes reciprocal_sqrt(Lanes x) {
 template <typename Lanes>
 struct FmaArithmetic {
     // Vector operations issued per pair evaluation and vector of pair_pull with this
-    // arithmetic (loads, register copies, the branch tests and the rare fallbacks not
-    // counted), as GCC 12 issues them in the pair loops; scripts/check-pair-loop.py recounts
+    // arithmetic (loads, register copies and the rare fallbacks not counted), as GCC 12 issues
+    // them in the pair loops of four interleaved pairs; scripts/check-pair-loop.py recounts
     // them in the machine code. With AVX-512: the pair term's own 40 products, sums,
     // differences and the masked accumulation; per quotient the product, three fused
     // multiply-adds, the binade, the bound's product, the remainder's magnitude and two tests;
     // the divisor of m_i + m_j in full (magnitude, bound factor, estimate and its refinement;
     // that of m_i is prepared outside the loop, that of the constant -2 c^2 hoisted out of it);
     // for d, d^2, d c^2 and 5 d^3 c^5 each its bound factor, and the four products that take
-    // their estimates from 1/d's; the root, which gives the estimate of 1/d as well. At
-    // x86-64-v3 the tests are vector masks, three per quotient and root with their
-    // combinations, across the interleaved vectors too, and a bound factor also needs a range
-    // test and a selection: 265 in its machine code.
+    // their estimates from 1/d's; the root, which gives the estimate of 1/d as well; for each
+    // of the 12 branches on the tests, two mask operations (combining two chains of tests,
+    // testing the result) shared by the four pairs. At x86-64-v3 the tests are vector masks,
+    // four operations per quotient and root and their combinations, across the interleaved
+    // vectors too, and a bound factor also needs a range test and a selection: 254 in its
+    // machine code.
 #if defined(__AVX512F__)
     static constexpr int kOperationsPerQuotient = 9;
     static constexpr int kOperationsPerDivisor = 3 + 3 * fma_arithmetic_detail::kReciprocalSteps;
     static constexpr int kOperationsPerRoot = 12 + 5 * fma_arithmetic_detail::kReciprocalSqrtSteps;
-    static constexpr int kOperationsPerPair =
-        40 + 11 * kOperationsPerQuotient + kOperationsPerDivisor + 4 * 1 + 4 + kOperationsPerRoot;
-    static_assert(kOperationsPerPair == 170);
+    static constexpr int kBranchOperationsPerPair = 12 * 2 / 4;
+    static constexpr int kOperationsPerPair = 40 + 11 * kOperationsPerQuotient +
+                                              kOperationsPerDivisor + 4 * 1 + 4 +
+                                              kOperationsPerRoot + kBranchOperationsPerPair;
+    static_assert(kOperationsPerPair == 176);
 #else
-    static constexpr int kOperationsPerPair = 265;
+    static constexpr int kOperationsPerPair = 254;
 #endif
     // A divisor prepared once for several quotients.
     struct Divisor {

@@ -9,6 +9,10 @@
 // Compiled once per instruction-set level, inside that level's inline namespace (physics.h).
 #pragma once
 
+#if defined(__FMA__)
+#include <immintrin.h>
+#endif
+
 #include <cmath>
 #include <utility>
 
@@ -76,11 +80,29 @@ LUMETH_INTERLEAVED_OPERATOR(*)
 LUMETH_INTERLEAVED_OPERATOR(/)
 #undef LUMETH_INTERLEAVED_OPERATOR
 
+// x * y + z rounded once, as a single vector instruction where the level has one for a full
+// vector: the element-wise fma of <experimental/simd> is left to the compiler's vectoriser,
+// which does not always manage it (it then fuses lane by lane in scalar instructions).
+template <typename Lanes>
+Lanes fused_multiply_add(const Lanes& x, const Lanes& y, const Lanes& z) {
+#if defined(__AVX512F__)
+    if constexpr (Lanes::size() == 8) {
+        return Lanes(_mm512_fmadd_pd(__m512d(x), __m512d(y), __m512d(z)));
+    }
+#elif defined(__FMA__)
+    if constexpr (Lanes::size() == 4) {
+        return Lanes(_mm256_fmadd_pd(__m256d(x), __m256d(y), __m256d(z)));
+    }
+#endif
+    return fma(x, y, z);
+}
+
 template <typename Lanes, int N>
 Interleaved<Lanes, N> fma(const Interleaved<Lanes, N>& a, const Interleaved<Lanes, N>& b,
                           const Interleaved<Lanes, N>& c) {
     return map_parts<Lanes, N>(
-        [](const Lanes& x, const Lanes& y, const Lanes& z) { return fma(x, y, z); }, a, b, c);
+        [](const Lanes& x, const Lanes& y, const Lanes& z) { return fused_multiply_add(x, y, z); },
+        a, b, c);
 }
 
 template <typename Lanes, int N>
