@@ -4,13 +4,22 @@
 For the x86-64-v4 and x86-64-v3 objects of the CPU loops (cpu_level.cpp, one object per level),
 takes the pair loop of each division (compute_group with the divider's arithmetic, "hardware",
 and with the fused multiply-adds', "fma"), runs llvm-mca on it for Intel and AMD models, and
-prints the simulated cycles per pair evaluation and vector beside the loop's block reciprocal
-throughput (the bound that the execution ports alone set). Also prints the vector operations
-per pair and vector in the machine code, the count the benchmark's FMA floor uses.
+prints the simulated cycles per pair evaluation and vector beside the bound that the execution
+ports alone set. Also prints the vector operations per pair and vector in the machine code, the
+count the benchmark's FMA floor uses.
+
+The ports' bound is the larger of two figures from llvm-mca: the block reciprocal throughput,
+which spreads each instruction's micro-operations evenly over the ports that may take them,
+and the busiest port's cycles in the simulated schedule. The first alone can lie below any
+schedule: a model that lets a load's micro-operation take port 0, 1 or 5 counts a third of it
+on port 1, while the 512-bit arithmetic, which port 1 cannot take, already fills ports 0 and 5.
+A loop that latency bounds leaves every port idle for part of the time, so that its cycles
+exceed both figures.
 
 Fails (exit status 1) when the fma division's loop takes more than --limit (1.15) times its
 bound on an Intel model: a loop that latency, not the ports, bounds. Needs no particular
-processor: llvm-mca simulates the models.
+processor: llvm-mca simulates the models. Uses the newest llvm-mca installed (Debian 12 has
+llvm-mca-19 in the llvm-19 package; its models include sapphirerapids and znver4).
 
     scripts/check-pair-loop.py [--build-dir build] [--object LEVEL=PATH ...] [--limit 1.15]
                                [--llvm-mca llvm-mca]
@@ -28,7 +37,7 @@ import sys
 LEVELS = {"x86-64-v4": "level_x86_64_v4", "x86-64-v3": "level_x86_64_v3"}
 DIVISIONS = {"hardware": "IeeeArithmetic", "fma": "FmaArithmetic"}
 # The models: the Intel ones decide the check; znver4 only where this llvm-mca knows it.
-INTEL_MODELS = ["skylake-avx512", "icelake-server"]
+INTEL_MODELS = ["skylake-avx512", "icelake-server", "sapphirerapids"]
 OTHER_MODELS = ["znver4"]
 
 INSTRUCTION = re.compile(r"^\s*([0-9a-f]+):\s*(.*)$")
@@ -143,18 +152,28 @@ def mca_source(loop):
 
 
 def run_mca(mca, cpu, source):
-    result = subprocess.run([mca, f"-mcpu={cpu}", "-iterations=200", "-all-stats=false"],
+    result = subprocess.run([mca, f"-mcpu={cpu}", "-iterations=200", "-all-stats=false",
+                             "-resource-pressure", "-instruction-info=false"],
                             input=source, capture_output=True, text=True)
     if result.returncode != 0:
         return None
     values = {}
     for key, pattern in [("iterations", r"Iterations:\s+(\d+)"),
                          ("cycles", r"Total Cycles:\s+(\d+)"),
-                         ("bound", r"Block RThroughput:\s+([0-9.]+)")]:
+                         ("throughput", r"Block RThroughput:\s+([0-9.]+)")]:
         match = re.search(pattern, result.stdout)
         if not match:
             return None
         values[key] = float(match.group(1))
+    # The line under "Resource pressure per iteration:" and its header: each port's (and
+    # divider's) busy cycles per iteration in the simulated schedule.
+    lines = result.stdout.splitlines()
+    rows = [k for k, line in enumerate(lines) if line.startswith("Resource pressure per iteration")]
+    if not rows or rows[0] + 2 >= len(lines):
+        return None
+    busy = [0.0 if v == "-" else float(v) for v in lines[rows[0] + 2].split()]
+    values["busiest"] = max(busy)
+    values["bound"] = max(values["throughput"], values["busiest"])
     return values
 
 
@@ -176,11 +195,12 @@ def main():
     args = parser.parse_args()
     build = args.build_dir or os.path.join(args.source_dir, "build")
 
-    mca = args.llvm_mca or tool("llvm-mca", [f"llvm-mca-{v}" for v in range(20, 12, -1)])
+    versions = [f"llvm-mca-{v}" for v in range(25, 12, -1)]
+    mca = args.llvm_mca or tool(versions[0], versions[1:] + ["llvm-mca"])
     objdump_tool = tool("objdump", [])
     nm = tool("nm", [])
     if not (mca and objdump_tool and nm and shutil.which("c++filt")):
-        print("check-pair-loop: needs llvm-mca (Debian: apt-get install llvm), objdump, nm and "
+        print("check-pair-loop: needs llvm-mca (Debian: apt-get install llvm-19), objdump, nm and "
               "c++filt")
         return 1
     cpus = known_cpus(mca)
@@ -195,9 +215,10 @@ def main():
 
     failures = []
     print(f"pair loop: {n} pairs per iteration; cycles per pair and vector, simulated by "
-          f"llvm-mca, against the block reciprocal throughput (the ports' bound)")
+          f"{os.path.basename(mca)}, against the ports' bound (the larger of the block reciprocal "
+          f"throughput and the busiest port)")
     print(f"{'level':10} {'division':9} {'ops':>6}  " +
-          "  ".join(f"{cpu:>24}" for cpu in models))
+          "  ".join(f"{cpu:>32}" for cpu in models))
     for level, target in LEVELS.items():
         obj = objects.get(level) or os.path.join(build, "src", "kernels", "CMakeFiles",
                                                  f"lumeth_kernels_{target}.dir", "cpu_level.cpp.o")
@@ -212,20 +233,21 @@ def main():
             for cpu in models:
                 values = run_mca(mca, cpu, source)
                 if values is None:
-                    cells.append(f"{'llvm-mca failed':>24}")
+                    cells.append(f"{'llvm-mca failed':>32}")
                     if division == "fma" and cpu in INTEL_MODELS:
                         failures.append(f"{level} {division} on {cpu}: llvm-mca failed")
                     continue
                 cycles = values["cycles"] / values["iterations"]
                 ratio = cycles / values["bound"]
-                cells.append(f"{cycles / n:7.1f} / {values['bound'] / n:5.1f} = {ratio:4.2f}x")
+                cells.append(f"{cycles / n:7.1f} / {values['bound'] / n:5.1f} = {ratio:4.2f}x "
+                             f"({values['throughput'] / n:5.1f})")
                 if division == "fma" and cpu in INTEL_MODELS and ratio > args.limit:
                     failures.append(f"{level} {division} on {cpu}: {ratio:.2f}x its bound, "
                                     f"over {args.limit:.2f}x")
             print(f"{level:10} {division:9} {vector_operations(loop) / n:6.1f}  " +
                   "  ".join(cells))
     print("(ops: vector operations per pair and vector in the machine code, moves and loads "
-          "not counted)")
+          "not counted; in brackets the block reciprocal throughput alone)")
     for failure in failures:
         print("FAILED: " + failure)
     return 1 if failures else 0
