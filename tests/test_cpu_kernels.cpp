@@ -413,8 +413,17 @@ void add_near_midpoint_quotients(std::vector<double>& a, std::vector<double>& b,
         const u128 product = u128(divisor) * m - static_cast<u128>(static_cast<__int128>(t));
         const std::uint64_t dividend = static_cast<std::uint64_t>(product >> 54);
         const int e = exponent(random);
-        a.push_back(std::ldexp(static_cast<double>(dividend), e + (found % 3) * 300 - 300));
-        b.push_back(std::ldexp(static_cast<double>(divisor), e / 2));
+        if (found % 4 < 3) {
+            a.push_back(std::ldexp(static_cast<double>(dividend), e + (found % 4) * 300 - 300));
+            b.push_back(std::ldexp(static_cast<double>(divisor), e / 2));
+        } else {
+            // Negative divisors at the bottom of the normal range, below 2^-981: the bound's
+            // factor |b| 2^-53 is subnormal or smaller there while the quotient's bound is
+            // normal, and the factor must come from the magnitude.
+            const int shift = -1073 + std::abs(e) % 40;
+            a.push_back(std::ldexp(static_cast<double>(dividend), shift + 200));
+            b.push_back(-std::ldexp(static_cast<double>(divisor), shift));
+        }
         ++found;
     }
 }

@@ -12,9 +12,10 @@
 // 54-bit odd significand, and the product of it with b's significand would need more than the
 // 53 bits a has). The remainder r = fma(-b, q, a) is a - b q rounded once. The bound
 // B = 2^e (|b| 2^-53) is computed as a double T <= B, the divisor's factor |b| 2^-53 once per
-// divisor: with AVX-512 both products are rounded toward zero; without it they are rounded to
-// nearest, a factor not above 2^-1022 is replaced by 0, and the lane must also have
-// T > 2^-1022: each product is then a normal power-of-two multiple of b, so exact. Rounding to
+// divisor: with AVX-512 both products are rounded toward zero; without it the factor is
+// formed by subtracting 53 from the exponent of |b| (at most |b| 2^-53, negative where |b| is
+// too small for that), T is rounded to nearest and the lane must also have T > 2^-1022: T is
+// then the factor times a power of two without rounding, so at most B. Rounding to
 // nearest is monotonic and T is a double, so |r| < T can only hold when the exact
 // |a - b q| < T <= B: the test is exact even where r itself is rounded.
 //
@@ -174,19 +175,21 @@ inline __mmask8 both(__mmask8 a, __mmask8 b) {
     return _kand_mask8(a, b);
 }
 #else
-// Rounded to nearest: T, a normal times a power of two, equals B where T > 2^-1022, which
-// checked() also requires. The divisor's factor is exact where it exceeds 2^-1022, and is
-// made 0 (failing every quotient by it) elsewhere.
+// Rounded to nearest: T, the factor times a power of two, is not rounded where T > 2^-1022,
+// which checked() also requires, so T <= B there.
 template <typename Lanes>
 Lanes bound_product(Lanes x, Lanes y) {
     return x * y;
 }
 
+// The factor |b| 2^-53 with 53 taken off the exponent field of |b| as an integer: exact where
+// it is normal, below it where it lands among the subnormals, and negative (failing every
+// quotient) where |b| is below 2^-969. A negative b gets the factor of its magnitude, which
+// test (1) needs; an infinite or NaN b leaves an infinite or NaN remainder.
 template <typename Lanes>
-Lanes divisor_bound_factor(Lanes magnitude) {
-    Lanes factor = magnitude * 0x1p-53;
-    stdx::where(!(factor > kSmallestNormal), factor) = Lanes(0.0);
-    return factor;
+Lanes divisor_bound_factor(Lanes value) {
+    const Bits<Lanes> magnitude = bits_of(value) & ~(Bits<Lanes>(1) << 63);
+    return from_bits<Lanes>(magnitude - (Bits<Lanes>(53) << 52));
 }
 
 // The lanes among `passed` where the test passes, that is where |remainder| < bound,
@@ -371,9 +374,10 @@ struct FmaArithmetic {
     }
 
     // A divisor that is positive (but for rare lanes), with an estimate of its reciprocal
-    // within about 2^-36: no estimate of its own, and no magnitude. A negative or NaN lane has
-    // a bound factor of at most 0, which fails test (1) for every quotient by it: those lanes
-    // go to the divider. A poor estimate only makes more lanes fail the test.
+    // within about 2^-36: no estimate of its own, and with AVX-512 no magnitude either. There
+    // a negative or NaN lane has a bound factor of at most 0, which fails test (1) for every
+    // quotient by it: those lanes go to the divider. A poor estimate only makes more lanes
+    // fail the test.
     Divisor divisor(Lanes b, Lanes reciprocal_estimate) const {
         using namespace fma_arithmetic_detail;
         return {b, divisor_bound_factor(b), reciprocal_estimate};
