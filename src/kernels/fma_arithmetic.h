@@ -347,8 +347,8 @@ struct FmaArithmetic {
     // of the 12 branches on the tests, two mask operations (combining two chains of tests,
     // testing the result) shared by the four pairs. At x86-64-v3 the tests are vector masks,
     // four operations per quotient and root and their combinations, across the interleaved
-    // vectors too, and a bound factor also needs a range test and a selection: 254 in its
-    // machine code.
+    // vectors too, and a bound factor is an integer subtraction from the magnitude: 249 in
+    // its machine code.
 #if defined(__AVX512F__)
     static constexpr int kOperationsPerQuotient = 9;
     static constexpr int kOperationsPerDivisor = 3 + 3 * fma_arithmetic_detail::kReciprocalSteps;
@@ -359,7 +359,7 @@ struct FmaArithmetic {
                                               kOperationsPerRoot + kBranchOperationsPerPair;
     static_assert(kOperationsPerPair == 176);
 #else
-    static constexpr int kOperationsPerPair = 254;
+    static constexpr int kOperationsPerPair = 249;
 #endif
     // A divisor prepared once for several quotients.
     struct Divisor {
