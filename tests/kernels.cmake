@@ -45,7 +45,7 @@ endif()
 # x86-64-v4 and x86-64-v3 pair loops of both divisions on Intel models, and the check fails when
 # the fma division's loop is over 1.15x the ports' bound there. Label "pair-loop", left out of
 # the presets' test runs while a loop does not reach that bound (x86-64-v4 is within 1.05x,
-# x86-64-v3 about 1.26x with GCC 12 and llvm-mca 19); `ctest --test-dir build -L pair-loop`
+# x86-64-v3 about 1.28x with GCC 12 and llvm-mca 19); `ctest --test-dir build -L pair-loop`
 # runs it. Needs llvm-mca (Debian: llvm-19, whose models include Sapphire Rapids and Zen 4;
 # the llvm package is llvm 14), objdump and nm. The newest llvm-mca found is used.
 find_program(LUMETH_LLVM_MCA NAMES llvm-mca-19 llvm-mca-18 llvm-mca-17 llvm-mca-16 llvm-mca-15
