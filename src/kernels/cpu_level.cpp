@@ -257,7 +257,7 @@ void run_probe(long long vectors, Round round) {
         (pairs + kLanes - 1) / kLanes * FmaArithmetic<Lanes>::kOperationsPerPair;
     run_probe(vectors, [](Lanes* chain) {
         for (int c = 0; c < kProbeChains; ++c) {
-            chain[c] = fma_arithmetic_detail::multiply_add(chain[c], Lanes(0.5), Lanes(0.625));
+            chain[c] = fused_multiply_add(chain[c], Lanes(0.5), Lanes(0.625));
         }
     });
 }

@@ -91,12 +91,8 @@ Lanes binade(Lanes v) {
     return from_bits<Lanes>(bits_of(v) & kExponentBits);
 }
 
-// x * y + z and z - x * y, each rounded once, as single vector instructions.
-template <typename Lanes>
-Lanes multiply_add(Lanes x, Lanes y, Lanes z) {
-    return fused_multiply_add(x, y, z);
-}
-
+// z - x * y rounded once, as a single vector instruction (x * y + z is fused_multiply_add,
+// interleaved.h).
 template <typename Lanes>
 Lanes negative_multiply_add(Lanes x, Lanes y, Lanes z) {
 #if defined(__AVX512F__)
@@ -241,14 +237,6 @@ Interleaved<Lanes, N> binade(const Interleaved<Lanes, N>& v) {
 }
 
 template <typename Lanes, int N>
-Interleaved<Lanes, N> multiply_add(const Interleaved<Lanes, N>& x, const Interleaved<Lanes, N>& y,
-                                   const Interleaved<Lanes, N>& z) {
-    return map_parts<Lanes, N>(
-        [](const Lanes& a, const Lanes& b, const Lanes& c) { return multiply_add(a, b, c); }, x, y,
-        z);
-}
-
-template <typename Lanes, int N>
 Interleaved<Lanes, N> negative_multiply_add(const Interleaved<Lanes, N>& x,
                                             const Interleaved<Lanes, N>& y,
                                             const Interleaved<Lanes, N>& z) {
@@ -310,7 +298,7 @@ Lanes reciprocal(Lanes b) {
     Lanes y = reciprocal_estimate(b);
     for (int step = 0; step < kReciprocalSteps; ++step) {
         const Lanes e = negative_multiply_add(b, y, Lanes(1.0));
-        y = multiply_add(y, multiply_add(e, e, e), y);
+        y = fused_multiply_add(y, fused_multiply_add(e, e, e), y);
     }
     return y;
 }
@@ -322,7 +310,7 @@ Lanes reciprocal_sqrt(Lanes x) {
     Lanes y = reciprocal_sqrt_estimate(x);
     for (int step = 0; step < kReciprocalSqrtSteps; ++step) {
         const Lanes e = negative_multiply_add(x * y, y, Lanes(1.0));
-        y = multiply_add(y * e, multiply_add(e, Lanes(0.375), Lanes(0.5)), y);
+        y = fused_multiply_add(y * e, fused_multiply_add(e, Lanes(0.375), Lanes(0.5)), y);
     }
     return y;
 }
@@ -399,7 +387,7 @@ struct FmaArithmetic {
         using namespace fma_arithmetic_detail;
         const Lanes q0 = a * b.reciprocal;
         // One correction step, then the remainder of the corrected quotient.
-        const Lanes q = multiply_add(negative_multiply_add(b.value, q0, a), b.reciprocal, q0);
+        const Lanes q = fused_multiply_add(negative_multiply_add(b.value, q0, a), b.reciprocal, q0);
         // Test (1): |a - b q| < T <= |b| 2^(e-53), q no power of two.
         const Lanes remainder = negative_multiply_add(b.value, q, a);
         const Lanes bound = bound_product(binade(q), b.bound_factor);
@@ -425,7 +413,7 @@ struct FmaArithmetic {
     static Lanes checked_root(Lanes x, Lanes y) {
         using namespace fma_arithmetic_detail;
         const Lanes g = x * y;  // ~sqrt(x)
-        const Lanes s = multiply_add(negative_multiply_add(g, g, x), y * 0.5, g);
+        const Lanes s = fused_multiply_add(negative_multiply_add(g, g, x), y * 0.5, g);
         // Test (2): |x - s^2| < T <= s 2^(e-52), s no power of two.
         const Lanes remainder = negative_multiply_add(s, s, x);
         const Lanes bound = bound_product(binade(s) * 0x1p-52, s);  // 2^(e-52): exact

@@ -98,11 +98,18 @@ Lanes fused_multiply_add(const Lanes& x, const Lanes& y, const Lanes& z) {
 }
 
 template <typename Lanes, int N>
-Interleaved<Lanes, N> fma(const Interleaved<Lanes, N>& a, const Interleaved<Lanes, N>& b,
-                          const Interleaved<Lanes, N>& c) {
+Interleaved<Lanes, N> fused_multiply_add(const Interleaved<Lanes, N>& a,
+                                         const Interleaved<Lanes, N>& b,
+                                         const Interleaved<Lanes, N>& c) {
     return map_parts<Lanes, N>(
         [](const Lanes& x, const Lanes& y, const Lanes& z) { return fused_multiply_add(x, y, z); },
         a, b, c);
+}
+
+template <typename Lanes, int N>
+Interleaved<Lanes, N> fma(const Interleaved<Lanes, N>& a, const Interleaved<Lanes, N>& b,
+                          const Interleaved<Lanes, N>& c) {
+    return fused_multiply_add(a, b, c);
 }
 
 template <typename Lanes, int N>
