@@ -180,7 +180,7 @@ Lanes bound_product(Lanes x, Lanes y) {
 
 // The factor |b| 2^-53 with 53 taken off the exponent field of |b| as an integer: exact where
 // it is normal, below it where it lands among the subnormals, and negative (failing every
-// quotient) where |b| is below 2^-969. A negative b gets the factor of its magnitude, which
+// quotient) where |b| is below 2^-970. A negative b gets the factor of its magnitude, which
 // test (1) needs; an infinite or NaN b leaves an infinite or NaN remainder.
 template <typename Lanes>
 Lanes divisor_bound_factor(Lanes value) {
