@@ -11,6 +11,21 @@
 namespace lumeth::bench {
 namespace {
 
+// Which division ran the passes since `before`: "fma division in all 8 passes", "hardware
+// division in 3 passes, fma division in 5".
+std::string divisions_run(const CpuDivisionPasses& before) {
+    const CpuDivisionPasses now = cpu_division_passes();
+    const long long hardware = now.hardware - before.hardware;
+    const long long fma = now.fma - before.fma;
+    if (hardware == 0 || fma == 0) {
+        return format(hardware == 0 ? "fma division in all %.0f passes"
+                                    : "hardware division in all %.0f passes",
+                      static_cast<double>(hardware + fma));
+    }
+    return format("hardware division in %.0f passes, ", static_cast<double>(hardware)) +
+           format("fma division in %.0f", static_cast<double>(fma));
+}
+
 // One force pass of the CPU path with the division in use, checked against the baseline.
 Row cpu_forces(CountMeasurement* m, const std::string& backend) {
     const auto samples = time_runs(
@@ -45,8 +60,14 @@ Row floor_row(const CountMeasurement& m, const char* phase, Work work) {
 // floor, the fma division's yardstick) and, for the fma division, the FMA floor (as many fused
 // multiply-adds as it issues vector operations).
 void add_cpu_rows(CountMeasurement* m) {
+    // The division in use: timed (and re-checked) as the program does, unless one was asked for
+    // by name; it is set back after each division has been timed on its own.
     const std::string in_use = cpu_division();
+    const bool timed =
+        in_use == "undecided" || std::string(last_cpu_division_choice().division) != "undecided";
+    const CpuDivisionPasses before = cpu_division_passes();
     Row chosen = cpu_forces(m, "cpu");
+    const std::string ran = divisions_run(before);
 
     Row divider =
         floor_row(*m, "divider floor", [](long long pairs) { divider_floor_work(pairs); });
@@ -75,9 +96,13 @@ void add_cpu_rows(CountMeasurement* m) {
             ", " + of_floor(rows.back().ms, fma.ms, kShortestHostFloorMs, "its FMA floor");
         rows.push_back(fma);
     }
-    use_cpu_division(in_use.c_str());
-    chosen.result +=
-        ", " + in_use + " division, " + format("%.2fx the faster division", chosen.ms / fastest_ms);
+    if (timed) {
+        resume_timed_cpu_division();
+    } else {
+        use_cpu_division(in_use.c_str());
+    }
+    chosen.result += ", " + ran + " (warm-up included), " +
+                     format("%.2fx the faster division", chosen.ms / fastest_ms);
     m->rows.push_back(chosen);
     m->rows.insert(m->rows.end(), rows.begin(), rows.end());
     m->rows.push_back(divider);

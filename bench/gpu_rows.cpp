@@ -55,7 +55,7 @@ void add_motion_backup_rows(CountMeasurement* m) {
 
     Row copy = timed_row(*m, "plain copy (host)", "host", m->runs, {plain.ms});
     copy.threads = cpu_thread_count();
-    copy.result = "the backup's floor, " + bandwidth(bytes, copy.ms) +
+    copy.result = "the backup's floor, " + bandwidth(bytes, copy.ms, kShortestHostFloorMs) +
                   format(", the call's own %.3f ms taken off", plain.overhead_ms) +
                   floor_note(copy.ms, kShortestHostFloorMs);
     Row r =
@@ -89,14 +89,17 @@ void add_gpu_rows(CountMeasurement* m) {
     const int runs = m->runs;
     const std::size_t bytes = m->bytes;
     Row pinned_up = timed_row(*m, "upload (page-locked)", name, runs, g.pinned_upload_ms);
-    pinned_up.result = "the uploads' floor, " + bandwidth(bytes, pinned_up.ms) +
+    pinned_up.result = "the uploads' floor, " +
+                       bandwidth(bytes, pinned_up.ms, kShortestGpuFloorMs) +
                        floor_note(pinned_up.ms, kShortestGpuFloorMs);
     Row pinned_down = timed_row(*m, "download (page-locked)", name, runs, g.pinned_download_ms);
-    pinned_down.result = "the downloads' floor, " + bandwidth(bytes, pinned_down.ms) +
+    pinned_down.result = "the downloads' floor, " +
+                         bandwidth(bytes, pinned_down.ms, kShortestGpuFloorMs) +
                          floor_note(pinned_down.ms, kShortestGpuFloorMs);
 
     Row r = timed_row(*m, "upload (pageable)", name, 2 * runs, g.upload_ms);
-    r.result = bandwidth(bytes, r.ms) + ", " + of_floor(r.ms, pinned_up.ms, kShortestGpuFloorMs);
+    r.result = bandwidth(bytes, r.ms, kShortestGpuFloorMs) + ", " +
+               of_floor(r.ms, pinned_up.ms, kShortestGpuFloorMs);
     m->gpu_copies_ms = r.ms;
     m->rows.push_back(r);
 
@@ -121,7 +124,8 @@ void add_gpu_rows(CountMeasurement* m) {
     m->rows.push_back(r);
 
     r = timed_row(*m, "download (pageable)", name, 2 * runs, g.download_ms);
-    r.result = bandwidth(bytes, r.ms) + ", " + of_floor(r.ms, pinned_down.ms, kShortestGpuFloorMs);
+    r.result = bandwidth(bytes, r.ms, kShortestGpuFloorMs) + ", " +
+               of_floor(r.ms, pinned_down.ms, kShortestGpuFloorMs);
     m->gpu_copies_ms += r.ms;
     m->rows.push_back(r);
 

@@ -27,34 +27,45 @@ constexpr int kProgramCount = 100000;
 
 // Lets the CPU path choose its division as the program does, on a first force pass over the
 // program's galaxy of 100,000 particles (the count the program runs, whatever --count), and
-// says which it uses and how it was chosen.
+// says in words which it uses and why.
 std::string choose_cpu_division() {
     if (supported_cpu_divisions().size() < 2) {
         return std::string(cpu_division()) + " division (no FMA at this level)";
     }
     if (std::string(cpu_division()) != "undecided") {
-        return std::string(cpu_division()) + " division (LUMETH_CPU_DIVISION)";
+        return std::string(cpu_division()) + " division (asked for by LUMETH_CPU_DIVISION)";
     }
     std::vector<Particle> galaxy(kProgramCount);
     generate_galaxy(galaxy.data(), kProgramCount, kSeed);
     compute_forces_cpu(galaxy.data(), kProgramCount, 0.0, 0.0, 0.0);
-    const std::string chosen = cpu_division();
-    if (chosen == "undecided") {
-        return "hardware division (a first force pass over the program's 100000 particles was "
-               "too small to time the divisions on these threads)";
-    }
     const CpuDivisionChoice choice = last_cpu_division_choice();
-    char figures[256];
-    std::snprintf(figures, sizeof figures,
-                  "fastest of %d slices each: %.3f ms hardware, %.3f ms fma; the fma division "
-                  "must be faster by %.0f%%, at least 10%% and twice the slices' spread of "
-                  "%.0f%%",
-                  choice.slices, choice.hardware_ms, choice.fma_ms, 100.0 * choice.margin,
-                  100.0 * choice.spread);
-    return chosen +
-           " division (chosen as the program chooses, in timed slices of a first force pass over "
-           "its 100000 particles, whatever the count measured; " +
-           figures + ")";
+    char text[512];
+    if (std::string(cpu_division()) == "undecided") {
+        std::snprintf(text, sizeof text,
+                      "undecided division: a force pass over the program's %d particles is too "
+                      "small to time the divisions on %d threads, so the hardware division runs",
+                      kProgramCount, cpu_thread_count());
+        return text;
+    }
+    const bool fma_faster = choice.fma_ms < choice.hardware_ms;
+    const double ratio =
+        fma_faster ? choice.hardware_ms / choice.fma_ms : choice.fma_ms / choice.hardware_ms;
+    char faster[96];
+    if (ratio < 1.0 + kDivisionSwitchMargin) {
+        std::snprintf(faster, sizeof faster, "within %.0f%% of each other",
+                      100.0 * kDivisionSwitchMargin);
+    } else {
+        std::snprintf(faster, sizeof faster, "the %s division %.2fx as fast",
+                      fma_faster ? "fma" : "hardware", ratio);
+    }
+    std::snprintf(text, sizeof text,
+                  "%s division, chosen by timing as the program chooses: in slices of a first "
+                  "force pass over its %d particles, whatever the count measured, a slice took "
+                  "%.3f ms with the hardware division and %.3f ms with the fma division (the "
+                  "faster %d of %d slices each), %s; timed again every %d passes",
+                  cpu_division(), kProgramCount, choice.hardware_ms, choice.fma_ms,
+                  (choice.slices + 1) / 2, choice.slices, faster, kDivisionRecheckPasses);
+    return text;
 }
 
 int run(int argc, char** argv) {

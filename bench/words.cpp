@@ -42,7 +42,10 @@ std::string floor_note(double floor_ms, double shortest_ms) {
            " ms a run at this count, too short to bound: not compared";
 }
 
-std::string bandwidth(std::size_t bytes, double ms) {
+std::string bandwidth(std::size_t bytes, double ms, double shortest_ms) {
+    if (!(ms >= shortest_ms)) {
+        return "too short a run for a bandwidth (under " + format("%g", shortest_ms) + " ms)";
+    }
     return format("%.1f GB/s", static_cast<double>(bytes) / (ms * 1e-3) / 1e9);
 }
 

@@ -35,8 +35,8 @@ std::string of_yardstick(double ms, double yardstick_ms, double shortest_ms,
 // A floor row's own note when it is too short to be compared at this count.
 std::string floor_note(double floor_ms, double shortest_ms);
 
-// "12.3 GB/s"
-std::string bandwidth(std::size_t bytes, double ms);
+// "12.3 GB/s", or that a run under `shortest_ms` is too short to give one.
+std::string bandwidth(std::size_t bytes, double ms, double shortest_ms);
 
 // The step functions as the program calls them, on the backend they chose: "program: gpu",
 // "program: cpu (no device)". Not "driver", which a reader takes for the NVIDIA driver.

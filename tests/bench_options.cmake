@@ -81,9 +81,11 @@ endfunction()
 run_bench_with("${LOWEST_LEVEL}" "" "CPU path: [0-9]+ threads, ${LOWEST_LEVEL}, SIMD width" "")
 run_bench_with(bogus "" "CPU path: [0-9]+ threads, [a-z0-9-]+, SIMD width"
                "LUMETH_CPU_LEVEL=bogus refused: not a level of this build \\(${LOWEST_LEVEL}")
-run_bench_with("" hardware "doubles, hardware division \\(LUMETH_CPU_DIVISION\\)" "")
+run_bench_with("" hardware
+               "doubles, hardware division \\(asked for by LUMETH_CPU_DIVISION\\).*\ncompute_forces +cpu +2003 [^\n]*hardware division in all 2 passes"
+               "")
 run_bench_with("" bogus
-               "doubles, (hardware|fma) division \\((chosen as the program chooses|a first force pass)"
+               "doubles, ((hardware|fma) division, chosen by timing as the program chooses|undecided division: a force pass over)"
                "LUMETH_CPU_DIVISION=bogus refused: not a division of this build")
 if(LOWEST_LEVEL STREQUAL "x86-64")
     run_bench_with(x86-64 fma "x86-64, SIMD width 2 doubles, hardware division \\(no FMA"
@@ -93,5 +95,5 @@ endif()
 execute_process(COMMAND ${EMULATOR} ${BENCH} --count 2003 --repeat 1 OUTPUT_VARIABLE out
                 ERROR_QUIET TIMEOUT 120)
 if(out MATCHES "cpu: fma division")
-    run_bench_with("" fma "doubles, fma division \\(LUMETH_CPU_DIVISION\\)" "")
+    run_bench_with("" fma "doubles, fma division \\(asked for by LUMETH_CPU_DIVISION\\).*\ncompute_forces +cpu +2003 [^\n]*fma division in all 2 passes" "")
 endif()

@@ -35,6 +35,11 @@ endforeach()
 if(out MATCHES "[^0-9.]0\\.[0-9]+x its ([A-Za-z]+ )?floor")
     message(FATAL_ERROR "${what}: a figure shown below its own floor\nstdout: ${out}")
 endif()
+# Every figure is one the run measured, and every row names what ran: no infinite or NaN rate
+# from a time too short to measure, no division left undecided in a timed row.
+if(out MATCHES "(inf|nan) GB/s|[^a-z]undecided division \\(|, undecided division")
+    message(FATAL_ERROR "${what}: an unmeasured figure or an undecided division\nstdout: ${out}")
+endif()
 if(out MATCHES "\nstep_integrate +program: cpu" AND out MATCHES "motion backup|plain copy")
     message(FATAL_ERROR "${what}: the motion backup's rows without a GPU step\nstdout: ${out}")
 endif()

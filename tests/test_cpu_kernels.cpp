@@ -144,49 +144,133 @@ class CpuPath : public testing::TestWithParam<CpuVariant> {
     const char* previous_level_ = nullptr;
 };
 
-// The timed choice of division, on made-up slice times: the fma division only where it is
-// faster by more than 10% and by more than twice the slices' spread, which leaves one slow
-// slice aside; with too few slices the hardware division stays.
-TEST(DivisionChoice, FmaOnlyWhereFasterByMoreThanTheSlicesSpreadCanMake) {
+// The timed choice of division, on made-up slice times: each division's time is the mean of the
+// faster half of its slices, so that up to half of them slowed by other work, a preemption or
+// the threads' wake-up move nothing; the division not in use is taken where it is faster by
+// more than 5%; with too few slices the one in use stays.
+TEST(DivisionChoice, TheFasterDivisionWhateverSlicesOtherWorkSlowed) {
     struct Case {
         std::vector<double> hardware_ms, fma_ms;
+        const char* in_use;
         const char* expected;
-        double margin;
+    };
+    const std::vector<double> hardware(6, 0.9);
+    const std::vector<double> fma(6, 0.5);
+    auto slowed = [](std::vector<double> ms, std::vector<int> which) {
+        for (int k : which) {
+            ms[k] *= 4.0;
+        }
+        return ms;
     };
     const Case cases[] = {
-        // Steady slices (spreads of 1% and 2%): the 10% margin decides.
-        {{1.00, 1.01, 1.00, 1.01, 1.00, 1.00}, {0.80, 0.81, 0.80, 0.82, 0.80, 0.81}, "fma", 0.10},
+        // Steady slices: the faster, where by more than 5%.
+        {{1.00, 1.01, 1.00, 1.01, 1.00, 1.00},
+         {0.80, 0.81, 0.80, 0.82, 0.80, 0.81},
+         "hardware",
+         "fma"},
         {{1.00, 1.01, 1.00, 1.01, 1.00, 1.00},
          {0.92, 0.93, 0.92, 0.92, 0.93, 0.92},
          "hardware",
-         0.10},
+         "fma"},
+        {{1.00, 1.01, 1.00, 1.01, 1.00, 1.00},
+         {0.97, 0.97, 0.97, 0.98, 0.97, 0.97},
+         "hardware",
+         "hardware"},
         {{1.00, 1.00, 1.00, 1.00, 1.00, 1.00},
          {1.10, 1.10, 1.10, 1.10, 1.10, 1.10},
          "hardware",
-         0.10},
-        // A noisy machine (the fma slices spread 25%): a 1.4x gain is not enough, 1.6x is.
+         "hardware"},
+        {{1.00, 1.00, 1.00, 1.00, 1.00, 1.00},
+         {1.10, 1.10, 1.10, 1.10, 1.10, 1.10},
+         "fma",
+         "hardware"},
+        // Within 5% the division in use stays, whichever it is.
+        {{1.00, 1.00, 1.00, 1.00, 1.00, 1.00}, {1.03, 1.03, 1.03, 1.03, 1.03, 1.03}, "fma", "fma"},
+        // A noisy machine: the fma slices spread by 35%, the faster half decides.
         {{1.00, 1.02, 1.00, 1.01, 1.00, 1.00},
          {0.70, 0.875, 0.72, 0.80, 0.71, 0.95},
          "hardware",
-         0.50},
-        {{1.00, 1.02, 1.00, 1.01, 1.00, 1.00}, {0.60, 0.75, 0.62, 0.70, 0.61, 0.80}, "fma", 0.50},
-        // One slice slowed by a burst of other work widens nothing.
-        {{1.00, 1.01, 1.00, 3.50, 1.00, 1.00}, {0.80, 0.81, 0.80, 0.81, 2.00, 0.80}, "fma", 0.10},
-        // Too few slices to tell the spread: the hardware division stays.
-        {{1.00, 1.00}, {0.50, 0.50}, "hardware", 2.0},
-        {{}, {0.50, 0.50, 0.50}, "hardware", 2.0},
+         "fma"},
+        // The hardware division 1.8x as fast as the fma division: slowed slices of the hardware
+        // division leave it chosen.
+        {slowed(fma, {0, 3}), slowed(hardware, {}), "fma", "hardware"},
+        // Hardware slices of 0.9 ms, fma slices of 0.5 ms, two of one division's six slices four
+        // times as long, wherever they came: the fma division.
+        {slowed(hardware, {0, 1}), fma, "hardware", "fma"},
+        {slowed(hardware, {2, 5}), fma, "hardware", "fma"},
+        {hardware, slowed(fma, {0, 1}), "hardware", "fma"},
+        {hardware, slowed(fma, {1, 4}), "hardware", "fma"},
+        {hardware, slowed(fma, {3, 5}), "hardware", "fma"},
+        // Half of them: still.
+        {hardware, slowed(fma, {0, 2, 4}), "hardware", "fma"},
+        // Too few slices to tell: the division in use stays.
+        {{1.00, 1.00}, {0.50, 0.50}, "hardware", "hardware"},
+        {{}, {0.50, 0.50, 0.50}, "hardware", "hardware"},
+        {{0.50, 0.50}, {1.00, 1.00}, "fma", "fma"},
     };
     for (const Case& c : cases) {
-        const CpuDivisionChoice choice = choose_cpu_division({c.hardware_ms, c.fma_ms});
+        const CpuDivisionChoice choice = choose_cpu_division({c.hardware_ms, c.fma_ms}, c.in_use);
         EXPECT_STREQ(c.expected, choice.division)
-            << "hardware " << c.hardware_ms.size() << " slices from "
+            << c.in_use << " in use; hardware " << c.hardware_ms.size() << " slices from "
             << (c.hardware_ms.empty() ? 0.0 : c.hardware_ms[0]) << " ms, fma from " << c.fma_ms[0]
             << " ms";
-        EXPECT_NEAR(c.margin, choice.margin, 1e-9);
         // The choice is the same whatever order the slices came in.
-        std::vector<double> hardware(c.hardware_ms.rbegin(), c.hardware_ms.rend());
-        std::vector<double> fma(c.fma_ms.rbegin(), c.fma_ms.rend());
-        EXPECT_STREQ(c.expected, choose_cpu_division({hardware, fma}).division);
+        std::vector<double> hardware_reversed(c.hardware_ms.rbegin(), c.hardware_ms.rend());
+        std::vector<double> fma_reversed(c.fma_ms.rbegin(), c.fma_ms.rend());
+        EXPECT_STREQ(c.expected,
+                     choose_cpu_division({hardware_reversed, fma_reversed}, c.in_use).division);
+    }
+    const CpuDivisionChoice choice = choose_cpu_division({slowed(hardware, {0, 1}), fma});
+    EXPECT_DOUBLE_EQ(0.9, choice.hardware_ms)
+        << "the time of the faster half, the slowed left aside";
+    EXPECT_DOUBLE_EQ(0.5, choice.fma_ms);
+    EXPECT_EQ(6, choice.slices);
+}
+
+// A first choice that slowed slices made wrong (more than half of one division's slices slowed)
+// is corrected by the re-checks within kDivisionRecheckPasses * kFewestDivisionSlices passes
+// (24), in either direction; one slowed re-check round does not undo a right choice; a re-check
+// ends only every kDivisionRecheckPasses-th pass.
+TEST(DivisionChoice, AWrongChoiceIsCorrectedWithinTwentyFourPasses) {
+    static_assert(kDivisionRecheckPasses * kFewestDivisionSlices <= 24);
+    for (const bool fma_faster : {true, false}) {
+        const double faster_ms = 0.5;
+        const double slower_ms = 0.9;
+        // The first pass: four of the faster division's six slices slowed four times.
+        std::vector<double> faster = {faster_ms, 4 * faster_ms, 4 * faster_ms,
+                                      faster_ms, 4 * faster_ms, 4 * faster_ms};
+        std::vector<double> slower(6, slower_ms);
+        CpuDivisionRecord record;
+        const CpuDivisionTiming first =
+            fma_faster ? CpuDivisionTiming{slower, faster} : CpuDivisionTiming{faster, slower};
+        record.choice.division = fma_faster ? "hardware" : "fma";  // the wrong one in use
+        const char* right = fma_faster ? "fma" : "hardware";
+        ASSERT_STRNE(right, record_division_slices(&record, first).division);
+        int corrected_at = 0;
+        int rechecks = 0;
+        for (int pass = 1; pass <= 100; ++pass) {
+            if (!division_recheck_due(&record)) {
+                continue;
+            }
+            ++rechecks;
+            // Once corrected, every third re-check has the faster division's slice slowed.
+            const double faster_slice =
+                corrected_at > 0 && rechecks % 3 == 0 ? 4 * faster_ms : faster_ms;
+            const CpuDivisionTiming round = fma_faster
+                                                ? CpuDivisionTiming{{slower_ms}, {faster_slice}}
+                                                : CpuDivisionTiming{{faster_slice}, {slower_ms}};
+            const bool was_right = std::strcmp(right, record.choice.division) == 0;
+            record_division_slices(&record, round);
+            const bool is_right = std::strcmp(right, record.choice.division) == 0;
+            EXPECT_FALSE(was_right && !is_right) << "a right choice undone at pass " << pass;
+            if (is_right && corrected_at == 0) {
+                corrected_at = pass;
+            }
+        }
+        EXPECT_GT(corrected_at, 0) << right << " never chosen";
+        EXPECT_LE(corrected_at, kDivisionRecheckPasses * kFewestDivisionSlices) << right;
+        EXPECT_EQ(100 / kDivisionRecheckPasses, rechecks);
+        EXPECT_EQ(kKeptDivisionRounds, static_cast<int>(record.recent.fma_ms.size()));
     }
 }
 
@@ -289,6 +373,19 @@ TEST_P(CpuPath, ForcesMatchAtFullSizeAndFarOutsideTheGalaxy) {
             EXPECT_GE(choice.slices, 3);
             EXPECT_GT(choice.hardware_ms, 0.0) << "both divisions ran in the timed slices";
             EXPECT_GT(choice.fma_ms, 0.0) << "both divisions ran in the timed slices";
+            // Every kDivisionRecheckPasses-th pass ends with a timed round of both divisions,
+            // and may change the division: the bits stay.
+            const CpuDivisionPasses before = cpu_division_passes();
+            for (int pass = 2; pass <= 1 + kDivisionRecheckPasses; ++pass) {
+                std::vector<Particle> again = galaxy;
+                compute_forces_cpu(again.data(), 100000, 0, 0, 0);
+                EXPECT_TRUE(same_bytes(again, galaxy_reference)) << "pass " << pass;
+            }
+            const CpuDivisionPasses after = cpu_division_passes();
+            EXPECT_EQ(kDivisionRecheckPasses,
+                      after.hardware - before.hardware + after.fma - before.fma);
+            EXPECT_EQ(choice.rounds + 1, last_cpu_division_choice().rounds) << "one re-check";
+            EXPECT_STREQ(cpu_division(), last_cpu_division_choice().division);
             // Selecting a level, this one included, times the division again: a choice
             // never carries over to another level.
             const char* level = cpu_instruction_set();

@@ -127,10 +127,11 @@ const CpuLevelKernels& kernels() {
 
 // --- How the force pass divides --------------------------------------------------------------
 //
-// Both ways give the same bits, so the faster one is free to take: unless one is asked for,
-// the first force pass large enough to time runs a few slices with each, alternately, and the
-// rest of that pass and every later one runs with the faster. A level without FMA divides on
-// the hardware.
+// Both ways give the same bits, so the faster one is free to take, and to change at any pass:
+// unless one is asked for, the first force pass large enough to time runs slices of itself with
+// each, and the rest with the faster (division_choice.h); every kDivisionRecheckPasses-th pass
+// after it ends with one more timed round, which may change the choice. A level without FMA
+// divides on the hardware.
 
 enum class Division { undecided, hardware, fma };
 
@@ -139,6 +140,9 @@ constexpr const char* kDivisionNames[] = {"undecided", "hardware", "fma"};
 struct DivisionState {
     std::atomic<Division> division{Division::undecided};
     std::atomic<bool> asked_for{false};  // chosen by name, not by timing
+    // Force passes run, by the division that ran the pass apart from its timed slices.
+    std::atomic<long long> hardware_passes{0};
+    std::atomic<long long> fma_passes{0};
 };
 
 bool level_has_fma(const CpuLevelKernels& level) {
@@ -177,74 +181,143 @@ DivisionState& division_state() {
     return state;
 }
 
-// The timed slices: kTimedRounds per division, alternately, together at most a quarter of the
-// pass; each slice gives every thread up to kTimedPairsPerThread pair evaluations, and at
-// least kFewestTimedPairsPerThread, or the pass is too small to time. At 100,000 particles on
-// two threads the slices take 2.5 of the 10 million pair evaluations, a few milliseconds.
+Division division_named(const char* name) {
+    return std::strcmp(name, "fma") == 0        ? Division::fma
+           : std::strcmp(name, "hardware") == 0 ? Division::hardware
+                                                : Division::undecided;
+}
+
+// The timed slices give every thread up to kTimedPairsPerThread pair evaluations each, and at
+// least kFewestTimedPairsPerThread, or the pass is too small to time. The first pass runs one
+// round (a slice with each division) untimed, for the threads' first wake-up, and then
+// kTimedRounds timed: at 100,000 particles on two threads 14 slices of 0.2 million pair
+// evaluations, of the pass's 10 million. A re-check's round takes at most a quarter of its pass.
 constexpr long long kTimedPairsPerThread = 100000;
 constexpr long long kFewestTimedPairsPerThread = 10000;
 constexpr int kTimedRounds = 6;
+constexpr int kRecheckShare = 4;
+
+// The force pass's input, for running it in pieces.
+struct PassInput {
+    Particle* particles;
+    int count;
+    double center_x, center_y, center_z;
+};
+
+void run_groups(ForcePass pass, const PassInput& in, int first_group, int last_group) {
+    pass(in.particles, in.count, in.center_x, in.center_y, in.center_z, first_group, last_group);
+}
+
+ForcePass pass_of(const CpuLevelKernels& level, Division division) {
+    return division == Division::fma ? level.compute_forces_fma : level.compute_forces_hardware;
+}
+
+// Groups per slice when `slices` slices are to fit in the pass: 0 when they would give a thread
+// fewer than kFewestTimedPairsPerThread pair evaluations each.
+int slice_groups(const CpuLevelKernels& level, int count, long long slices) {
+    const long long pairs_per_particle = (count + kPairSampleStride - 1) / kPairSampleStride;
+    const long long pairs_per_group = pairs_per_particle * level.particles_per_group;
+    const long long groups = count / level.particles_per_group;
+    const long long threads = cpu_thread_count();
+    const long long pairs_per_thread =
+        std::min(kTimedPairsPerThread, groups * pairs_per_group / (slices * threads));
+    if (pairs_per_thread < kFewestTimedPairsPerThread) {
+        return 0;
+    }
+    return static_cast<int>(pairs_per_thread * threads / pairs_per_group);
+}
 
 double elapsed_ms(std::chrono::steady_clock::time_point since) {
     return std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - since)
         .count();
 }
 
-std::mutex& choice_mutex() {
+// Runs `rounds` rounds of one slice with each division on the groups from `first_group` on,
+// the hardware division first in the rounds of even `round_number` (counted from
+// `first_round`), the fma division first in the others, and returns their times.
+CpuDivisionTiming time_rounds(const CpuLevelKernels& level, const PassInput& in, int first_group,
+                              int slice, int rounds, int first_round) {
+    CpuDivisionTiming timing;
+    int next_group = first_group;
+    for (int round = first_round; round < first_round + rounds; ++round) {
+        for (int k = 0; k < 2; ++k) {
+            const bool fma = (k == 1) == (round % 2 == 0);
+            const auto start = std::chrono::steady_clock::now();
+            run_groups(fma ? level.compute_forces_fma : level.compute_forces_hardware, in,
+                       next_group, next_group + slice);
+            (fma ? timing.fma_ms : timing.hardware_ms).push_back(elapsed_ms(start));
+            next_group += slice;
+        }
+    }
+    return timing;
+}
+
+std::mutex& record_mutex() {
     static std::mutex mutex;
     return mutex;
 }
 
-CpuDivisionChoice& last_choice() {
-    static CpuDivisionChoice choice;
-    return choice;
+CpuDivisionRecord& division_record() {
+    static CpuDivisionRecord record;
+    return record;
 }
 
 // The division is to be timed again: the last choice no longer holds.
 void forget_choice(DivisionState& state) {
     state.division = Division::undecided;
-    std::lock_guard<std::mutex> lock(choice_mutex());
-    last_choice() = CpuDivisionChoice{};
+    std::lock_guard<std::mutex> lock(record_mutex());
+    division_record() = CpuDivisionRecord{};
 }
 
-// Runs the whole force pass. When it is large enough, slices of it run with each division
-// first and the rest with the chosen one (choose_cpu_division), which is returned; otherwise
-// it runs on the hardware and the result is undecided.
-Division time_divisions_in_pass(const CpuLevelKernels& level, Particle* particles, int count,
-                                double center_x, double center_y, double center_z) {
-    const long long pairs_per_particle = (count + kPairSampleStride - 1) / kPairSampleStride;
-    const long long pairs_per_group = pairs_per_particle * level.particles_per_group;
-    const long long groups = count / level.particles_per_group;
-    const long long threads = cpu_thread_count();
-    const long long slices = 2 * kTimedRounds;
-    const long long pairs_per_thread =
-        std::min(kTimedPairsPerThread, groups * pairs_per_group / (4 * slices * threads));
-    if (pairs_per_thread < kFewestTimedPairsPerThread) {
-        level.compute_forces_hardware(particles, count, center_x, center_y, center_z, 0, INT_MAX);
-        return Division::undecided;
+// The first pass large enough to time: a warm-up round, the timed rounds, and the rest of the
+// pass with the division chosen on them, which becomes the one in use. A pass too small to
+// time runs on the hardware and leaves the choice undecided. Returns the division that ran the
+// rest of the pass.
+Division first_timed_pass(const CpuLevelKernels& level, const PassInput& in) {
+    const int slice = slice_groups(level, in.count, 2 * (kTimedRounds + 1));
+    if (slice == 0) {
+        run_groups(level.compute_forces_hardware, in, 0, INT_MAX);
+        return Division::hardware;
     }
-    const long long slice = (pairs_per_thread * threads + pairs_per_group - 1) / pairs_per_group;
-    const ForcePass passes[2] = {level.compute_forces_hardware, level.compute_forces_fma};
-    CpuDivisionTiming timing;
-    std::vector<double>* times[2] = {&timing.hardware_ms, &timing.fma_ms};
-    int next_group = 0;
-    for (int round = 0; round < kTimedRounds; ++round) {
-        for (int k = 0; k < 2; ++k) {
-            const auto start = std::chrono::steady_clock::now();
-            passes[k](particles, count, center_x, center_y, center_z, next_group,
-                      next_group + static_cast<int>(slice));
-            times[k]->push_back(elapsed_ms(start));
-            next_group += static_cast<int>(slice);
+    time_rounds(level, in, 0, slice, 1, 1);
+    const CpuDivisionTiming timing = time_rounds(level, in, 2 * slice, slice, kTimedRounds, 0);
+    Division chosen = Division::hardware;
+    {
+        std::lock_guard<std::mutex> lock(record_mutex());
+        CpuDivisionRecord& record = division_record();
+        record = CpuDivisionRecord{};
+        chosen = division_named(record_division_slices(&record, timing).division);
+    }
+    run_groups(pass_of(level, chosen), in, 2 * slice * (kTimedRounds + 1), INT_MAX);
+    division_state().division.store(chosen, std::memory_order_relaxed);
+    return chosen;
+}
+
+// A pass with the division in use. When a re-check is due, its last whole groups run as one
+// timed round, which may change the division in use for the next pass.
+void pass_with_recheck(const CpuLevelKernels& level, const PassInput& in, Division division) {
+    int slice = 0;
+    int rounds = 0;
+    {
+        std::lock_guard<std::mutex> lock(record_mutex());
+        CpuDivisionRecord& record = division_record();
+        if (division_recheck_due(&record)) {
+            slice = slice_groups(level, in.count, 2 * kRecheckShare);
+            rounds = record.rounds;
         }
     }
-    const CpuDivisionChoice choice = choose_cpu_division(timing);
-    {
-        std::lock_guard<std::mutex> lock(choice_mutex());
-        last_choice() = choice;
+    const ForcePass chosen = pass_of(level, division);
+    if (slice == 0) {
+        run_groups(chosen, in, 0, INT_MAX);
+        return;
     }
-    const bool fma = std::strcmp(choice.division, "fma") == 0;
-    passes[fma ? 1 : 0](particles, count, center_x, center_y, center_z, next_group, INT_MAX);
-    return fma ? Division::fma : Division::hardware;
+    const int groups = in.count / level.particles_per_group;
+    run_groups(chosen, in, 0, groups - 2 * slice);
+    const CpuDivisionTiming timing = time_rounds(level, in, groups - 2 * slice, slice, 1, rounds);
+    run_groups(chosen, in, groups, INT_MAX);  // the records after the whole groups
+    std::lock_guard<std::mutex> lock(record_mutex());
+    const CpuDivisionChoice& choice = record_division_slices(&division_record(), timing);
+    division_state().division.store(division_named(choice.division), std::memory_order_relaxed);
 }
 
 }  // namespace
@@ -256,20 +329,20 @@ void compute_forces_cpu(Particle* particles, int count, double center_x, double 
     }
     const CpuLevelKernels& level = kernels();
     DivisionState& state = division_state();
+    const PassInput in{particles, count, center_x, center_y, center_z};
     Division division = state.division.load(std::memory_order_relaxed);
     if (division == Division::undecided && !level_has_fma(level)) {
         division = Division::hardware;
         state.division.store(division, std::memory_order_relaxed);
     }
     if (division == Division::undecided) {
-        const Division faster =
-            time_divisions_in_pass(level, particles, count, center_x, center_y, center_z);
-        state.division.store(faster, std::memory_order_relaxed);
-        return;
+        division = first_timed_pass(level, in);
+    } else if (state.asked_for || !level_has_fma(level)) {
+        run_groups(pass_of(level, division), in, 0, INT_MAX);
+    } else {
+        pass_with_recheck(level, in, division);
     }
-    const ForcePass pass =
-        division == Division::fma ? level.compute_forces_fma : level.compute_forces_hardware;
-    pass(particles, count, center_x, center_y, center_z, 0, INT_MAX);
+    (division == Division::fma ? state.fma_passes : state.hardware_passes) += 1;
 }
 
 void integrate_cpu(Particle* particles, int count, double dt) {
@@ -365,36 +438,24 @@ bool use_cpu_division(const char* name) {
     return true;
 }
 
-CpuDivisionChoice choose_cpu_division(const CpuDivisionTiming& timing) {
-    constexpr double kLeastMargin = 0.10;
-    // The fastest slice and the relative spread up to the second slowest.
-    auto summary = [](std::vector<double> ms, double* fastest, double* spread) {
-        std::sort(ms.begin(), ms.end());
-        *fastest = ms.empty() ? 0.0 : ms.front();
-        *spread = ms.size() < 3 || !(ms.front() > 0.0)
-                      ? 1.0
-                      : (ms[ms.size() - 2] - ms.front()) / ms.front();
-    };
-    CpuDivisionChoice choice;
-    double hardware_spread = 1.0;
-    double fma_spread = 1.0;
-    summary(timing.hardware_ms, &choice.hardware_ms, &hardware_spread);
-    summary(timing.fma_ms, &choice.fma_ms, &fma_spread);
-    choice.slices = static_cast<int>(std::min(timing.hardware_ms.size(), timing.fma_ms.size()));
-    choice.spread = std::max(hardware_spread, fma_spread);
-    choice.margin = std::max(kLeastMargin, 2.0 * choice.spread);
-    const bool fma = !timing.hardware_ms.empty() && !timing.fma_ms.empty() &&
-                     choice.fma_ms * (1.0 + choice.margin) < choice.hardware_ms;
-    choice.division = kDivisionNames[static_cast<int>(fma ? Division::fma : Division::hardware)];
-    return choice;
-}
-
 CpuDivisionChoice last_cpu_division_choice() {
     if (division_state().asked_for) {
         return CpuDivisionChoice{};
     }
-    std::lock_guard<std::mutex> lock(choice_mutex());
-    return last_choice();
+    std::lock_guard<std::mutex> lock(record_mutex());
+    return division_record().choice;
+}
+
+void resume_timed_cpu_division() {
+    DivisionState& state = division_state();
+    std::lock_guard<std::mutex> lock(record_mutex());
+    state.division = division_named(division_record().choice.division);
+    state.asked_for = false;
+}
+
+CpuDivisionPasses cpu_division_passes() {
+    const DivisionState& state = division_state();
+    return {state.hardware_passes.load(), state.fma_passes.load()};
 }
 
 void divider_floor_work(long long pairs) {

@@ -3,6 +3,7 @@
 
 #include <vector>
 
+#include "division_choice.h"
 #include "sim/particle.h"
 
 namespace lumeth {
@@ -18,11 +19,11 @@ namespace lumeth {
 // "hardware", the divider's instructions, or "fma", sequences of fused multiply-adds whose
 // every result is checked exactly and recomputed on the divider where the check fails (levels
 // with FMA only). Unless the environment variable LUMETH_CPU_DIVISION names one, the first
-// force pass large enough to time (about 31,000 particles on two threads, more on more
-// threads) times slices of itself with both, alternately, and keeps the hardware division for
-// the rest of the run unless the fma division is faster by a margin that the slices' own
-// spread cannot produce (choose_cpu_division), so that one machine makes the same choice run
-// after run.
+// force pass large enough to time (about 17,000 particles on two threads, more on more
+// threads) times slices of itself with both and runs the rest with the faster
+// (division_choice.h); every kDivisionRecheckPasses-th pass after it times one more slice with
+// each and changes the division where the other has become the faster. Both give the same
+// bits, so a change never shows in a result.
 
 // The force pass over records 0..count-1, vectorised across particles and spread over the
 // OpenMP threads. Gives the same bits as compute_forces_reference.
@@ -55,43 +56,33 @@ std::vector<const char*> supported_cpu_instruction_sets();
 // chosen by name stays, unless the new level lacks it ("hardware" then).
 bool use_cpu_instruction_set(const char* name);
 
-// The force pass's division in use: "hardware", "fma", or "undecided" before it is timed.
+// The force pass's division in use: "hardware", "fma", or "undecided" before it is timed (the
+// hardware division then runs).
 const char* cpu_division();
 
 // Names of the divisions of the level in use: "hardware", and "fma" where the level has FMA.
 std::vector<const char*> supported_cpu_divisions();
 
-// Uses the named division from now on ("undecided": time them again at the next large pass).
-// Returns false, changing nothing, when the level in use lacks it or the name is unknown.
+// Uses the named division from now on, without timing ("undecided": time them again at the
+// next large pass). Returns false, changing nothing, when the level in use lacks it or the
+// name is unknown.
 bool use_cpu_division(const char* name);
 
-// The timed slices of a division choice, in milliseconds, each division's in the order run.
-struct CpuDivisionTiming {
-    std::vector<double> hardware_ms;
-    std::vector<double> fma_ms;
-};
+// Back from a division named to use_cpu_division to the timed choice as it stood (undecided
+// where none was made), re-checked as before.
+void resume_timed_cpu_division();
 
-// A division choice and what decided it. Each division's time is its fastest slice (other
-// work on the machine only ever slows a slice) and its spread the relative distance from that
-// to its second slowest slice (one slice slowed by a burst of other work is left aside). The
-// fma division is chosen when its time, enlarged by the margin, is still below the hardware
-// division's: the margin is 10%, or twice the larger of the two spreads where that is more.
-struct CpuDivisionChoice {
-    const char* division = "undecided";  // "hardware" or "fma"; "undecided" before any timing
-    double hardware_ms = 0.0;
-    double fma_ms = 0.0;
-    double spread = 0.0;  // the larger of the two divisions' spreads
-    double margin = 0.0;  // what the fma division had to be faster by: 0.10 for 10%
-    int slices = 0;       // timed slices per division
-};
-
-// The choice for these timings (each division with at least one slice; with fewer than three
-// a division's spread counts as 100%, so that the hardware division stays).
-CpuDivisionChoice choose_cpu_division(const CpuDivisionTiming& timing);
-
-// The choice made by the last timed force pass of this run ("undecided" before any, and while
-// a division asked for by name is in use).
+// The last choice made by timing in this run, on the slices it keeps ("undecided" before any,
+// and while a division asked for by name is in use).
 CpuDivisionChoice last_cpu_division_choice();
+
+// Force passes run so far with each division (a timed pass under the division that ran it
+// apart from its timed slices).
+struct CpuDivisionPasses {
+    long long hardware = 0;
+    long long fma = 0;
+};
+CpuDivisionPasses cpu_division_passes();
 
 // The benchmark's floors at the level in use, on the OpenMP threads, for `pairs` pair
 // evaluations: divider_floor_work runs their 11 divisions and one square root each on the
