@@ -275,7 +275,25 @@ def accelerations(records, centre):
 
 # --- The integration step: specified rounding by rounding ---------------------------------------
 
-def integrate(pos, vel, acc, dt):
+def step_length(r, dt):
+    """The inner zone's step: one hundredth of dt as a single rounded product of dt and the
+    double nearest 0.01."""
+    return round53(mp.mpf(dt) * mp.mpf(0.01)) if r < R_IN_ else mp.mpf(dt)
+
+
+def other_inner_steps(dt):
+    """The inner zone's step computed in other ways, each rounding its own way: what the table
+    has to tell from step_length."""
+    d = mp.mpf(dt)
+    tenth = mp.mpf(0.1)
+    return {"dt / 100": round53(d / 100),
+            "dt * 0.1 * 0.1": round53(round53(d * tenth) * tenth),
+            "dt / 10 / 10": round53(round53(d / 10) / 10),
+            "dt * 0.1 / 10": round53(round53(d * tenth) / 10)}
+
+
+def integrate(pos, vel, acc, dt, inner_step=None):
+    """The step; with `inner_step`, that step length instead of step_length's inside the zone."""
     p = [mp.mpf(x) for x in pos]
     v = [mp.mpf(x) for x in vel]
     a = [mp.mpf(x) for x in acc]
@@ -283,7 +301,7 @@ def integrate(pos, vel, acc, dt):
     s = round53(p[0] * p[0] + s)
     s = round53(p[2] * p[2] + s)
     r = round53(mp.sqrt(s))
-    h = round53(mp.mpf(dt) * mp.mpf(0.01)) if r < R_IN_ else mp.mpf(dt)
+    h = inner_step if inner_step is not None and r < R_IN_ else step_length(r, dt)
     new_p, new_v = [], []
     for k in range(3):
         t = round53(a[k] * h)
@@ -481,6 +499,9 @@ def velocity_for_quotient(direction, target):
     raise AssertionError("no velocity found")
 
 
+SECONDS_PER_MYR = 3.15576e13  # a Julian megayear
+
+
 def integration_cases():
     dt = 3.15576e15
     edge = on_zone_edge(spherical(1.0, 0.9, -2.2), False)
@@ -507,6 +528,12 @@ def integration_cases():
          2.0),
         ("negative step outside the zone", [1e21, 0.0, -1e21], [-3e5, 1e5, 0.0],
          [1e-13, -2e-13, 3e-13], -dt),
+    ] + [
+        # Steps of lumeth-record --step-myr lengths at which the other roundings of the inner
+        # zone's step (other_inner_steps) give other step lengths, and so other bits.
+        (f"inside the zone, a step of {myr} Myr", [2e13, -1e13, 7e12], [3e5, -1e5, 2e5],
+         [1.3e-8, -2.1e-8, 7e-9], myr * SECONDS_PER_MYR)
+        for myr in (26.4204151, 6.70342032, 8.57872185)
     ]
 
 
@@ -588,15 +615,22 @@ def main():
     out.write("inline constexpr Record records[] = {\n" + "".join(records_text) + "};\n\n")
     out.write("inline constexpr System systems[] = {\n" + "".join(systems_text) + "};\n\n")
     out.write("inline constexpr Step steps[] = {\n")
+    caught = set()
     for label, p, v, a, dt in integration_cases():
         new_p, new_v, inner = integrate(p, v, a, dt)
         assert inner == ("inside" in label), label
+        if "Myr" in label:
+            for way, h in other_inner_steps(dt).items():
+                if h != step_length(0, dt):
+                    assert integrate(p, v, a, dt, h)[:2] != (new_p, new_v), (label, way)
+                    caught.add(way)
         out.write(f"    {{\"{label}\", {{{', '.join(hexf(x) for x in p)}}},\n"
                   f"     {{{', '.join(hexf(x) for x in v)}}},\n"
                   f"     {{{', '.join(hexf(x) for x in a)}}}, {hexf(dt)}, "
                   f"{'true' if inner else 'false'},\n"
                   f"     {{{', '.join(hexf(x) for x in new_p)}}},\n"
                   f"     {{{', '.join(hexf(x) for x in new_v)}}}}},\n")
+    assert caught == set(other_inner_steps(1.0)), caught
     out.write("};\n\n}  // namespace physics_reference\n")
 
 
