@@ -58,13 +58,14 @@ std::string choose_cpu_division() {
         std::snprintf(faster, sizeof faster, "the %s division %.2fx as fast",
                       fma_faster ? "fma" : "hardware", ratio);
     }
-    std::snprintf(text, sizeof text,
-                  "%s division, chosen by timing as the program chooses: in slices of a first "
-                  "force pass over its %d particles, whatever the count measured, a slice took "
-                  "%.3f ms with the hardware division and %.3f ms with the fma division (the "
-                  "faster %d of %d slices each), %s; timed again every %d passes",
-                  cpu_division(), kProgramCount, choice.hardware_ms, choice.fma_ms,
-                  (choice.slices + 1) / 2, choice.slices, faster, kDivisionRecheckPasses);
+    std::snprintf(
+        text, sizeof text,
+        "%s division, chosen by timing as the program chooses: in slices of a first "
+        "force pass over its %d particles, whatever the count measured, a slice cost its threads "
+        "%.3f ms of CPU time with the hardware division and %.3f ms with the fma division (the "
+        "faster %d of %d slices each), %s; timed again every %d passes",
+        cpu_division(), kProgramCount, choice.hardware_ms, choice.fma_ms, (choice.slices + 1) / 2,
+        choice.slices, faster, kDivisionRecheckPasses);
     return text;
 }
 

@@ -9,6 +9,7 @@
 #include <atomic>
 #include <chrono>
 #include <climits>
+#include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -21,8 +22,23 @@
 #ifdef _OPENMP
 #include <omp.h>
 #endif
+#ifdef __linux__
+#include <time.h>
+#endif
 
 namespace lumeth {
+
+double thread_cpu_ms() {
+#ifdef __linux__
+    // The scheduler's own count of the thread's running time, to the nanosecond. (Windows's
+    // thread times advance by the scheduler's tick, about 16 ms: too coarse for a slice.)
+    timespec now{};
+    if (clock_gettime(CLOCK_THREAD_CPUTIME_ID, &now) == 0) {
+        return static_cast<double>(now.tv_sec) * 1e3 + static_cast<double>(now.tv_nsec) * 1e-6;
+    }
+#endif
+    return NAN;
+}
 
 namespace cpu_levels {
 #ifdef LUMETH_CPU_LEVELS_X86_64
@@ -204,8 +220,10 @@ struct PassInput {
     double center_x, center_y, center_z;
 };
 
-void run_groups(ForcePass pass, const PassInput& in, int first_group, int last_group) {
-    pass(in.particles, in.count, in.center_x, in.center_y, in.center_z, first_group, last_group);
+void run_groups(ForcePass pass, const PassInput& in, int first_group, int last_group,
+                double* thread_ms = nullptr) {
+    pass(in.particles, in.count, in.center_x, in.center_y, in.center_z, first_group, last_group,
+         thread_ms);
 }
 
 ForcePass pass_of(const CpuLevelKernels& level, Division division) {
@@ -233,8 +251,10 @@ double elapsed_ms(std::chrono::steady_clock::time_point since) {
 }
 
 // Runs `rounds` rounds of one slice with each division on the groups from `first_group` on,
-// the hardware division first in the rounds of even `round_number` (counted from
-// `first_round`), the fma division first in the others, and returns their times.
+// the hardware division first in the rounds of even number (counted from `first_round`), the
+// fma division first in the others, and returns their times: the threads' CPU time on the
+// slice where the system has a clock for it, so that time a thread waited for its core while
+// other work ran does not count, otherwise the wall clock's.
 CpuDivisionTiming time_rounds(const CpuLevelKernels& level, const PassInput& in, int first_group,
                               int slice, int rounds, int first_round) {
     CpuDivisionTiming timing;
@@ -243,9 +263,12 @@ CpuDivisionTiming time_rounds(const CpuLevelKernels& level, const PassInput& in,
         for (int k = 0; k < 2; ++k) {
             const bool fma = (k == 1) == (round % 2 == 0);
             const auto start = std::chrono::steady_clock::now();
+            double thread_ms = NAN;
             run_groups(fma ? level.compute_forces_fma : level.compute_forces_hardware, in,
-                       next_group, next_group + slice);
-            (fma ? timing.fma_ms : timing.hardware_ms).push_back(elapsed_ms(start));
+                       next_group, next_group + slice, &thread_ms);
+            const double wall_ms = elapsed_ms(start);
+            (fma ? timing.fma_ms : timing.hardware_ms)
+                .push_back(std::isnan(thread_ms) ? wall_ms : thread_ms);
             next_group += slice;
         }
     }

@@ -8,8 +8,15 @@ namespace lumeth {
 
 // The force pass over groups first_group .. last_group - 1 of particles_per_group records, on
 // the OpenMP threads; a last_group past the whole groups also takes the records after them.
+// With `thread_ms`, it receives the CPU time the threads spent on the groups, added up over the
+// threads (thread_cpu_ms; NaN where the system has no such clock): unlike the wall clock, it
+// leaves out the time a thread waits while other work has its core.
 using ForcePass = void (*)(Particle* particles, int count, double center_x, double center_y,
-                           double center_z, int first_group, int last_group);
+                           double center_z, int first_group, int last_group, double* thread_ms);
+
+// The calling thread's CPU time in milliseconds from some fixed point, or NaN where the system
+// has no per-thread clock precise enough to time a slice of a force pass (cpu_kernels.cpp).
+double thread_cpu_ms();
 
 struct CpuLevelKernels {
     const char* name;                   // "x86-64", "x86-64-v3", "x86-64-v4", "native" or "generic"
