@@ -61,6 +61,13 @@
 #include "physics.h"
 
 namespace lumeth {
+
+#ifdef LUMETH_COUNT_RARE_PATH
+// Only in the counting build of the rare-path count (bench/rare_path_count.cpp): each vector
+// of `lanes` results that the exact test checked, and the lanes that failed it (bit k: lane k).
+void count_checked_lanes(const double* results, unsigned failed, int lanes);
+#endif
+
 inline namespace LUMETH_ISA_NAMESPACE {
 
 namespace fma_arithmetic_detail {
@@ -221,8 +228,26 @@ inline __m256d both(__m256d a, __m256d b) {
 // which is `result` wherever the test passed: nothing of the test is kept for the rare path,
 // only the operands. They go by value (no lambda holds references to them), so that the
 // compiler may keep them in registers until the test is decided.
+#ifdef LUMETH_COUNT_RARE_PATH
+template <typename Lanes>
+void count_lanes(Lanes result, Lanes remainder, Lanes bound) {
+    double values[Lanes::size()];
+    result.copy_to(values, std::experimental::element_aligned);
+    const auto pass = passing_lanes(result, remainder, bound);
+#if defined(__AVX512F__)
+    const unsigned failed = static_cast<unsigned>(~pass) & 0xffu;
+#else
+    const unsigned failed = static_cast<unsigned>(~_mm256_movemask_pd(pass)) & 0xfu;
+#endif
+    count_checked_lanes(values, failed, static_cast<int>(Lanes::size()));
+}
+#endif
+
 template <typename Lanes, typename Exact, typename... Operands>
 Lanes checked(Lanes result, Lanes remainder, Lanes bound, Exact exact, Operands... operands) {
+#ifdef LUMETH_COUNT_RARE_PATH
+    count_lanes(result, remainder, bound);
+#endif
     if (all_lanes(passing_lanes(result, remainder, bound))) [[likely]] {
         return result;
     }
@@ -272,6 +297,11 @@ Interleaved<Lanes, N> checked(const Interleaved<Lanes, N>& result,
                               const Interleaved<Lanes, N>& remainder,
                               const Interleaved<Lanes, N>& bound, Exact exact,
                               Operands... operands) {
+#ifdef LUMETH_COUNT_RARE_PATH
+    for (int k = 0; k < N; ++k) {
+        count_lanes(result.part[k], remainder.part[k], bound.part[k]);
+    }
+#endif
     // Chains of two parts each, then combined: one long chain of masked tests would keep the
     // branch, and the retirement of everything after it, waiting with many parts in flight.
     auto pass = passing_lanes(result.part[0], remainder.part[0], bound.part[0]);
