@@ -20,9 +20,10 @@ namespace lumeth {
 // every result is checked exactly and recomputed on the divider where the check fails (levels
 // with FMA only). Unless the environment variable LUMETH_CPU_DIVISION names one, the first
 // force pass large enough to time (about 17,000 particles on two threads, more on more
-// threads) times slices of itself with both and runs the rest with the faster
-// (division_choice.h); every kDivisionRecheckPasses-th pass after it times one more slice with
-// each and changes the division where the other has become the faster. Both give the same
+// threads) times slices of itself with both (by their threads' CPU time where the system
+// counts it, so that other work on the machine slows no slice) and runs the rest with the
+// faster (division_choice.h); every kDivisionRecheckPasses-th pass after it times one more slice
+// with each and changes the division where the other has become the faster. Both give the same
 // bits, so a change never shows in a result.
 
 // The force pass over records 0..count-1, vectorised across particles and spread over the
