@@ -231,7 +231,7 @@ ForcePass pass_of(const CpuLevelKernels& level, Division division) {
 }
 
 // Groups per slice when `slices` slices are to fit in the pass: 0 when they would give a thread
-// fewer than kFewestTimedPairsPerThread pair evaluations each.
+// fewer than kFewestTimedPairsPerThread pair evaluations each, or the pass has fewer groups.
 int slice_groups(const CpuLevelKernels& level, int count, long long slices) {
     const long long pairs_per_particle = (count + kPairSampleStride - 1) / kPairSampleStride;
     const long long pairs_per_group = pairs_per_particle * level.particles_per_group;
@@ -239,10 +239,11 @@ int slice_groups(const CpuLevelKernels& level, int count, long long slices) {
     const long long threads = cpu_thread_count();
     const long long pairs_per_thread =
         std::min(kTimedPairsPerThread, groups * pairs_per_group / (slices * threads));
-    if (pairs_per_thread < kFewestTimedPairsPerThread) {
+    if (pairs_per_thread < kFewestTimedPairsPerThread || groups < slices) {
         return 0;
     }
-    return static_cast<int>(pairs_per_thread * threads / pairs_per_group);
+    // At least one group: at millions of particles one group alone holds more pairs.
+    return static_cast<int>(std::max(1LL, pairs_per_thread * threads / pairs_per_group));
 }
 
 double elapsed_ms(std::chrono::steady_clock::time_point since) {
