@@ -6,7 +6,7 @@ if(NOT LUMETH_HAVE_RECORD)
 endif()
 
 lumeth_gtest(test_record
-    SOURCES test_record.cpp
+    SOURCES test_record.cpp allocation_counter.cpp
     LIBS lumeth_record
     LABELS record)
 target_compile_definitions(test_record PRIVATE

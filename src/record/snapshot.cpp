@@ -13,6 +13,7 @@
 #include "record/file_commit.h"
 #include "record/fletcher32.h"
 #include "record/options.h"
+#include "record/snapshot_limits.h"
 #include "sim/constants.h"
 #include "sim/initial_conditions.h"
 
@@ -419,6 +420,7 @@ class Reader {
         file_ = reinterpret_cast<const unsigned char*>(bytes) + base;
         file_size_ = size - base;
     }
+    std::size_t file_size() const { return file_size_; }
 
     // A problem of HDF5's: a failed checksum is corruption, anything else is said as is.
     bool hdf5_failed(const std::string& what) {
@@ -518,6 +520,12 @@ class Reader {
                         " is not stored as lumeth stores it (its type, chunked, with a "
                         "Fletcher32 checksum alone)");
         }
+        // The version 1 B-tree, HDF5's earliest chunk index, has no checksum.
+        H5D_chunk_index_t index = H5D_CHUNK_IDX_BTREE;
+        if (H5Dget_chunk_index_type(dataset, &index) < 0 || index == H5D_CHUNK_IDX_BTREE) {
+            return fail("not a lumeth snapshot: " + what +
+                        " has a chunk index without checksums (HDF5's earliest format)");
+        }
         const std::size_t row_bytes = std::max<hsize_t>(columns, 1) * value_size;
         const std::size_t value_bytes = chunk[0] * row_bytes;
         const std::size_t chunk_bytes = value_bytes + kChecksumBytes;
@@ -551,6 +559,77 @@ class Reader {
     const unsigned char* file_ = nullptr;
     std::size_t file_size_ = 0;
 };
+
+// The version of an object's header: 2 and later carry a checksum.
+int object_header_version(hid_t location, const char* name) {
+#if H5_VERSION_GE(1, 12, 0)
+    H5O_native_info_t info{};
+    if (H5Oget_native_info_by_name(location, name, &info, H5O_NATIVE_INFO_HDR, H5P_DEFAULT) < 0) {
+        return -1;
+    }
+#else
+    H5O_info_t info{};
+    if (H5Oget_info_by_name2(location, name, &info, H5O_INFO_HDR, H5P_DEFAULT) < 0) {
+        return -1;
+    }
+#endif
+    return static_cast<int>(info.hdr.version);
+}
+
+// Every name the layout has: its groups and their datasets. Which types a particle count
+// has is checked where the types are read.
+bool layout_has(const std::string& name) {
+    static const std::vector<std::string> names = [] {
+        std::vector<std::string> all = {"Header", "Units", "Parameters", kOwnGroup,
+                                        std::string(kOwnGroup) + "/Particles"};
+        for (int type : {1, 2, 3, kBlackHoleType}) {
+            all.push_back(type_group(type));
+            for (const FieldLayout& f : kFields) {
+                all.push_back(type_group(type) + "/" + f.name);
+            }
+        }
+        return all;
+    }();
+    return std::find(names.begin(), names.end(), name) != names.end();
+}
+
+// Before anything is read from it: the file holds hard links to objects of the layout only,
+// each with a checksummed header. HDF5 lists the links without following them, so that a
+// soft or external link (to another file, a FIFO, a device) is refused, never opened.
+bool only_objects_of_the_layout(Reader& r, hid_t file) {
+    struct Walk {
+        Reader* reader;
+        bool ok = true;
+    } walk{&r};
+    const int root_version = object_header_version(file, ".");
+    if (root_version < 2) {
+        return root_version < 0
+                   ? r.hdf5_failed("the root group")
+                   : r.fail("not a lumeth snapshot: its root group's header has no checksum");
+    }
+    const herr_t visited = H5Lvisit(
+        file, H5_INDEX_NAME, H5_ITER_NATIVE,
+        [](hid_t group, const char* name, const H5L_info_t* info, void* data) -> herr_t {
+            Walk& w = *static_cast<Walk*>(data);
+            const std::string where = std::string("'") + name + "'";
+            if (info->type == H5L_TYPE_SOFT || info->type == H5L_TYPE_EXTERNAL) {
+                w.ok = w.reader->fail("not a lumeth snapshot: " + where + " is a" +
+                                      (info->type == H5L_TYPE_SOFT ? " soft" : "n external") +
+                                      " link, which lumeth-record never writes");
+            } else if (info->type != H5L_TYPE_HARD || !layout_has(name)) {
+                w.ok = w.reader->fail("not a lumeth snapshot: it holds " + where +
+                                      ", which lumeth-record never writes");
+            } else if (const int version = object_header_version(group, name); version < 0) {
+                w.ok = w.reader->hdf5_failed("object " + where);
+            } else if (version < 2) {
+                w.ok = w.reader->fail("not a lumeth snapshot: the header of " + where +
+                                      " has no checksum");
+            }
+            return w.ok ? 0 : 1;
+        },
+        &walk);
+    return walk.ok && (visited >= 0 || r.hdf5_failed("the file's group list"));
+}
 
 bool same_bits(const void* a, const void* b, std::size_t bytes) {
     return std::memcmp(a, b, bytes) == 0;
@@ -605,6 +684,15 @@ bool read_own_group(Reader& r, hid_t file, Snapshot* s) {
         return r.fail("inconsistent: it holds " + std::to_string(info.particle_count) +
                       " particles; lumeth-record runs 1 to " + std::to_string(kMaxParticles));
     }
+    // Nothing is allocated for the records before their array is known to fit in the file.
+    if (static_cast<std::size_t>(info.particle_count) * kSnapshotBytesPerParticle > r.file_size()) {
+        return r.fail("inconsistent: " + std::to_string(info.particle_count) +
+                      " particles cannot fit in its " + std::to_string(r.file_size()) + " bytes");
+    }
+    if (info.step_count < 0 || info.step_count > kMaxStepCount) {
+        return r.fail("inconsistent: its step count of " + std::to_string(info.step_count) +
+                      " is outside 0 to " + std::to_string(kMaxStepCount));
+    }
     if (!(std::isfinite(info.step_myr) && info.step_myr > 0.0) ||
         info.step_seconds != info.step_myr * kSecondsPerMegayear) {
         return r.fail("inconsistent: its step of " + std::to_string(info.step_seconds) +
@@ -612,13 +700,17 @@ bool read_own_group(Reader& r, hid_t file, Snapshot* s) {
     }
     // The simulated time is step_count additions of the step; checked exactly where that
     // takes at most a fraction of a second.
-    bool time_matches = info.step_count >= 0;
-    if (time_matches && info.step_count <= 100000000) {
+    // Past that, it is at least one step and at most twice the steps' product.
+    bool time_matches = std::isfinite(info.sim_time) && info.sim_time >= 0.0;
+    if (info.step_count > 100000000) {
+        time_matches = time_matches && info.sim_time >= info.step_seconds &&
+                       info.sim_time <= 2.0 * info.step_seconds * info.step_count;
+    } else {
         double t = 0.0;
         for (long long i = 0; i < info.step_count; ++i) {
             t += info.step_seconds;
         }
-        time_matches = t == info.sim_time;
+        time_matches = time_matches && t == info.sim_time;
     }
     if (!time_matches) {
         return r.fail("inconsistent: its time of " + std::to_string(info.sim_time) + " s is not " +
@@ -729,17 +821,6 @@ bool read_types(Reader& r, hid_t file, const Snapshot& s) {
     return true;
 }
 
-bool has_hdf5_signature(const char* bytes, std::size_t size) {
-    static const char kSignature[] = "\x89HDF\r\n\x1a\n";
-    // HDF5 looks at 0, 512, 1024, 2048, ...: a user block may come first.
-    for (std::size_t at = 0; at + 8 <= size; at = at == 0 ? 512 : 2 * at) {
-        if (std::memcmp(bytes + at, kSignature, 8) == 0) {
-            return true;
-        }
-    }
-    return false;
-}
-
 }  // namespace
 
 std::string snapshot_file_name(long long step_count) {
@@ -825,22 +906,9 @@ bool parse_snapshot(const char* bytes, std::size_t size, Snapshot* snapshot, std
     quiet_hdf5();
     error->clear();
     Reader r(error);
-    if (size == 0) {
-        return r.fail("not an HDF5 file: it is empty");
-    }
-    if (!has_hdf5_signature(bytes, size)) {
-        return r.fail("not an HDF5 file");
-    }
-    // A superblock of version 2 or 3 says where the file ends (after the signature, the
-    // version, three size and flag bytes and two addresses).
-    const unsigned char* superblock = reinterpret_cast<const unsigned char*>(bytes);
-    if (size >= 48 && superblock[8] >= 2 && superblock[8] <= 3 && superblock[9] == 8) {
-        std::uint64_t end = 0;
-        std::memcpy(&end, bytes + 28, sizeof end);
-        if (end > size) {
-            return r.fail("truncated: " + std::to_string(size) + " bytes of the " +
-                          std::to_string(end) + " that its HDF5 superblock announces");
-        }
+    std::string problem;
+    if (!check_superblock(reinterpret_cast<const unsigned char*>(bytes), size, &problem)) {
+        return r.fail(problem);
     }
     // HDF5 reads the bytes in place and never writes them.
     Id file(open_image(bytes, size), H5Fclose);
@@ -857,21 +925,15 @@ bool parse_snapshot(const char* bytes, std::size_t size, Snapshot* snapshot, std
         return r.fail("corrupted: HDF5 cannot open it" +
                       (texts.empty() ? std::string() : " (" + texts.front() + ")"));
     }
-    // The file's addresses count from its superblock, after the user block if any.
-    Id fcpl(H5Fget_create_plist(file), H5Pclose);
-    hsize_t user_block = 0;
-    if (!fcpl.ok() || H5Pget_userblock(fcpl, &user_block) < 0 || user_block > size) {
-        return r.hdf5_failed("the file's creation properties");
-    }
-    r.set_file(bytes, size, static_cast<std::size_t>(user_block));
-    return read_own_group(r, file, snapshot) && read_header(r, file, snapshot->info) &&
-           read_units(r, file, "Units") && read_units(r, file, "Parameters") &&
-           read_types(r, file, *snapshot);
+    r.set_file(bytes, size, 0);
+    return only_objects_of_the_layout(r, file) && read_own_group(r, file, snapshot) &&
+           read_header(r, file, snapshot->info) && read_units(r, file, "Units") &&
+           read_units(r, file, "Parameters") && read_types(r, file, *snapshot);
 }
 
 bool read_snapshot(const std::string& path, Snapshot* snapshot, std::string* error) {
     FileBytes bytes;
-    return read_whole_file(path, &bytes, error) &&
+    return read_whole_file(path, kMaxSnapshotBytes, &bytes, error) &&
            parse_snapshot(bytes.data.get(), bytes.size, snapshot, error);
 }
 
