@@ -647,7 +647,9 @@ void edit_copy(const fs::path& source, const fs::path& copy,
 
 // A snapshot of `count` particles of seed 7 and 100 Myr steps, built in memory with `info`'s
 // step count and time.
-void write_snapshot_with(const fs::path& path, int count, long long steps, double time) {
+void write_snapshot_with(const fs::path& path, int count, long long steps, double time,
+                         const std::string& backend = "CPU",
+                         const std::string& math_library = "glibc") {
     std::vector<Particle> particles(count);
     lumeth::generate_galaxy(particles.data(), count, 7);
     lumeth::record::SnapshotInfo info;
@@ -657,6 +659,8 @@ void write_snapshot_with(const fs::path& path, int count, long long steps, doubl
     info.step_seconds = 100.0 * lumeth::kSecondsPerMegayear;
     info.sim_time = time;
     info.seed = 7;
+    info.backend = backend;
+    info.math_library = math_library;
     lumeth::record::FileBytes image;
     std::string error;
     ASSERT_TRUE(lumeth::record::snapshot_image(info, particles.data(), &image, &error)) << error;
@@ -1124,6 +1128,55 @@ TEST(RecordSnapshotFolder, RunsIntoOneFolderNeverMix) {
                        "300 particles))"),
               std::string::npos)
         << err;
+}
+
+// A snapshot records the backend and math library that produced it. A run resumed on others
+// says so in one line on standard error, as does one resumed from a file of layout 1, which
+// does not record them and still resumes; on the same ones nothing is said.
+TEST(RecordSnapshots, AResumeOnAnotherBackendOrMathLibrarySaysSo) {
+    Scratch scratch;
+    const double dt = 100.0 * lumeth::kSecondsPerMegayear;
+    write_snapshot_with(scratch / "cuda.hdf5", 300, 1, dt, "CUDA", "CUDA device math");
+    ASSERT_EQ(
+        Recorder(scratch, {"--frames", "1", "--particles", "300", "--seed", "7", "--snapshot-every",
+                           "1", "--snapshot-dir", (scratch / "here").string()})
+            .wait(),
+        0);
+    const fs::path here = scratch / "here" / "snapshot_000001.hdf5";
+    lumeth::record::Snapshot held;
+    std::string error;
+    ASSERT_TRUE(lumeth::record::read_snapshot(here.string(), &held, &error)) << error;
+    EXPECT_EQ(held.info.backend, "CPU");
+    EXPECT_EQ(held.info.math_library.rfind("glibc ", 0), 0u) << held.info.math_library;
+    const int one = 1;
+    rewrite_attribute(here, scratch / "layout1.hdf5", "Lumeth", "LayoutVersion", H5T_NATIVE_INT,
+                      &one);
+    struct Case {
+        fs::path file;
+        std::string note;
+    };
+    for (const Case& c : {Case{scratch / "cuda.hdf5",
+                               "' was produced on CUDA with CUDA device math, this run "
+                               "continues on CPU with glibc "},
+                          Case{scratch / "layout1.hdf5",
+                               "' (layout 1) does not say which backend and math "
+                               "library produced it; this run continues on CPU"},
+                          Case{here, ""}}) {
+        SCOPED_TRACE(c.file);
+        Scratch run;
+        Recorder resumed(run, {"--frames", "1", "--resume", c.file.string(), "--out",
+                               (run / "v.mkv").string(), "--codec", "ffv1"});
+        ASSERT_EQ(resumed.wait(), 0) << resumed.err();
+        const std::string err = resumed.err();
+        const std::size_t note = err.find("lumeth-record: note: '" + c.file.string());
+        if (c.note.empty()) {
+            EXPECT_EQ(note, std::string::npos) << err;
+        } else {
+            ASSERT_NE(note, std::string::npos) << err;
+            EXPECT_EQ(err.find(c.note, note), note + 22 + c.file.string().size()) << err;
+            EXPECT_EQ(err.find("lumeth-record: note", note + 1), std::string::npos) << err;
+        }
+    }
 }
 
 }  // namespace

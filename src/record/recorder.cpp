@@ -1,6 +1,9 @@
 #include "record/recorder.h"
 
 #include <SDL3/SDL.h>
+#ifdef __GLIBC__
+#include <gnu/libc-version.h>
+#endif
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -166,6 +169,41 @@ std::string keep_video(VideoWriter* writer, const std::string& out) {
     return problem + (writer->replaces_file()
                           ? "; the unfinished video was removed, '" + out + "' is left as it was"
                           : "; the unfinished video was removed");
+}
+
+// The math library of the steps on this backend: the C library's on the CPU, the CUDA
+// toolkit's device functions on the GPU.
+std::string math_library() {
+    if (step_backend() == StepBackend::gpu) {
+        return "CUDA device math";
+    }
+#ifdef __GLIBC__
+    return std::string("glibc ") + gnu_get_libc_version();
+#else
+    return "unknown C library";
+#endif
+}
+
+// After the first step of a resumed run: one line on standard error where the snapshot was
+// produced on another backend or math library, whose results inside the black hole's inner
+// zone may differ in their last bits.
+void note_other_producer(const std::string& path, const SnapshotInfo& info) {
+    const std::string backend = backend_label();
+    const std::string library = math_library();
+    if (info.layout_version < 2) {
+        std::fprintf(stderr,
+                     "lumeth-record: note: '%s' (layout %d) does not say which backend and math "
+                     "library produced it; this run continues on %s with %s, bit for bit only if "
+                     "they are the same\n",
+                     path.c_str(), info.layout_version, backend.c_str(), library.c_str());
+    } else if (!info.backend.empty() && (info.backend != backend || info.math_library != library)) {
+        std::fprintf(stderr,
+                     "lumeth-record: note: '%s' was produced on %s with %s, this run continues on "
+                     "%s with %s: the same bits outside the black hole's inner zone, inside it "
+                     "they may differ\n",
+                     path.c_str(), info.backend.c_str(), info.math_library.c_str(), backend.c_str(),
+                     library.c_str());
+    }
 }
 
 // Where a run starts: a new galaxy, or a snapshot.
@@ -380,6 +418,11 @@ int run_recording(const RecordOptions& options) {
         info.step_seconds = dt;
         info.step_myr = start.step_myr;
         info.seed = start.seed;
+        // The new galaxy, before any step, has no backend.
+        if (step_backend() != StepBackend::undecided) {
+            info.backend = backend_label();
+            info.math_library = math_library();
+        }
         return write_snapshot(options.snapshot_dir, info, particles, &snapshots, &error);
     };
 
@@ -407,6 +450,9 @@ int run_recording(const RecordOptions& options) {
         const Clock::time_point t0 = Clock::now();
         advance_simulation(&state, dt);
         ++steps;
+        if (frame == 0 && !options.resume.empty()) {
+            note_other_producer(options.resume, start.snapshot.info);
+        }
         const Clock::time_point t1 = Clock::now();
         times.step += seconds(t0, t1);
         if (options.snapshot_every > 0 && steps % options.snapshot_every == 0 && !snapshot(steps)) {

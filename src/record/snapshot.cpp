@@ -22,7 +22,10 @@ namespace {
 
 static_assert(sizeof(Particle) == 10 * sizeof(double), "a record is one row of ten doubles");
 
-constexpr int kLayoutVersion = 1;
+// Layout 2 added Backend and MathLibrary; a file of layout 1 reads with them empty.
+constexpr int kLayoutVersion = 2;
+constexpr int kEarliestLayoutVersion = 1;
+constexpr std::size_t kMaxTextBytes = 64;
 constexpr const char* kOwnGroup = "Lumeth";
 constexpr int kTypes = 6;  // GADGET's particle types 0..5
 constexpr int kBlackHoleType = 5;
@@ -124,6 +127,16 @@ bool put_double(hid_t location, const char* name, double value) {
 
 bool put_int(hid_t location, const char* name, int value) {
     return put_attribute(location, name, H5T_NATIVE_INT, &value);
+}
+
+// A text as a fixed-length, NUL-padded string (one byte at least).
+bool put_text(hid_t location, const char* name, const std::string& text) {
+    Id type(H5Tcopy(H5T_C_S1), H5Tclose);
+    std::string padded = text.substr(0, kMaxTextBytes);
+    padded.resize(std::max<std::size_t>(padded.size(), 1), '\0');
+    return type.ok() && H5Tset_size(type, padded.size()) >= 0 &&
+           H5Tset_strpad(type, H5T_STR_NULLPAD) >= 0 &&
+           put_attribute(location, name, type, padded.data());
 }
 
 // The GADGET datasets of a type and how each value comes from a record.
@@ -328,6 +341,8 @@ bool put_own_group(hid_t file, hid_t gcpl, const SnapshotInfo& info, const Parti
            put_double(group, "StepLength_s", info.step_seconds) &&
            put_double(group, "StepLength_Myr", info.step_myr) &&
            put_attribute(group, "Seed", H5T_NATIVE_UINT32, &info.seed) &&
+           put_text(group, "Backend", info.backend) &&
+           put_text(group, "MathLibrary", info.math_library) &&
            put_dataset(group, "Particles", H5T_IEEE_F64LE, sizeof(Particle) / 10,
                        static_cast<hsize_t>(info.particle_count), 10,
                        [&](hsize_t first, hsize_t n, void* out) {
@@ -477,6 +492,35 @@ class Reader {
                         " values, not " + std::to_string(std::max<hsize_t>(length, 1)));
         }
         return H5Aread(attribute, type, data) >= 0 || hdf5_failed(what);
+    }
+
+    // A scalar text attribute of at most kMaxTextBytes bytes, as put_text stores it.
+    bool text(hid_t location, const std::string& where, const char* name, std::string* out) {
+        const std::string what = "attribute '" + where + "/" + name + "'";
+        const htri_t exists = H5Aexists(location, name);
+        if (exists <= 0) {
+            return exists < 0 ? hdf5_failed(what) : fail("not a lumeth snapshot: no " + what);
+        }
+        Id attribute(H5Aopen(location, name, H5P_DEFAULT), H5Aclose);
+        Id type(attribute.ok() ? H5Aget_type(attribute) : -1, H5Tclose);
+        Id space(attribute.ok() ? H5Aget_space(attribute) : -1, H5Sclose);
+        if (!type.ok() || !space.ok()) {
+            return hdf5_failed(what);
+        }
+        const std::size_t size = H5Tget_size(type);
+        if (H5Tget_class(type) != H5T_STRING || H5Tis_variable_str(type) != 0 || size == 0 ||
+            size > kMaxTextBytes || H5Sget_simple_extent_npoints(space) != 1) {
+            return fail("not a lumeth snapshot: " + what + " is not a text of at most " +
+                        std::to_string(kMaxTextBytes) + " bytes");
+        }
+        char buffer[kMaxTextBytes] = {};
+        Id memory(H5Tcopy(H5T_C_S1), H5Tclose);
+        if (!memory.ok() || H5Tset_size(memory, size) < 0 ||
+            H5Tset_strpad(memory, H5T_STR_NULLPAD) < 0 || H5Aread(attribute, memory, buffer) < 0) {
+            return hdf5_failed(what);
+        }
+        out->assign(buffer, strnlen(buffer, size));
+        return true;
     }
 
     // A whole dataset of exactly rows x columns (columns 0: one dimension) of `file_type`,
@@ -668,9 +712,16 @@ bool read_own_group(Reader& r, hid_t file, Snapshot* s) {
     if (!r.attribute(group, kOwnGroup, "LayoutVersion", H5T_NATIVE_INT, &version)) {
         return false;
     }
-    if (version != kLayoutVersion) {
+    if (version < kEarliestLayoutVersion || version > kLayoutVersion) {
         return r.fail("not a lumeth snapshot of this version: layout " + std::to_string(version) +
-                      ", this lumeth-record reads layout " + std::to_string(kLayoutVersion));
+                      ", this lumeth-record reads layouts " +
+                      std::to_string(kEarliestLayoutVersion) + " to " +
+                      std::to_string(kLayoutVersion));
+    }
+    info.layout_version = version;
+    if (version >= 2 && (!r.text(group, kOwnGroup, "Backend", &info.backend) ||
+                         !r.text(group, kOwnGroup, "MathLibrary", &info.math_library))) {
+        return false;
     }
     if (!r.attribute(group, kOwnGroup, "ParticleCount", H5T_NATIVE_INT, &info.particle_count) ||
         !r.attribute(group, kOwnGroup, "StepCount", H5T_NATIVE_LLONG, &info.step_count) ||
