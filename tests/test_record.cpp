@@ -1179,4 +1179,85 @@ TEST(RecordSnapshots, AResumeOnAnotherBackendOrMathLibrarySaysSo) {
     }
 }
 
+// The snapshot's chunks are built by lumeth and handed to HDF5 as its Fletcher32 filter
+// would have stored them. Pinned against HDF5's own filter path, so that an HDF5 that stores
+// them otherwise fails here and not in a user's file: every chunk of every dataset, at counts
+// whose chunks are odd and even in rows, whole and partial (the last one padded), equals byte
+// for byte the chunk HDF5 stores when the same values go through H5Dwrite and the filter.
+TEST(Snapshot, ChunksAreTheOnesHdf5sFilterStores) {
+    const hid_t memory = H5Pcreate(H5P_FILE_ACCESS);
+    H5Pset_fapl_core(memory, 1 << 20, 0);
+    const hid_t scratch = H5Fcreate("filter-in-memory", H5F_ACC_TRUNC, H5P_DEFAULT, memory);
+    ASSERT_GE(scratch, 0);
+    int compared = 0, odd_rows = 0, even_rows = 0, partial = 0;
+    for (const int count : {10, 3001, 100000}) {
+        SCOPED_TRACE(std::to_string(count) + " particles");
+        Scratch files;
+        write_snapshot_with(files / "s.hdf5", count, 1, 100.0 * lumeth::kSecondsPerMegayear);
+        const hid_t file = H5Fopen((files / "s.hdf5").c_str(), H5F_ACC_RDONLY, H5P_DEFAULT);
+        ASSERT_GE(file, 0);
+        std::vector<std::string> names = {"Lumeth/Particles"};
+        for (const char* type : {"PartType1", "PartType2", "PartType3", "PartType5"}) {
+            for (const char* field :
+                 {"Coordinates", "Velocities", "Acceleration", "Masses", "ParticleIDs"}) {
+                names.push_back(std::string(type) + "/" + field);
+            }
+        }
+        for (const std::string& name : names) {
+            SCOPED_TRACE(name);
+            const hid_t ours = H5Dopen2(file, name.c_str(), H5P_DEFAULT);
+            ASSERT_GE(ours, 0);
+            const hid_t type = H5Dget_type(ours);
+            const hid_t space = H5Dget_space(ours);
+            const hid_t dcpl = H5Dget_create_plist(ours);
+            // The values as HDF5 reads them through the filter, written again through it.
+            std::vector<unsigned char> values(H5Sget_simple_extent_npoints(space) *
+                                              H5Tget_size(type));
+            ASSERT_GE(H5Dread(ours, type, H5S_ALL, H5S_ALL, H5P_DEFAULT, values.data()), 0);
+            const std::string copy = std::to_string(count) + "-" + name;
+            const hid_t lcpl = H5Pcreate(H5P_LINK_CREATE);
+            H5Pset_create_intermediate_group(lcpl, 1);
+            const hid_t theirs =
+                H5Dcreate2(scratch, copy.c_str(), type, space, lcpl, dcpl, H5P_DEFAULT);
+            ASSERT_GE(theirs, 0);
+            ASSERT_GE(H5Dwrite(theirs, type, H5S_ALL, H5S_ALL, H5P_DEFAULT, values.data()), 0);
+            H5Dflush(theirs);
+            hsize_t dims[2] = {0, 0}, chunk[2] = {0, 0};
+            const int rank = H5Sget_simple_extent_dims(space, dims, nullptr);
+            H5Pget_chunk(dcpl, rank, chunk);
+            odd_rows += chunk[0] % 2;
+            even_rows += 1 - chunk[0] % 2;
+            partial += dims[0] % chunk[0] != 0 && dims[0] > chunk[0];
+            for (hsize_t first = 0; first < dims[0]; first += chunk[0]) {
+                const hsize_t at[2] = {first, 0};
+                hsize_t our_size = 0, their_size = 0;
+                ASSERT_GE(H5Dget_chunk_storage_size(ours, at, &our_size), 0);
+                ASSERT_GE(H5Dget_chunk_storage_size(theirs, at, &their_size), 0);
+                ASSERT_EQ(our_size, their_size) << "row " << first;
+                std::vector<unsigned char> a(our_size), b(their_size);
+                std::uint32_t filters_a = 1, filters_b = 1;
+                ASSERT_GE(H5Dread_chunk(ours, H5P_DEFAULT, at, &filters_a, a.data()), 0);
+                ASSERT_GE(H5Dread_chunk(theirs, H5P_DEFAULT, at, &filters_b, b.data()), 0);
+                EXPECT_EQ(filters_a, filters_b);
+                EXPECT_TRUE(a == b) << "the chunk at row " << first << " of " << dims[0];
+                ++compared;
+            }
+            H5Pclose(lcpl);
+            H5Dclose(theirs);
+            H5Pclose(dcpl);
+            H5Sclose(space);
+            H5Tclose(type);
+            H5Dclose(ours);
+        }
+        H5Fclose(file);
+    }
+    // 21 datasets at each count, more than one chunk for the larger ones.
+    EXPECT_GT(compared, 3 * 21);
+    EXPECT_GT(odd_rows, 0);
+    EXPECT_GT(even_rows, 0);
+    EXPECT_GT(partial, 0);
+    H5Fclose(scratch);
+    H5Pclose(memory);
+}
+
 }  // namespace
