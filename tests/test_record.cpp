@@ -38,6 +38,7 @@ extern "C" {
 #include "record/snapshot_limits.h"
 #include "sim/constants.h"
 #include "sim/initial_conditions.h"
+#include "snapshot_test_support.h"
 #include "test_app_support.h"
 
 namespace {
@@ -645,26 +646,11 @@ void edit_copy(const fs::path& source, const fs::path& copy,
     H5Fclose(file);
 }
 
-// A snapshot of `count` particles of seed 7 and 100 Myr steps, built in memory with `info`'s
-// step count and time.
+// A snapshot of `count` particles of seed 7 written to `path`.
 void write_snapshot_with(const fs::path& path, int count, long long steps, double time,
                          const std::string& backend = "CPU",
                          const std::string& math_library = "glibc") {
-    std::vector<Particle> particles(count);
-    lumeth::generate_galaxy(particles.data(), count, 7);
-    lumeth::record::SnapshotInfo info;
-    info.particle_count = count;
-    info.step_count = steps;
-    info.step_myr = 100.0;
-    info.step_seconds = 100.0 * lumeth::kSecondsPerMegayear;
-    info.sim_time = time;
-    info.seed = 7;
-    info.backend = backend;
-    info.math_library = math_library;
-    lumeth::record::FileBytes image;
-    std::string error;
-    ASSERT_TRUE(lumeth::record::snapshot_image(info, particles.data(), &image, &error)) << error;
-    write_bytes(path, std::string(image.data.get(), image.size));
+    write_bytes(path, snapshot_bytes(count, 7, steps, time, backend, math_library));
 }
 
 // A snapshot that cannot be resumed from, and options that contradict it: status 2, one
@@ -950,19 +936,8 @@ TEST(Snapshot, ChecksumIsTheOneHdf5sFletcher32FilterStores) {
 
 // Every byte of a snapshot is covered by a checksum: a flipped bit anywhere is refused.
 TEST(Snapshot, AFlippedBitAnywhereIsRefused) {
-    constexpr int kCount = 10;  // every population, and the black hole
-    std::vector<Particle> particles(kCount);
-    lumeth::generate_galaxy(particles.data(), kCount, 3);
-    lumeth::record::SnapshotInfo info;
-    info.particle_count = kCount;
-    info.step_count = 0;
-    info.step_myr = 100.0;
-    info.step_seconds = 100.0 * lumeth::kSecondsPerMegayear;
-    info.seed = 3;
-    lumeth::record::FileBytes image;
+    std::string bytes = snapshot_bytes(10, 3, 0, 0.0);  // every population, and the black hole
     std::string error;
-    ASSERT_TRUE(lumeth::record::snapshot_image(info, particles.data(), &image, &error)) << error;
-    std::string bytes(image.data.get(), image.size);
     lumeth::record::Snapshot back;
     ASSERT_TRUE(lumeth::record::parse_snapshot(bytes.data(), bytes.size(), &back, &error)) << error;
     std::vector<std::size_t> accepted;

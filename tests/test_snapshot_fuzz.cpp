@@ -16,7 +16,7 @@
 #include "allocation_counter.h"
 #include "record/snapshot.h"
 #include "sim/constants.h"
-#include "sim/initial_conditions.h"
+#include "snapshot_test_support.h"
 
 namespace {
 
@@ -26,21 +26,10 @@ constexpr std::size_t kFixedAllocation = 1 << 20;
 // values in a small snapshot; most mutations go there.
 constexpr std::size_t kMetadataBytes = 4096;
 
+// Every population and the black hole, after two steps.
 std::string small_snapshot() {
-    constexpr int kCount = 10;  // every population, and the black hole
-    std::vector<Particle> particles(kCount);
-    lumeth::generate_galaxy(particles.data(), kCount, 5);
-    lumeth::record::SnapshotInfo info;
-    info.particle_count = kCount;
-    info.step_count = 2;
-    info.step_myr = 100.0;
-    info.step_seconds = 100.0 * lumeth::kSecondsPerMegayear;
-    info.sim_time = info.step_seconds + info.step_seconds;
-    info.seed = 5;
-    lumeth::record::FileBytes image;
-    std::string error;
-    EXPECT_TRUE(lumeth::record::snapshot_image(info, particles.data(), &image, &error)) << error;
-    return std::string(image.data.get(), image.size);
+    const double step = 100.0 * lumeth::kSecondsPerMegayear;
+    return snapshot_bytes(10, 5, 2, step + step);
 }
 
 // One damaged copy of `bytes`: a mutation of a kind and place drawn from `random`.

@@ -1,402 +1,21 @@
-#include "record/snapshot.h"
-
 #include <hdf5.h>
 
 #include <algorithm>
-#include <array>
 #include <cmath>
-#include <cstdio>
-#include <cstdlib>
 #include <cstring>
 #include <functional>
 
 #include "record/file_commit.h"
-#include "record/fletcher32.h"
 #include "record/options.h"
+#include "record/snapshot.h"
+#include "record/snapshot_layout.h"
 #include "record/snapshot_limits.h"
 #include "sim/constants.h"
-#include "sim/initial_conditions.h"
 
 namespace lumeth::record {
 namespace {
 
-static_assert(sizeof(Particle) == 10 * sizeof(double), "a record is one row of ten doubles");
-
-// Layout 2 added Backend and MathLibrary; a file of layout 1 reads with them empty.
-constexpr int kLayoutVersion = 2;
-constexpr int kEarliestLayoutVersion = 1;
-constexpr std::size_t kMaxTextBytes = 64;
-constexpr const char* kOwnGroup = "Lumeth";
-constexpr int kTypes = 6;  // GADGET's particle types 0..5
-constexpr int kBlackHoleType = 5;
-
-// SI per internal unit, for the values of the GADGET datasets.
-constexpr double kLengthUnit = kKiloparsec;                                        // m
-constexpr double kVelocityUnit = kUnitVelocityInCmPerS / 100.0;                    // m/s
-constexpr double kMassUnit = kUnitMassInG / 1000.0;                                // kg
-constexpr double kAccelerationUnit = kVelocityUnit * kVelocityUnit / kLengthUnit;  // m/s^2
-
-// A population's records in the array and its GADGET type.
-struct Population {
-    int type;
-    int first;
-    int count;
-};
-
-std::array<Population, 3> populations(int count) {
-    const PopulationCounts n = population_counts(count);
-    // Bulge, disk, halo: PartType3, 2, 1.
-    return {{{3, 0, n.bulge}, {2, n.bulge, n.disk}, {1, n.bulge + n.disk, n.halo}}};
-}
-
-// Records per type, the black hole included.
-std::array<long long, kTypes> type_counts(int count) {
-    std::array<long long, kTypes> counts{};
-    for (const Population& p : populations(count)) {
-        counts[p.type] = std::max(p.count, 0);
-    }
-    counts[kBlackHoleType] = 1;
-    return counts;
-}
-
-std::string type_group(int type) {
-    return "PartType" + std::to_string(type);
-}
-
-// Closes an HDF5 identifier when it goes out of scope.
-class Id {
-  public:
-    Id(hid_t id, herr_t (*close)(hid_t)) : id_(id), close_(close) {}
-    Id(const Id&) = delete;
-    Id& operator=(const Id&) = delete;
-    ~Id() {
-        if (id_ >= 0) {
-            close_(id_);
-        }
-    }
-    operator hid_t() const { return id_; }
-    bool ok() const { return id_ >= 0; }
-
-  private:
-    hid_t id_;
-    herr_t (*close_)(hid_t);
-};
-
-void quiet_hdf5() {
-    static const bool silenced = [] {
-        H5Eset_auto2(H5E_DEFAULT, nullptr, nullptr);
-        return true;
-    }();
-    (void)silenced;
-}
-
-// The descriptions on HDF5's error stack, the innermost (where it was detected) first;
-// the stack is cleared.
-std::vector<std::string> hdf5_errors() {
-    std::vector<std::string> texts;
-    H5Ewalk2(
-        H5E_DEFAULT, H5E_WALK_UPWARD,
-        [](unsigned, const H5E_error2_t* e, void* data) -> herr_t {
-            static_cast<std::vector<std::string>*>(data)->push_back(e->desc ? e->desc : "");
-            return 0;
-        },
-        &texts);
-    H5Eclear2(H5E_DEFAULT);
-    return texts;
-}
-
-// --- Writing ---------------------------------------------------------------------------------
-
-// Creation properties shared by groups and datasets: no time stamps (the same state gives
-// the same bytes), and attributes kept in the object header, which carries a checksum.
-void set_object_properties(hid_t plist) {
-    H5Pset_obj_track_times(plist, 0);
-    H5Pset_attr_phase_change(plist, 64, 48);
-}
-
-bool put_attribute(hid_t location, const char* name, hid_t type, const void* data,
-                   hsize_t length = 0) {
-    Id space(length == 0 ? H5Screate(H5S_SCALAR) : H5Screate_simple(1, &length, nullptr), H5Sclose);
-    Id attribute(H5Acreate2(location, name, type, space, H5P_DEFAULT, H5P_DEFAULT), H5Aclose);
-    return space.ok() && attribute.ok() && H5Awrite(attribute, type, data) >= 0;
-}
-
-bool put_double(hid_t location, const char* name, double value) {
-    return put_attribute(location, name, H5T_NATIVE_DOUBLE, &value);
-}
-
-bool put_int(hid_t location, const char* name, int value) {
-    return put_attribute(location, name, H5T_NATIVE_INT, &value);
-}
-
-// A text as a fixed-length, NUL-padded string (one byte at least).
-bool put_text(hid_t location, const char* name, const std::string& text) {
-    Id type(H5Tcopy(H5T_C_S1), H5Tclose);
-    std::string padded = text.substr(0, kMaxTextBytes);
-    padded.resize(std::max<std::size_t>(padded.size(), 1), '\0');
-    return type.ok() && H5Tset_size(type, padded.size()) >= 0 &&
-           H5Tset_strpad(type, H5T_STR_NULLPAD) >= 0 &&
-           put_attribute(location, name, type, padded.data());
-}
-
-// The GADGET datasets of a type and how each value comes from a record.
-enum class Field { coordinates, velocities, acceleration, masses, ids };
-
-struct FieldLayout {
-    Field field;
-    const char* name;
-    hid_t file_type;
-    hsize_t columns;  // 0: one dimension
-    std::size_t value_size;
-};
-
-const FieldLayout kFields[] = {
-    {Field::coordinates, "Coordinates", H5T_IEEE_F64LE, 3, sizeof(double)},
-    {Field::velocities, "Velocities", H5T_IEEE_F64LE, 3, sizeof(double)},
-    {Field::acceleration, "Acceleration", H5T_IEEE_F64LE, 3, sizeof(double)},
-    {Field::masses, "Masses", H5T_IEEE_F64LE, 0, sizeof(double)},
-    {Field::ids, "ParticleIDs", H5T_STD_U32LE, 0, sizeof(std::uint32_t)},
-};
-
-// A type's records: `count` of them from `records`, the first with ID `first_id`.
-struct TypeRecords {
-    const Particle* records;
-    std::size_t count;
-    std::size_t first_id;
-};
-
-// The black hole as a record: at rest at the origin, with its mass.
-const Particle kBlackHoleRecord = {
-    {0.0, 0.0, 0.0}, {0.0, 0.0, 0.0}, {0.0, 0.0, 0.0}, kBlackHoleSolarMasses* kSolarMass};
-
-// values[i] / unit for each of n values, in place. A loop of its own over contiguous
-// values, so that the compiler divides several at once: each quotient is still the one
-// correctly rounded IEEE division, the same bits as one at a time.
-LUMETH_ALSO_FOR_AVX2 void divide(double* values, std::size_t n, double unit) {
-    for (std::size_t i = 0; i < n; ++i) {
-        values[i] /= unit;
-    }
-}
-
-// The values of a record's vector (position, velocity or acceleration), record after
-// record, each divided by `unit`.
-void divide_vector(const Particle* records, std::size_t n, const double (Particle::*vector)[3],
-                   double unit, double* out) {
-    for (std::size_t i = 0; i < n; ++i) {
-        for (std::size_t k = 0; k < 3; ++k) {
-            out[3 * i + k] = (records[i].*vector)[k];
-        }
-    }
-    divide(out, 3 * n, unit);
-}
-
-// Values of records [from, from + n) of a type in the internal units: each is the SI value
-// divided by its unit. One loop per field, so that the divisions are done side by side.
-void convert(Field field, const TypeRecords& type, std::size_t from, std::size_t n, void* out) {
-    const Particle* records = type.records + from;
-    double* values = static_cast<double*>(out);
-    switch (field) {
-        case Field::coordinates:
-            return divide_vector(records, n, &Particle::position, kLengthUnit, values);
-        case Field::velocities:
-            return divide_vector(records, n, &Particle::velocity, kVelocityUnit, values);
-        case Field::acceleration:
-            return divide_vector(records, n, &Particle::acceleration, kAccelerationUnit, values);
-        case Field::masses:
-            for (std::size_t i = 0; i < n; ++i) {
-                values[i] = records[i].mass;
-            }
-            return divide(values, n, kMassUnit);
-        case Field::ids:
-            for (std::size_t i = 0; i < n; ++i) {
-                static_cast<std::uint32_t*>(out)[i] =
-                    static_cast<std::uint32_t>(type.first_id + from + i);
-            }
-            return;
-    }
-}
-
-// Rows per chunk: about 512 KiB of doubles.
-hsize_t chunk_rows(hsize_t rows, hsize_t columns) {
-    return std::min<hsize_t>(rows, std::max<hsize_t>(1, 65536 / std::max<hsize_t>(columns, 1)));
-}
-
-// A chunk as the Fletcher32 filter stores it: its values, then their checksum as a
-// little-endian uint32. A chunk is always stored whole, so the last one of a dataset whose
-// rows it does not fill ends in zeros, as HDF5 fills the rows past the end.
-constexpr std::size_t kChecksumBytes = 4;
-
-void put_checksum(unsigned char* chunk, std::size_t value_bytes) {
-    const std::uint32_t sum = fletcher32(chunk, value_bytes);
-    for (std::size_t i = 0; i < kChecksumBytes; ++i) {
-        chunk[value_bytes + i] = static_cast<unsigned char>(sum >> (8 * i));
-    }
-}
-
-bool has_checksum(const unsigned char* chunk, std::size_t value_bytes) {
-    std::uint32_t stored = 0;
-    for (std::size_t i = 0; i < kChecksumBytes; ++i) {
-        stored |= static_cast<std::uint32_t>(chunk[value_bytes + i]) << (8 * i);
-    }
-    return stored == fletcher32(chunk, value_bytes);
-}
-
-// The values are written as the file's types, little-endian IEEE doubles and uint32, as
-// they are in memory.
-static_assert(__BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__, "the chunks hold the bytes in memory");
-
-// A rows x columns dataset (columns 0: one dimension), chunked, with a Fletcher32 checksum.
-// Each chunk is built in one block that stays in the cache, fill(first, n, out) giving rows
-// [first, first + n), and handed to HDF5 as the filter would have made it: the same bytes
-// in the file, without the filter's own copies and its slower checksum.
-bool put_dataset(hid_t location, const char* name, hid_t file_type, std::size_t value_size,
-                 hsize_t rows, hsize_t columns,
-                 const std::function<void(hsize_t, hsize_t, void*)>& fill) {
-    const int rank = columns == 0 ? 1 : 2;
-    const hsize_t dims[2] = {rows, columns};
-    const hsize_t chunk[2] = {chunk_rows(rows, columns), columns};
-    Id space(H5Screate_simple(rank, dims, nullptr), H5Sclose);
-    Id dcpl(H5Pcreate(H5P_DATASET_CREATE), H5Pclose);
-    set_object_properties(dcpl);
-    H5Pset_chunk(dcpl, rank, chunk);
-    H5Pset_fletcher32(dcpl);
-    Id dataset(H5Dcreate2(location, name, file_type, space, H5P_DEFAULT, dcpl, H5P_DEFAULT),
-               H5Dclose);
-    if (!dataset.ok()) {
-        return false;
-    }
-    const std::size_t row_bytes = std::max<hsize_t>(columns, 1) * value_size;
-    const std::size_t value_bytes = chunk[0] * row_bytes;
-    std::vector<unsigned char> block(value_bytes + kChecksumBytes);
-    for (hsize_t first = 0; first < rows; first += chunk[0]) {
-        const hsize_t n = std::min(chunk[0], rows - first);
-        fill(first, n, block.data());
-        std::memset(block.data() + n * row_bytes, 0, value_bytes - n * row_bytes);
-        put_checksum(block.data(), value_bytes);
-        const hsize_t start[2] = {first, 0};
-        if (H5Dwrite_chunk(dataset, H5P_DEFAULT, 0, start, block.size(), block.data()) < 0) {
-            return false;
-        }
-    }
-    return true;
-}
-
-bool put_type(hid_t file, hid_t gcpl, int type, const TypeRecords& records) {
-    Id group(H5Gcreate2(file, type_group(type).c_str(), H5P_DEFAULT, gcpl, H5P_DEFAULT), H5Gclose);
-    bool ok = group.ok();
-    for (const FieldLayout& f : kFields) {
-        ok = ok && put_dataset(group, f.name, f.file_type, f.value_size, records.count, f.columns,
-                               [&](hsize_t first, hsize_t n, void* out) {
-                                   convert(f.field, records, first, n, out);
-                               });
-    }
-    return ok;
-}
-
-// The unit attributes, in the Units group and again in Parameters.
-bool put_units(hid_t group) {
-    return put_double(group, "UnitLength_in_cm", kUnitLengthInCm) &&
-           put_double(group, "UnitMass_in_g", kUnitMassInG) &&
-           put_double(group, "UnitVelocity_in_cm_per_s", kUnitVelocityInCmPerS) &&
-           put_double(group, "UnitTime_in_s", kUnitTimeInS);
-}
-
-// A non-cosmological run: no expansion, no box.
-bool put_cosmology(hid_t group) {
-    return put_double(group, "Omega0", 0.0) && put_double(group, "OmegaLambda", 0.0) &&
-           put_double(group, "HubbleParam", 1.0) && put_double(group, "BoxSize", 0.0);
-}
-
-bool put_header(hid_t group, const SnapshotInfo& info) {
-    const std::array<long long, kTypes> counts = type_counts(info.particle_count);
-    int this_file[kTypes];
-    unsigned total[kTypes];
-    unsigned high_word[kTypes] = {};
-    double mass_table[kTypes] = {};
-    for (int t = 0; t < kTypes; ++t) {
-        this_file[t] = static_cast<int>(counts[t]);
-        total[t] = static_cast<unsigned>(counts[t]);
-    }
-    bool ok = put_attribute(group, "NumPart_ThisFile", H5T_NATIVE_INT, this_file, kTypes) &&
-              put_attribute(group, "NumPart_Total", H5T_NATIVE_UINT, total, kTypes) &&
-              put_attribute(group, "NumPart_Total_HighWord", H5T_NATIVE_UINT, high_word, kTypes) &&
-              put_attribute(group, "MassTable", H5T_NATIVE_DOUBLE, mass_table, kTypes) &&
-              put_double(group, "Time", info.sim_time / kUnitTimeInS) &&
-              put_double(group, "Redshift", 0.0) && put_int(group, "NumFilesPerSnapshot", 1) &&
-              put_cosmology(group);
-    for (const char* flag :
-         {"Flag_Sfr", "Flag_Cooling", "Flag_StellarAge", "Flag_Metals", "Flag_Feedback"}) {
-        ok = ok && put_int(group, flag, 0);
-    }
-    return ok && put_int(group, "Flag_DoublePrecision", 1);
-}
-
-bool put_own_group(hid_t file, hid_t gcpl, const SnapshotInfo& info, const Particle* particles) {
-    Id group(H5Gcreate2(file, kOwnGroup, H5P_DEFAULT, gcpl, H5P_DEFAULT), H5Gclose);
-    const long long steps = info.step_count;
-    return group.ok() && put_int(group, "LayoutVersion", kLayoutVersion) &&
-           put_int(group, "ParticleCount", info.particle_count) &&
-           put_attribute(group, "StepCount", H5T_NATIVE_LLONG, &steps) &&
-           put_double(group, "Time_s", info.sim_time) &&
-           put_double(group, "StepLength_s", info.step_seconds) &&
-           put_double(group, "StepLength_Myr", info.step_myr) &&
-           put_attribute(group, "Seed", H5T_NATIVE_UINT32, &info.seed) &&
-           put_text(group, "Backend", info.backend) &&
-           put_text(group, "MathLibrary", info.math_library) &&
-           put_dataset(group, "Particles", H5T_IEEE_F64LE, sizeof(Particle) / 10,
-                       static_cast<hsize_t>(info.particle_count), 10,
-                       [&](hsize_t first, hsize_t n, void* out) {
-                           std::memcpy(out, particles + first, n * sizeof(Particle));
-                       });
-}
-
-// The core driver's memory, allocated through these callbacks so that the image is ours
-// when HDF5 closes the file instead of freed. An earlier image's block, when large enough,
-// is used again: a new one of as many megabytes would be touched page by page again, each
-// first touch a page fault.
-struct ClosedImage {
-    void* memory = nullptr;
-    std::size_t size = 0;   // bytes in the block
-    void* spare = nullptr;  // the earlier block, until it is used
-    std::size_t spare_size = 0;
-};
-
-// `memory` grown or shrunk to `size` bytes, or a first block: the spare one if it is large
-// enough.
-void* image_block(ClosedImage* image, void* memory, std::size_t size) {
-    if (memory == nullptr && image->spare != nullptr && image->spare_size >= size) {
-        std::swap(memory, image->spare);
-        image->size = image->spare_size;
-        return memory;
-    }
-    image->size = size;
-    return std::realloc(memory, size);
-}
-
-H5FD_file_image_callbacks_t image_callbacks(ClosedImage* closed) {
-    H5FD_file_image_callbacks_t c{};
-    c.image_malloc = [](std::size_t size, H5FD_file_image_op_t, void* data) -> void* {
-        return image_block(static_cast<ClosedImage*>(data), nullptr, size);
-    };
-    c.image_memcpy = [](void* to, const void* from, std::size_t size, H5FD_file_image_op_t,
-                        void*) -> void* { return std::memcpy(to, from, size); };
-    c.image_realloc = [](void* memory, std::size_t size, H5FD_file_image_op_t,
-                         void* data) -> void* {
-        return image_block(static_cast<ClosedImage*>(data), memory, size);
-    };
-    c.image_free = [](void* memory, H5FD_file_image_op_t op, void* data) -> herr_t {
-        if (op == H5FD_FILE_IMAGE_OP_FILE_CLOSE) {
-            static_cast<ClosedImage*>(data)->memory = memory;
-        } else {
-            std::free(memory);
-        }
-        return 0;
-    };
-    c.udata_copy = [](void* data) -> void* { return data; };
-    c.udata_free = [](void*) -> herr_t { return 0; };
-    c.udata = closed;
-    return c;
-}
+using namespace snapshot_layout;
 
 // Opens bytes in memory read-only, where they are: the core driver's memory callbacks hand
 // it the caller's block instead of a copy, and never free it.
@@ -473,16 +92,30 @@ class Reader {
         return id;
     }
 
+    // Opens an attribute that the layout needs (`what` names it); -1 once the problem is
+    // noted.
+    hid_t open_attribute(hid_t location, const std::string& what, const char* name) {
+        const htri_t exists = H5Aexists(location, name);
+        if (exists <= 0) {
+            exists < 0 ? hdf5_failed(what) : fail("not a lumeth snapshot: no " + what);
+            return -1;
+        }
+        const hid_t id = H5Aopen(location, name, H5P_DEFAULT);
+        if (id < 0) {
+            hdf5_failed(what);
+        }
+        return id;
+    }
+
     // An attribute of `length` values (0: a single value), converted to `type`.
     bool attribute(hid_t location, const std::string& where, const char* name, hid_t type,
                    void* data, hsize_t length = 0) {
         const std::string what = "attribute '" + where + "/" + name + "'";
-        const htri_t exists = H5Aexists(location, name);
-        if (exists <= 0) {
-            return exists < 0 ? hdf5_failed(what) : fail("not a lumeth snapshot: no " + what);
+        Id attribute(open_attribute(location, what, name), H5Aclose);
+        if (!attribute.ok()) {
+            return false;
         }
-        Id attribute(H5Aopen(location, name, H5P_DEFAULT), H5Aclose);
-        Id space(attribute.ok() ? H5Aget_space(attribute) : -1, H5Sclose);
+        Id space(H5Aget_space(attribute), H5Sclose);
         if (!space.ok()) {
             return hdf5_failed(what);
         }
@@ -497,13 +130,12 @@ class Reader {
     // A scalar text attribute of at most kMaxTextBytes bytes, as put_text stores it.
     bool text(hid_t location, const std::string& where, const char* name, std::string* out) {
         const std::string what = "attribute '" + where + "/" + name + "'";
-        const htri_t exists = H5Aexists(location, name);
-        if (exists <= 0) {
-            return exists < 0 ? hdf5_failed(what) : fail("not a lumeth snapshot: no " + what);
+        Id attribute(open_attribute(location, what, name), H5Aclose);
+        if (!attribute.ok()) {
+            return false;
         }
-        Id attribute(H5Aopen(location, name, H5P_DEFAULT), H5Aclose);
-        Id type(attribute.ok() ? H5Aget_type(attribute) : -1, H5Tclose);
-        Id space(attribute.ok() ? H5Aget_space(attribute) : -1, H5Sclose);
+        Id type(H5Aget_type(attribute), H5Tclose);
+        Id space(H5Aget_space(attribute), H5Sclose);
         if (!type.ok() || !space.ok()) {
             return hdf5_failed(what);
         }
@@ -618,23 +250,6 @@ int object_header_version(hid_t location, const char* name) {
     }
 #endif
     return static_cast<int>(info.hdr.version);
-}
-
-// Every name the layout has: its groups and their datasets. Which types a particle count
-// has is checked where the types are read.
-bool layout_has(const std::string& name) {
-    static const std::vector<std::string> names = [] {
-        std::vector<std::string> all = {"Header", "Units", "Parameters", kOwnGroup,
-                                        std::string(kOwnGroup) + "/Particles"};
-        for (int type : {1, 2, 3, kBlackHoleType}) {
-            all.push_back(type_group(type));
-            for (const FieldLayout& f : kFields) {
-                all.push_back(type_group(type) + "/" + f.name);
-            }
-        }
-        return all;
-    }();
-    return std::find(names.begin(), names.end(), name) != names.end();
 }
 
 // Before anything is read from it: the file holds hard links to objects of the layout only,
@@ -873,85 +488,6 @@ bool read_types(Reader& r, hid_t file, const Snapshot& s) {
 }
 
 }  // namespace
-
-std::string snapshot_file_name(long long step_count) {
-    char name[64];
-    std::snprintf(name, sizeof name, "snapshot_%06lld.hdf5", step_count);
-    return name;
-}
-
-bool snapshot_image(const SnapshotInfo& info, const Particle* particles, FileBytes* image,
-                    std::string* error) {
-    quiet_hdf5();
-    // Built in memory (the core driver, no backing file), so that it reaches the disk as one
-    // write whose failure is the system's own. The memory is taken over when HDF5 closes
-    // the file, with the superblock in its final state. The core driver zeroes the memory it
-    // extends the file into, so that a block used again leaves nothing of its earlier image.
-    ClosedImage closed;
-    closed.spare = image->data.release();
-    closed.spare_size = image->capacity;
-    H5FD_file_image_callbacks_t callbacks = image_callbacks(&closed);
-    const std::size_t estimate = static_cast<std::size_t>(info.particle_count) * 200 + 65536;
-    Id fapl(H5Pcreate(H5P_FILE_ACCESS), H5Pclose);
-    H5Pset_fapl_core(fapl, estimate, 0);
-    H5Pset_file_image_callbacks(fapl, &callbacks);
-    // The 1.10 format: checksums on the object headers and the chunk indexes.
-    H5Pset_libver_bounds(fapl, H5F_LIBVER_V110, H5F_LIBVER_V110);
-    H5Pset_meta_block_size(fapl, 0);
-    H5Pset_small_data_block_size(fapl, 0);
-    Id fcpl(H5Pcreate(H5P_FILE_CREATE), H5Pclose);
-    set_object_properties(fcpl);
-    H5Pset_link_phase_change(fcpl, 16, 12);
-    Id gcpl(H5Pcreate(H5P_GROUP_CREATE), H5Pclose);
-    set_object_properties(gcpl);
-
-    bool ok = false;
-    const hid_t file = H5Fcreate("snapshot-in-memory", H5F_ACC_TRUNC, fcpl, fapl);
-    if (file >= 0) {
-        Id header(H5Gcreate2(file, "Header", H5P_DEFAULT, gcpl, H5P_DEFAULT), H5Gclose);
-        Id units(H5Gcreate2(file, "Units", H5P_DEFAULT, gcpl, H5P_DEFAULT), H5Gclose);
-        Id parameters(H5Gcreate2(file, "Parameters", H5P_DEFAULT, gcpl, H5P_DEFAULT), H5Gclose);
-        ok = header.ok() && units.ok() && parameters.ok() && put_header(header, info) &&
-             put_units(units) && put_units(parameters) && put_cosmology(parameters) &&
-             put_int(parameters, "ComovingIntegrationOn", 0) &&
-             put_int(parameters, "PeriodicBoundariesOn", 0);
-        for (const Population& p : populations(info.particle_count)) {
-            if (ok && p.count > 0) {
-                ok = put_type(file, gcpl, p.type,
-                              {particles + p.first, static_cast<std::size_t>(p.count),
-                               static_cast<std::size_t>(p.first)});
-            }
-        }
-        ok = ok &&
-             put_type(file, gcpl, kBlackHoleType,
-                      {&kBlackHoleRecord, 1, static_cast<std::size_t>(info.particle_count)}) &&
-             put_own_group(file, gcpl, info, particles);
-    }
-    ok = file >= 0 && H5Fclose(file) >= 0 && ok;
-    // The file ends where its superblock (version 2 or 3, 8-byte addresses) says.
-    std::uint64_t end = 0;
-    if (ok && closed.memory != nullptr && closed.size >= 48 &&
-        static_cast<const unsigned char*>(closed.memory)[9] == 8) {
-        std::memcpy(&end, static_cast<const char*>(closed.memory) + 28, sizeof end);
-    }
-    ok = ok && end > 0 && end <= closed.size;
-    std::free(closed.spare);
-    image->size = 0;
-    image->capacity = 0;
-    if (ok) {
-        image->data.reset(static_cast<char*>(closed.memory));
-        image->size = static_cast<std::size_t>(end);
-        image->capacity = closed.size;
-    } else {
-        std::free(closed.memory);
-    }
-    if (!ok) {
-        const std::vector<std::string> texts = hdf5_errors();
-        *error = "HDF5 cannot build the snapshot: " +
-                 (texts.empty() ? std::string("unknown failure") : texts.front());
-    }
-    return ok;
-}
 
 bool parse_snapshot(const char* bytes, std::size_t size, Snapshot* snapshot, std::string* error) {
     quiet_hdf5();
