@@ -273,6 +273,7 @@ TEST(RecordCommandLine, BadInputExitsWith2AndLeavesNothingBehind) {
         {"--out", scratch.path().string()},
         {"--snapshot-dir", (scratch / "d").string()},
         {"--snapshot-every", "0"},
+        {"--replace-snapshots"},
         {"--snapshot-every", "1", "--snapshot-dir", "/proc/lumeth-record-test"},
         {"--snapshot-every", "1", "--snapshot-dir", (scratch / "missing" / "d").string()},
         {"--resume", (scratch / "missing.hdf5").string()},
@@ -337,6 +338,12 @@ TEST(RecordCommandLine, BadInputExitsWith2AndLeavesNothingBehind) {
     Recorder help(scratch, {"--help"});
     EXPECT_EQ(help.wait(), 0);
     EXPECT_EQ(help.out().rfind("Usage: lumeth-record", 0), 0u) << help.out();
+    // The limits on a snapshot to resume from, as the reader applies them.
+    for (const std::string& limit :
+         {std::to_string(lumeth::record::kMaxSnapshotBytes) + " bytes",
+          std::to_string(lumeth::record::kMaxStepCount), std::string("--replace-snapshots")}) {
+        EXPECT_NE(help.out().find(limit), std::string::npos) << limit;
+    }
 }
 
 TEST(RecordedVideo, H264InMp4HasTheFramesSizeCodecAndRateAskedFor) {
