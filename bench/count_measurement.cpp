@@ -55,6 +55,8 @@ bool run_count(CountMeasurement* m, int count, int runs, int baseline_runs) {
     announce(*m, "timing the renderer and the program's frame");
     add_render_rows(m);
     add_frame_line(m);
+    announce(*m, "timing the snapshots");
+    add_snapshot_rows(m);
     return m->agree;
 }
 

@@ -54,6 +54,7 @@ void add_gpu_rows(CountMeasurement* m);
 void add_step_rows(CountMeasurement* m);  // with the motion backup's when a step used the GPU
 void add_render_rows(CountMeasurement* m);
 void add_frame_line(CountMeasurement* m);
+void add_snapshot_rows(CountMeasurement* m);  // lumeth-record's snapshots, where built
 
 // Helpers the groups share.
 std::int64_t pairs_per_force_pass(int count);

@@ -3,8 +3,14 @@
 # stand-in driver with its GPU rows; its command line; and the rules it compares results by.
 set(lumeth_bench_run ${CMAKE_COMMAND} "-DEMULATOR=${CMAKE_CROSSCOMPILING_EMULATOR}"
                      "-DARGS=--count\\;2003\\;--repeat\\;2")
+# Where the build has lumeth-record's snapshots, their rows, each beside its floor.
+set(lumeth_bench_rows "")
+if(LUMETH_HAVE_RECORD)
+    set(lumeth_bench_rows
+        "-DROWS=\nsnapshot write +hdf5 +2003 [^\n]*x the fwrite\;\nsnapshot fwrite +stdio +2003\;\nsnapshot read +hdf5 +2003 [^\n]*x the fread\;\nsnapshot fread +stdio +2003")
+endif()
 add_test(NAME bench.smoke
-         COMMAND ${lumeth_bench_run} -DBENCH=$<TARGET_FILE:lumeth-bench>
+         COMMAND ${lumeth_bench_run} -DBENCH=$<TARGET_FILE:lumeth-bench> ${lumeth_bench_rows}
                  -P ${CMAKE_CURRENT_SOURCE_DIR}/bench_run.cmake)
 list(GET LUMETH_CPU_LEVEL_NAMES 0 lowest_level)
 add_test(NAME bench.options

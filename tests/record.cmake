@@ -6,7 +6,7 @@ if(NOT LUMETH_HAVE_RECORD)
 endif()
 
 lumeth_gtest(test_record
-    SOURCES test_record.cpp
+    SOURCES test_record.cpp allocation_counter.cpp
     LIBS lumeth_record
     LABELS record)
 target_compile_definitions(test_record PRIVATE
@@ -22,3 +22,10 @@ if(LUMETH_SYSTEM_PYTHON)
                      $<TARGET_FILE:lumeth-record>)
     set_tests_properties(snapshot_layout PROPERTIES LABELS record SKIP_RETURN_CODE 77)
 endif()
+
+# The reader under damaged files, in-process; also under the sanitizers (scripts/test.sh's
+# sanitize stage runs the label record), within 3 minutes there.
+lumeth_gtest(test_snapshot_fuzz
+    SOURCES test_snapshot_fuzz.cpp allocation_counter.cpp
+    LIBS lumeth_record
+    LABELS "record;fuzz")

@@ -19,6 +19,9 @@ except ImportError as missing:
 KPC_CM = 3.086e21
 SOLAR_MASS_G = 1.989e33
 MYR_S = 3.15576e13
+# The model's own quantities, in SI: the gravitational constant and the black hole's mass.
+G_SI = 6.6743e-11
+BLACK_HOLE_KG = 1.4e8 * 1.989e30
 COUNTS = [0, 10000, 70000, 20000, 0, 1]  # halo, disk, bulge, black hole
 
 
@@ -76,6 +79,20 @@ def check_snapshot(path, step):
         check(np.allclose(solar_masses(5), 1.4e8, rtol=1e-12), "black hole: 1.4e8 solar masses")
         check((f["PartType5/Coordinates"][:] == 0).all(), "black hole at the centre")
 
+        # What produced it: no backend for the new galaxy, the CPU's steps afterwards.
+        own = f["Lumeth"].attrs
+        check(own["LayoutVersion"] == 2, "Lumeth/LayoutVersion")
+        backend = own["Backend"].decode() if isinstance(own["Backend"], bytes) else own["Backend"]
+        library = own["MathLibrary"]
+        library = library.decode() if isinstance(library, bytes) else library
+        if step == 0:
+            check(backend == "" and library == "", f"the new galaxy's producer {backend!r}")
+        else:
+            check(backend == "CPU" and library.startswith("glibc "),
+                  f"producer {backend!r} {library!r}")
+
+        check_model_quantities(f, step)
+
         # The records' own SI values give the GADGET ones.
         records = f["Lumeth/Particles"][:]
         check(records.shape == (100000, 10), "Lumeth/Particles")
@@ -91,6 +108,44 @@ def check_snapshot(path, step):
             v = f["PartType2/Velocities"][:]
             spin = disk[:, 0] * v[:, 1] - disk[:, 1] * v[:, 0]
             check(np.median(spin) > 0, "the disk turns about +z")
+
+
+def check_model_quantities(f, step):
+    """The GADGET values, converted to SI with the units the file declares (not the
+    writer's conversions), against the model: the disk turns at the circular speed about the
+    black hole, sqrt(G M / R); after a step, each disk particle's acceleration is the black
+    hole's pull, G M / r^2, towards it; the black hole's mass; the header's time is the steps'
+    time."""
+    units = f["Units"].attrs
+    metre = units["UnitLength_in_cm"] / 100.0
+    metre_per_s = units["UnitVelocity_in_cm_per_s"] / 100.0
+    kg = units["UnitMass_in_g"] / 1000.0
+    second = units["UnitTime_in_s"]
+    check(math.isclose(f["Header"].attrs["Time"] * second, step * 100.0 * MYR_S,
+                       rel_tol=1e-12), "Header/Time in the declared time unit")
+    check(math.isclose(f["PartType5/Masses"][0] * kg, BLACK_HOLE_KG, rel_tol=1e-12),
+          "the black hole's mass in the declared mass unit")
+    disk = f["PartType2/Coordinates"][:] * metre
+    radius = np.hypot(disk[:, 0], disk[:, 1])
+    # Between 10 and 60 kpc the orbits about the hole are far longer than a step.
+    outer = (radius > 10 * 3.086e19) & (radius < 60 * 3.086e19)
+    check(outer.sum() > 10000, "disk particles between 10 and 60 kpc")
+    velocity = f["PartType2/Velocities"][:] * metre_per_s
+    tangential = (disk[:, 0] * velocity[:, 1] - disk[:, 1] * velocity[:, 0]) / radius
+    circular = np.sqrt(G_SI * BLACK_HOLE_KG / radius)
+    ratio = np.median(tangential[outer] / circular[outer])
+    # The generator's dispersion spreads each speed by a tenth or so; the median stays within
+    # a few percent of 1 at either step.
+    check(abs(ratio - 1.0) < 0.05, f"disk speed / circular speed about the hole: {ratio}")
+    if step > 0:
+        acceleration = f["PartType2/Acceleration"][:] * (metre_per_s ** 2 / metre)
+        r3 = np.linalg.norm(disk, axis=1)
+        pull = G_SI * BLACK_HOLE_KG / r3 ** 2
+        magnitude = np.linalg.norm(acceleration, axis=1)
+        ratio = np.median(magnitude[outer] / pull[outer])
+        check(abs(ratio - 1.0) < 0.05, f"disk acceleration / the hole's pull: {ratio}")
+        inward = np.einsum("ij,ij->i", acceleration, disk) / (magnitude * r3)
+        check(np.median(inward[outer]) < -0.99, "disk accelerations point at the hole")
 
 
 def main():

@@ -5,6 +5,7 @@
 #include <hdf5.h>
 #include <signal.h>
 #include <sys/resource.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -13,25 +14,31 @@ extern "C" {
 #include <libavformat/avformat.h>
 }
 
+#include <atomic>
 #include <chrono>
+#include <climits>
 #include <cstdint>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <random>
 #include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "allocation_counter.h"
 #include "app/render.h"
 #include "gpu/step_driver.h"
 #include "record/fletcher32.h"
 #include "record/options.h"
 #include "record/overlay.h"
 #include "record/snapshot.h"
+#include "record/snapshot_limits.h"
 #include "sim/constants.h"
 #include "sim/initial_conditions.h"
+#include "snapshot_test_support.h"
 #include "test_app_support.h"
 
 namespace {
@@ -116,6 +123,21 @@ class Recorder {
         return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
     }
 
+    // As wait, but a program still running after `seconds` is killed: -1.
+    int wait_at_most(int seconds) {
+        int status = 0;
+        for (int i = 0; i < 10 * seconds; ++i) {
+            if (waitpid(pid_, &status, WNOHANG) == pid_) {
+                return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        }
+        kill(pid_, SIGKILL);
+        waitpid(pid_, &status, 0);
+        return -1;
+    }
+
+    pid_t pid() const { return pid_; }
     void signal_it(int sig) const { kill(pid_, sig); }
     std::string out() const { return read_file(scratch_ / "stdout"); }
     std::string err() const { return read_file(scratch_ / "stderr"); }
@@ -125,9 +147,10 @@ class Recorder {
     pid_t pid_ = -1;
 };
 
+// A run that does not end within a minute (one waiting on a FIFO) is killed: -1.
 int record(const Scratch& scratch, const std::vector<std::string>& args, std::string* err) {
     Recorder recorder(scratch, args);
-    const int status = recorder.wait();
+    const int status = recorder.wait_at_most(60);
     *err = recorder.err();
     return status;
 }
@@ -250,6 +273,7 @@ TEST(RecordCommandLine, BadInputExitsWith2AndLeavesNothingBehind) {
         {"--out", scratch.path().string()},
         {"--snapshot-dir", (scratch / "d").string()},
         {"--snapshot-every", "0"},
+        {"--replace-snapshots"},
         {"--snapshot-every", "1", "--snapshot-dir", "/proc/lumeth-record-test"},
         {"--snapshot-every", "1", "--snapshot-dir", (scratch / "missing" / "d").string()},
         {"--resume", (scratch / "missing.hdf5").string()},
@@ -314,6 +338,12 @@ TEST(RecordCommandLine, BadInputExitsWith2AndLeavesNothingBehind) {
     Recorder help(scratch, {"--help"});
     EXPECT_EQ(help.wait(), 0);
     EXPECT_EQ(help.out().rfind("Usage: lumeth-record", 0), 0u) << help.out();
+    // The limits on a snapshot to resume from, as the reader applies them.
+    for (const std::string& limit :
+         {std::to_string(lumeth::record::kMaxSnapshotBytes) + " bytes",
+          std::to_string(lumeth::record::kMaxStepCount), std::string("--replace-snapshots")}) {
+        EXPECT_NE(help.out().find(limit), std::string::npos) << limit;
+    }
 }
 
 TEST(RecordedVideo, H264InMp4HasTheFramesSizeCodecAndRateAskedFor) {
@@ -470,15 +500,20 @@ TEST(RecordWriteFailure, FailedWriteExitsWith1AndLeavesEarlierFilesAsTheyWere) {
                       128 * 1024);
     EXPECT_EQ(recorder.wait(), 1);
     const std::string err = recorder.err();
-    EXPECT_NE(err.find("' failed: File too large; the unfinished video was removed, '" +
-                       (scratch / "v.mp4").string() + "' is left as it was\n"),
+    // The video's own disk is full: it cannot be finished, which the message says.
+    EXPECT_NE(err.find("' failed: File too large; the video cannot be finished either ("),
+              std::string::npos)
+        << err;
+    EXPECT_NE(err.find("; the unfinished video was removed, '" + (scratch / "v.mp4").string() +
+                       "' is left as it was\n"),
               std::string::npos)
         << err;
     EXPECT_EQ(read_file(scratch / "v.mp4"), keep);
     EXPECT_EQ(scratch.videos(), std::vector<std::string>{"v.mp4"});
 
-    // Snapshots of 2000 particles are larger than 128 KiB: the first fails, the earlier
-    // ones of that name stay, the video is not left behind.
+    // Snapshots of 2000 particles are larger than 128 KiB: the first of a run resumed into
+    // its folder fails, the earlier one of that name stays, and the video, which had no frame
+    // yet, is not left behind.
     Scratch run;
     const std::string folder = (run / "s").string();
     std::vector<std::string> args = {"--frames",         "2", "--particles",    "2000",
@@ -489,11 +524,14 @@ TEST(RecordWriteFailure, FailedWriteExitsWith1AndLeavesEarlierFilesAsTheyWere) {
          {"snapshot_000000.hdf5", "snapshot_000001.hdf5", "snapshot_000002.hdf5"}) {
         before.push_back(read_file(run / "s" / name));
     }
-    args.insert(args.end(), {"--out", (run / "w.mkv").string(), "--codec", "ffv1"});
-    Recorder failing(run, args, 128 * 1024);
+    Recorder failing(
+        run,
+        {"--frames", "2", "--resume", folder + "/snapshot_000000.hdf5", "--snapshot-every", "1",
+         "--snapshot-dir", folder, "--out", (run / "w.mkv").string(), "--codec", "ffv1"},
+        128 * 1024);
     EXPECT_EQ(failing.wait(), 1);
     EXPECT_NE(failing.err().find("writing '" + folder +
-                                 "/snapshot_000000.hdf5' failed: File too large; the "
+                                 "/snapshot_000001.hdf5' failed: File too large; the "
                                  "unfinished video was removed\n"),
               std::string::npos)
         << failing.err();
@@ -605,8 +643,28 @@ void rewrite_attribute(const fs::path& source, const fs::path& copy, const char*
     H5Fclose(file);
 }
 
+// A copy of `source` changed by `edit` through HDF5's own API.
+void edit_copy(const fs::path& source, const fs::path& copy,
+               const std::function<void(hid_t)>& edit) {
+    fs::copy_file(source, copy, fs::copy_options::overwrite_existing);
+    const hid_t file = H5Fopen(copy.c_str(), H5F_ACC_RDWR, H5P_DEFAULT);
+    ASSERT_GE(file, 0);
+    edit(file);
+    H5Fclose(file);
+}
+
+// A snapshot of `count` particles of seed 7 written to `path`.
+void write_snapshot_with(const fs::path& path, int count, long long steps, double time,
+                         const std::string& backend = "CPU",
+                         const std::string& math_library = "glibc") {
+    write_bytes(path, snapshot_bytes(count, 7, steps, time, backend, math_library));
+}
+
 // A snapshot that cannot be resumed from, and options that contradict it: status 2, one
 // line naming the file and the problem, and nothing written: no video, no snapshot folder.
+// Hostile files among them cost nothing: a FIFO (given, or behind a link inside the file) is
+// never waited on, a declared count is checked against the file's size before anything is
+// allocated for it, and a step count is checked before any arithmetic on it.
 TEST(RecordSnapshots, EveryBadResumeIsRefusedWithNothingWritten) {
     Scratch files;
     ASSERT_EQ(Recorder(files, {"--frames", "1", "--particles", "300", "--seed", "7",
@@ -619,15 +677,25 @@ TEST(RecordSnapshots, EveryBadResumeIsRefusedWithNothingWritten) {
     write_bytes(files / "text.hdf5", "step 3\n");
     write_bytes(files / "empty.hdf5", "");
     {
+        // Another program's file, in the checksummed format.
+        const hid_t fapl = H5Pcreate(H5P_FILE_ACCESS);
+        H5Pset_libver_bounds(fapl, H5F_LIBVER_V110, H5F_LIBVER_V110);
         const hid_t file =
-            H5Fcreate((files / "other.hdf5").c_str(), H5F_ACC_TRUNC, H5P_DEFAULT, H5P_DEFAULT);
+            H5Fcreate((files / "other.hdf5").c_str(), H5F_ACC_TRUNC, H5P_DEFAULT, fapl);
         H5Gclose(H5Gcreate2(file, "Header", H5P_DEFAULT, H5P_DEFAULT, H5P_DEFAULT));
         H5Fclose(file);
+        H5Pclose(fapl);
     }
     // A flipped bit in the particles' data, and one in an object header (the attribute
     // names are stored in the headers).
+    lumeth::record::Snapshot held;
+    std::string held_error;
+    ASSERT_TRUE(lumeth::record::read_snapshot(good.string(), &held, &held_error)) << held_error;
+    const std::size_t data_at =
+        bytes.find(std::string(reinterpret_cast<const char*>(&held.particles[150]), 8));
+    ASSERT_NE(data_at, std::string::npos);
     std::string flipped = bytes;
-    flipped[bytes.size() / 2] ^= 0x10;
+    flipped[data_at + 3] ^= 0x10;
     write_bytes(files / "flipped-data.hdf5", flipped);
     flipped = bytes;
     flipped[bytes.find("StepCount") + 2] ^= 0x01;
@@ -685,12 +753,51 @@ TEST(RecordSnapshots, EveryBadResumeIsRefusedWithNothingWritten) {
         write_bytes(files / "late.hdf5", std::string(image.data.get(), image.size));
     }
 
+    const fs::path fifo = files / "fifo.hdf5";
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    fs::create_symlink(fifo, files / "fifo-link.hdf5");
+    {
+        // The same objects copied into a file of HDF5's earliest format, whose metadata has
+        // no checksums.
+        const hid_t from = H5Fopen(good.c_str(), H5F_ACC_RDONLY, H5P_DEFAULT);
+        const hid_t to =
+            H5Fcreate((files / "earliest.hdf5").c_str(), H5F_ACC_TRUNC, H5P_DEFAULT, H5P_DEFAULT);
+        for (const char* name : {"Header", "Units", "Parameters", "PartType1", "PartType2",
+                                 "PartType3", "PartType5", "Lumeth"}) {
+            EXPECT_GE(H5Ocopy(from, name, to, name, H5P_DEFAULT, H5P_DEFAULT), 0) << name;
+        }
+        H5Fclose(to);
+        H5Fclose(from);
+    }
+    edit_copy(good, files / "external-units.hdf5", [&](hid_t file) {
+        H5Ldelete(file, "Units", H5P_DEFAULT);
+        H5Lcreate_external(fifo.c_str(), "/Units", file, "Units", H5P_DEFAULT, H5P_DEFAULT);
+    });
+    edit_copy(good, files / "external-extra.hdf5", [&](hid_t file) {
+        H5Lcreate_external(fifo.c_str(), "/Data", file, "Lumeth/More", H5P_DEFAULT, H5P_DEFAULT);
+    });
+    edit_copy(good, files / "soft.hdf5", [](hid_t file) {
+        H5Lcreate_soft("/Header", file, "Alias", H5P_DEFAULT, H5P_DEFAULT);
+    });
+    edit_copy(good, files / "extra.hdf5", [](hid_t file) {
+        H5Gclose(H5Gcreate2(file, "Lumeth/Notes", H5P_DEFAULT, H5P_DEFAULT, H5P_DEFAULT));
+    });
+    write_bytes(files / "trailing.hdf5", bytes + std::string(1, '\0'));
+    const int ten_million = 10000000;
+    rewrite_attribute(good, files / "ten-million.hdf5", "Lumeth", "ParticleCount", H5T_NATIVE_INT,
+                      &ten_million);
+    const double dt = 100.0 * lumeth::kSecondsPerMegayear;
+    write_snapshot_with(files / "steps-max.hdf5", 300, LLONG_MAX, dt * 1e18);
+    write_snapshot_with(files / "steps-last.hdf5", 300, lumeth::record::kMaxStepCount - 1,
+                        dt * 1e15);
+
     struct Case {
         std::string file;
         std::vector<std::string> options;
         std::string says;
     };
     const std::string g = good.string();
+    const std::string bytes_count = std::to_string(bytes.size());
     const std::vector<Case> cases = {
         {(files / "missing.hdf5").string(), {}, "cannot read it: No such file or directory"},
         {files.path().string(), {}, "it is a folder"},
@@ -698,7 +805,9 @@ TEST(RecordSnapshots, EveryBadResumeIsRefusedWithNothingWritten) {
         {(files / "text.hdf5").string(), {}, "not an HDF5 file"},
         {(files / "empty.hdf5").string(), {}, "not an HDF5 file: it is empty"},
         {(files / "other.hdf5").string(), {}, "not a lumeth snapshot: it has no group 'Lumeth'"},
-        {(files / "flipped-data.hdf5").string(), {}, "corrupted: dataset '"},
+        {(files / "flipped-data.hdf5").string(),
+         {},
+         "corrupted: dataset 'Lumeth/Particles' fails its checksum"},
         {(files / "flipped-header.hdf5").string(), {}, "corrupted: "},
         {(files / "counts.hdf5").string(),
          {},
@@ -718,6 +827,35 @@ TEST(RecordSnapshots, EveryBadResumeIsRefusedWithNothingWritten) {
          {"--step-myr", "99"},
          "--step-myr 99 differs from '" + g + "', which holds a step of 100 Myr"},
         {g, {"--seed", "8"}, "--seed 8 differs from '" + g + "', which holds the galaxy of seed 7"},
+        {fifo.string(), {}, "it is not a regular file"},
+        {(files / "fifo-link.hdf5").string(), {}, "it is not a regular file"},
+        {(files / "earliest.hdf5").string(),
+         {},
+         "not a lumeth snapshot: its HDF5 format (superblock version 0) has no checksums on its "
+         "metadata"},
+        {(files / "external-units.hdf5").string(),
+         {},
+         "not a lumeth snapshot: 'Units' is an external link, which lumeth-record never writes"},
+        {(files / "external-extra.hdf5").string(),
+         {},
+         "not a lumeth snapshot: 'Lumeth/More' is an external link"},
+        {(files / "soft.hdf5").string(), {}, "not a lumeth snapshot: 'Alias' is a soft link"},
+        {(files / "extra.hdf5").string(),
+         {},
+         "not a lumeth snapshot: it holds 'Lumeth/Notes', which lumeth-record never writes"},
+        {(files / "trailing.hdf5").string(),
+         {},
+         "inconsistent: " + std::to_string(bytes.size() + 1) +
+             " bytes, of which its HDF5 superblock announces " + bytes_count},
+        {(files / "ten-million.hdf5").string(),
+         {},
+         "inconsistent: 10000000 particles cannot fit in its "},
+        {(files / "steps-max.hdf5").string(),
+         {},
+         "inconsistent: its step count of 9223372036854775807 is outside 0 to 1000000000000000"},
+        {(files / "steps-last.hdf5").string(),
+         {},
+         "its step count of 999999999999999 and 2 frames would pass 1000000000000000 steps"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.file + " " + c.says);
@@ -805,19 +943,8 @@ TEST(Snapshot, ChecksumIsTheOneHdf5sFletcher32FilterStores) {
 
 // Every byte of a snapshot is covered by a checksum: a flipped bit anywhere is refused.
 TEST(Snapshot, AFlippedBitAnywhereIsRefused) {
-    constexpr int kCount = 10;  // every population, and the black hole
-    std::vector<Particle> particles(kCount);
-    lumeth::generate_galaxy(particles.data(), kCount, 3);
-    lumeth::record::SnapshotInfo info;
-    info.particle_count = kCount;
-    info.step_count = 0;
-    info.step_myr = 100.0;
-    info.step_seconds = 100.0 * lumeth::kSecondsPerMegayear;
-    info.seed = 3;
-    lumeth::record::FileBytes image;
+    std::string bytes = snapshot_bytes(10, 3, 0, 0.0);  // every population, and the black hole
     std::string error;
-    ASSERT_TRUE(lumeth::record::snapshot_image(info, particles.data(), &image, &error)) << error;
-    std::string bytes(image.data.get(), image.size);
     lumeth::record::Snapshot back;
     ASSERT_TRUE(lumeth::record::parse_snapshot(bytes.data(), bytes.size(), &back, &error)) << error;
     std::vector<std::size_t> accepted;
@@ -839,6 +966,280 @@ TEST(Snapshot, AFlippedBitAnywhereIsRefused) {
     EXPECT_TRUE(accepted.empty()) << ranges << "\n"
                                   << accepted.size() << " of " << bytes.size()
                                   << " flipped bytes accepted, the first at " << accepted[0];
+}
+
+// A file that declares more particles than its bytes can hold is refused before the reader
+// allocates for them: its largest block stays within the file's size and a fixed amount.
+TEST(Snapshot, ADeclaredCountCostsNoMoreThanTheFilesSize) {
+    Scratch scratch;
+    write_snapshot_with(scratch / "good.hdf5", 300, 1, 100.0 * lumeth::kSecondsPerMegayear);
+    for (const int declared : {301, 100000, lumeth::record::kMaxParticles}) {
+        SCOPED_TRACE(declared);
+        rewrite_attribute(scratch / "good.hdf5", scratch / "declared.hdf5", "Lumeth",
+                          "ParticleCount", H5T_NATIVE_INT, &declared);
+        const std::string bytes = read_bytes(scratch / "declared.hdf5");
+        lumeth::record::Snapshot back;
+        std::string error;
+        allocations::largest = 0;
+        allocations::counting = true;
+        const bool read = lumeth::record::parse_snapshot(bytes.data(), bytes.size(), &back, &error);
+        allocations::counting = false;
+        EXPECT_FALSE(read);
+        EXPECT_EQ(error.rfind("inconsistent: ", 0), 0u) << error;
+        EXPECT_LE(allocations::largest.load(), bytes.size() + (1u << 20));
+    }
+}
+
+// A failure after frames were encoded (here the snapshot folder gone mid-run) ends the run
+// with status 1 and keeps those frames as a finished video: under --out where no file had
+// that name, else beside it under the name the message gives, the earlier file untouched.
+TEST(RecordWriteFailure, ASnapshotThatFailsKeepsTheFramesRecorded) {
+    for (const bool earlier_file : {false, true}) {
+        SCOPED_TRACE(earlier_file ? "beside an earlier file" : "under --out");
+        Scratch scratch;
+        const fs::path out = scratch / "v.mkv";
+        if (earlier_file) {
+            write_bytes(out, "earlier");
+        }
+        Recorder recorder(scratch, {"--frames", "100000", "--particles", "2000", "--snapshot-every",
+                                    "1", "--snapshot-dir", (scratch / "s").string(), "--codec",
+                                    "ffv1", "--out", out.string()});
+        for (int i = 0; i < 600 && recorder.err().find("frames/s") == std::string::npos; ++i) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        }
+        fs::rename(scratch / "s", scratch / "moved");
+        ASSERT_EQ(recorder.wait_at_most(120), 1) << recorder.err();
+        const std::string err = recorder.err();
+        const fs::path kept = earlier_file ? scratch / "v.stopped.mkv" : out;
+        const std::string holds = "; the video '" + kept.string() + "' holds the ";
+        const std::size_t at = err.find(holds);
+        ASSERT_NE(at, std::string::npos) << err;
+        EXPECT_EQ(
+            err.rfind("lumeth-record: ", err.find(" '" + (scratch / "s").string() + "/snapshot_")),
+            err.rfind('\n', err.size() - 2) + 1)
+            << err;
+        EXPECT_NE(err.find("': No such file or directory; the video '"), std::string::npos) << err;
+        const int frames = std::stoi(err.substr(at + holds.size()));
+        EXPECT_NE(err.find(" recorded before it stopped", at), std::string::npos) << err;
+        const Decoded d = decode(kept);
+        ASSERT_EQ(d.error, "");
+        EXPECT_GE(frames, 1);
+        EXPECT_EQ(d.frames, frames);
+        if (earlier_file) {
+            EXPECT_EQ(read_bytes(out), "earlier");
+            EXPECT_NE(err.find("'" + out.string() + "' is left as it was"), std::string::npos);
+        }
+        // The snapshots written before stay.
+        EXPECT_TRUE(fs::exists(scratch / "moved" / "snapshot_000001.hdf5"));
+    }
+}
+
+// One run per snapshot folder: a second run into it is refused at once, naming the process
+// that holds it; a folder with another run's snapshots is refused unless they are to be
+// replaced; a resumed run continues into its own run's folder; what a killed run left is
+// cleared, and a run leaves nothing but its snapshots.
+TEST(RecordSnapshotFolder, RunsIntoOneFolderNeverMix) {
+    Scratch scratch;
+    const std::string folder = (scratch / "s").string();
+    auto run = [&](std::vector<std::string> args) {
+        args.insert(args.end(),
+                    {"--particles", "300", "--snapshot-every", "1", "--snapshot-dir", folder});
+        return args;
+    };
+    {
+        Recorder first(scratch, run({"--frames", "1000000", "--seed", "1"}));
+        for (int i = 0; i < 600 && !fs::exists(scratch / "s" / "snapshot_000002.hdf5"); ++i) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        }
+        Scratch other;
+        std::string err;
+        EXPECT_EQ(record(other, run({"--frames", "3", "--seed", "2"}), &err), 2);
+        EXPECT_EQ(err, "lumeth-record: cannot write snapshots to '" + folder +
+                           "': another run (process " + std::to_string(first.pid()) +
+                           ") is writing there\n");
+        first.signal_it(SIGKILL);
+        EXPECT_EQ(first.wait(), 128 + SIGKILL);
+    }
+    // The killed run's lock went with it; what it and earlier versions left is cleared.
+    for (const char* leftover :
+         {".snapshot_000009.hdf5.tmp-Ab12Cd", "snapshot_000009.hdf5.tmp-Ab12Cd",
+          "snapshot_000001.hdf5.fwrite"}) {
+        write_bytes(scratch / "s" / leftover, "left");
+    }
+    write_bytes(scratch / "s" / "notes.txt", "the user's");
+    std::string err;
+    EXPECT_EQ(record(scratch, run({"--frames", "3", "--seed", "2"}), &err), 2);
+    EXPECT_EQ(err.rfind("lumeth-record: cannot write snapshots to '" + folder +
+                            "': it holds 'snapshot_000000.hdf5' (another run's snapshot); "
+                            "--replace-snapshots removes",
+                        0),
+              0u)
+        << err;
+    Recorder replacing(scratch, run({"--frames", "3", "--seed", "2", "--replace-snapshots"}));
+    ASSERT_EQ(replacing.wait(), 0) << replacing.err();
+    EXPECT_EQ(folder_names(folder),
+              (std::vector<std::string>{"notes.txt", "snapshot_000000.hdf5", "snapshot_000001.hdf5",
+                                        "snapshot_000002.hdf5", "snapshot_000003.hdf5"}));
+    // The summary says how many snapshots and how long they took, and nothing else.
+    const std::string out = replacing.out();
+    const std::size_t summary = out.find("; 4 snapshots, written in ");
+    ASSERT_NE(summary, std::string::npos) << out;
+    EXPECT_EQ(out.find(" ms each (last " + folder + "/snapshot_000003.hdf5)\n", summary),
+              out.size() - (" ms each (last " + folder + "/snapshot_000003.hdf5)\n").size())
+        << out;
+
+    // Resumed from its own snapshot 1, the run continues into its folder; a run of another
+    // seed resumed there is refused.
+    const std::string three = read_bytes(scratch / "s" / "snapshot_000003.hdf5");
+    Recorder resumed(scratch, {"--frames", "3", "--resume", folder + "/snapshot_000001.hdf5",
+                               "--snapshot-every", "1", "--snapshot-dir", folder});
+    ASSERT_EQ(resumed.wait(), 0) << resumed.err();
+    EXPECT_TRUE(read_bytes(scratch / "s" / "snapshot_000003.hdf5") == three);
+    EXPECT_EQ(folder_names(folder).size(), 6u);
+    Recorder new_galaxy(
+        scratch, {"--frames", "1", "--particles", "300", "--seed", "3", "--snapshot-every", "1",
+                  "--snapshot-dir", (scratch / "t").string()});
+    ASSERT_EQ(new_galaxy.wait(), 0) << new_galaxy.err();
+    EXPECT_EQ(
+        record(scratch,
+               {"--frames", "1", "--resume", (scratch / "t" / "snapshot_000001.hdf5").string(),
+                "--snapshot-every", "1", "--snapshot-dir", folder},
+               &err),
+        2);
+    EXPECT_NE(err.find("it holds 'snapshot_000000.hdf5' (it is a snapshot of another run (seed 2, "
+                       "300 particles))"),
+              std::string::npos)
+        << err;
+}
+
+// A snapshot records the backend and math library that produced it. A run resumed on others
+// says so in one line on standard error, as does one resumed from a file of layout 1, which
+// does not record them and still resumes; on the same ones nothing is said.
+TEST(RecordSnapshots, AResumeOnAnotherBackendOrMathLibrarySaysSo) {
+    Scratch scratch;
+    const double dt = 100.0 * lumeth::kSecondsPerMegayear;
+    write_snapshot_with(scratch / "cuda.hdf5", 300, 1, dt, "CUDA", "CUDA device math");
+    ASSERT_EQ(
+        Recorder(scratch, {"--frames", "1", "--particles", "300", "--seed", "7", "--snapshot-every",
+                           "1", "--snapshot-dir", (scratch / "here").string()})
+            .wait(),
+        0);
+    const fs::path here = scratch / "here" / "snapshot_000001.hdf5";
+    lumeth::record::Snapshot held;
+    std::string error;
+    ASSERT_TRUE(lumeth::record::read_snapshot(here.string(), &held, &error)) << error;
+    EXPECT_EQ(held.info.backend, "CPU");
+    EXPECT_EQ(held.info.math_library.rfind("glibc ", 0), 0u) << held.info.math_library;
+    const int one = 1;
+    rewrite_attribute(here, scratch / "layout1.hdf5", "Lumeth", "LayoutVersion", H5T_NATIVE_INT,
+                      &one);
+    struct Case {
+        fs::path file;
+        std::string note;
+    };
+    for (const Case& c : {Case{scratch / "cuda.hdf5",
+                               "' was produced on CUDA with CUDA device math, this run "
+                               "continues on CPU with glibc "},
+                          Case{scratch / "layout1.hdf5",
+                               "' (layout 1) does not say which backend and math "
+                               "library produced it; this run continues on CPU"},
+                          Case{here, ""}}) {
+        SCOPED_TRACE(c.file);
+        Scratch run;
+        Recorder resumed(run, {"--frames", "1", "--resume", c.file.string(), "--out",
+                               (run / "v.mkv").string(), "--codec", "ffv1"});
+        ASSERT_EQ(resumed.wait(), 0) << resumed.err();
+        const std::string err = resumed.err();
+        const std::size_t note = err.find("lumeth-record: note: '" + c.file.string());
+        if (c.note.empty()) {
+            EXPECT_EQ(note, std::string::npos) << err;
+        } else {
+            ASSERT_NE(note, std::string::npos) << err;
+            EXPECT_EQ(err.find(c.note, note), note + 22 + c.file.string().size()) << err;
+            EXPECT_EQ(err.find("lumeth-record: note", note + 1), std::string::npos) << err;
+        }
+    }
+}
+
+// The snapshot's chunks are built by lumeth and handed to HDF5 as its Fletcher32 filter
+// would have stored them. Pinned against HDF5's own filter path, so that an HDF5 that stores
+// them otherwise fails here and not in a user's file: every chunk of every dataset, at counts
+// whose chunks are odd and even in rows, whole and partial (the last one padded), equals byte
+// for byte the chunk HDF5 stores when the same values go through H5Dwrite and the filter.
+TEST(Snapshot, ChunksAreTheOnesHdf5sFilterStores) {
+    const hid_t memory = H5Pcreate(H5P_FILE_ACCESS);
+    H5Pset_fapl_core(memory, 1 << 20, 0);
+    const hid_t scratch = H5Fcreate("filter-in-memory", H5F_ACC_TRUNC, H5P_DEFAULT, memory);
+    ASSERT_GE(scratch, 0);
+    int compared = 0, odd_rows = 0, even_rows = 0, partial = 0;
+    for (const int count : {10, 3001, 100000}) {
+        SCOPED_TRACE(std::to_string(count) + " particles");
+        Scratch files;
+        write_snapshot_with(files / "s.hdf5", count, 1, 100.0 * lumeth::kSecondsPerMegayear);
+        const hid_t file = H5Fopen((files / "s.hdf5").c_str(), H5F_ACC_RDONLY, H5P_DEFAULT);
+        ASSERT_GE(file, 0);
+        std::vector<std::string> names = {"Lumeth/Particles"};
+        for (const char* type : {"PartType1", "PartType2", "PartType3", "PartType5"}) {
+            for (const char* field :
+                 {"Coordinates", "Velocities", "Acceleration", "Masses", "ParticleIDs"}) {
+                names.push_back(std::string(type) + "/" + field);
+            }
+        }
+        for (const std::string& name : names) {
+            SCOPED_TRACE(name);
+            const hid_t ours = H5Dopen2(file, name.c_str(), H5P_DEFAULT);
+            ASSERT_GE(ours, 0);
+            const hid_t type = H5Dget_type(ours);
+            const hid_t space = H5Dget_space(ours);
+            const hid_t dcpl = H5Dget_create_plist(ours);
+            // The values as HDF5 reads them through the filter, written again through it.
+            std::vector<unsigned char> values(H5Sget_simple_extent_npoints(space) *
+                                              H5Tget_size(type));
+            ASSERT_GE(H5Dread(ours, type, H5S_ALL, H5S_ALL, H5P_DEFAULT, values.data()), 0);
+            const std::string copy = std::to_string(count) + "-" + name;
+            const hid_t lcpl = H5Pcreate(H5P_LINK_CREATE);
+            H5Pset_create_intermediate_group(lcpl, 1);
+            const hid_t theirs =
+                H5Dcreate2(scratch, copy.c_str(), type, space, lcpl, dcpl, H5P_DEFAULT);
+            ASSERT_GE(theirs, 0);
+            ASSERT_GE(H5Dwrite(theirs, type, H5S_ALL, H5S_ALL, H5P_DEFAULT, values.data()), 0);
+            H5Dflush(theirs);
+            hsize_t dims[2] = {0, 0}, chunk[2] = {0, 0};
+            const int rank = H5Sget_simple_extent_dims(space, dims, nullptr);
+            H5Pget_chunk(dcpl, rank, chunk);
+            odd_rows += chunk[0] % 2;
+            even_rows += 1 - chunk[0] % 2;
+            partial += dims[0] % chunk[0] != 0 && dims[0] > chunk[0];
+            for (hsize_t first = 0; first < dims[0]; first += chunk[0]) {
+                const hsize_t at[2] = {first, 0};
+                hsize_t our_size = 0, their_size = 0;
+                ASSERT_GE(H5Dget_chunk_storage_size(ours, at, &our_size), 0);
+                ASSERT_GE(H5Dget_chunk_storage_size(theirs, at, &their_size), 0);
+                ASSERT_EQ(our_size, their_size) << "row " << first;
+                std::vector<unsigned char> a(our_size), b(their_size);
+                std::uint32_t filters_a = 1, filters_b = 1;
+                ASSERT_GE(H5Dread_chunk(ours, H5P_DEFAULT, at, &filters_a, a.data()), 0);
+                ASSERT_GE(H5Dread_chunk(theirs, H5P_DEFAULT, at, &filters_b, b.data()), 0);
+                EXPECT_EQ(filters_a, filters_b);
+                EXPECT_TRUE(a == b) << "the chunk at row " << first << " of " << dims[0];
+                ++compared;
+            }
+            H5Pclose(lcpl);
+            H5Dclose(theirs);
+            H5Pclose(dcpl);
+            H5Sclose(space);
+            H5Tclose(type);
+            H5Dclose(ours);
+        }
+        H5Fclose(file);
+    }
+    // 21 datasets at each count, more than one chunk for the larger ones.
+    EXPECT_GT(compared, 3 * 21);
+    EXPECT_GT(odd_rows, 0);
+    EXPECT_GT(even_rows, 0);
+    EXPECT_GT(partial, 0);
+    H5Fclose(scratch);
+    H5Pclose(memory);
 }
 
 }  // namespace

@@ -72,10 +72,19 @@ const char* const kUsage =
     "                   of the new galaxy before the first step\n"
     "  --snapshot-dir DIR  where: DIR/snapshot_NNNNNN.hdf5, NNNNNN the step count (default:\n"
     "                   the current folder; DIR is made if its parent exists)\n"
+    "                   The folder is this run's while it runs: a second run into it is\n"
+    "                   refused, and so is a folder that holds snapshots of another run\n"
+    "  --replace-snapshots  remove the snapshot_*.hdf5 files of another run from the\n"
+    "                   folder before the first step, instead of refusing it\n"
     "  --resume FILE    start from a snapshot instead of a new galaxy: the step count and\n"
     "                   the time go on from it, --frames counts this run's frames, and the\n"
     "                   run is the uninterrupted run's, bit for bit; the snapshot fixes the\n"
-    "                   particles, the step and the seed (given, they must match it)\n"
+    "                   particles, the step and the seed (given, they must match it); it may\n"
+    "                   write into the folder of the run it continues. A snapshot is read\n"
+    "                   only if it is a regular file of at most 1707108864 bytes in HDF5's\n"
+    "                   checksummed format, without links or objects lumeth-record does\n"
+    "                   not write, of 1 to 10000000 particles, and this run's last step\n"
+    "                   count at most 1000000000000000\n"
     "Each file holds Header, Units and Parameters, PartType1 (halo), PartType2 (disk),\n"
     "PartType3 (bulge) and PartType5 (the black hole) with Coordinates, Velocities,\n"
     "Acceleration, Masses and ParticleIDs in kpc, km/s and 1e10 solar masses, and Lumeth\n"
@@ -87,8 +96,9 @@ const char* const kUsage =
     "Files appear under their names only when complete (written beside them, then renamed);\n"
     "an existing file is replaced only by a complete one.\n"
     "\n"
-    "Exit status: 0 when done, 1 when recording or a snapshot failed (the unfinished video is\n"
-    "removed, earlier files are kept), 2 for a bad command line, output file, snapshot\n"
+    "Exit status: 0 when done, 1 when recording or a snapshot failed (the frames so far are\n"
+    "kept as a playable video, beside --out where a file had that name; earlier files and\n"
+    "the snapshots written are kept), 2 for a bad command line, output file, snapshot\n"
     "folder or snapshot to resume (nothing is written), 130 or 143 when stopped by SIGINT or\n"
     "SIGTERM (the frames so far are kept as a playable video).\n";
 
@@ -119,6 +129,10 @@ int parse_options(int argc, char** argv, RecordOptions* options) {
         }
         if (arg == "--show-rate" && !option.has_inline_value()) {
             options->show_rate = true;
+            continue;
+        }
+        if (arg == "--replace-snapshots" && !option.has_inline_value()) {
+            options->replace_snapshots = true;
             continue;
         }
         // What a resumed run checks against its snapshot, and whether a video is asked for.
@@ -211,6 +225,12 @@ int parse_options(int argc, char** argv, RecordOptions* options) {
         std::fprintf(stderr,
                      "lumeth-record: --snapshot-dir needs --snapshot-every K, the steps between "
                      "snapshots\n");
+        return 2;
+    }
+    if (options->replace_snapshots && options->snapshot_every == 0) {
+        std::fprintf(stderr,
+                     "lumeth-record: --replace-snapshots needs --snapshot-every K, the steps "
+                     "between snapshots\n");
         return 2;
     }
     if (quality_given && options->codec != Codec::h264) {

@@ -41,6 +41,7 @@ struct RecordOptions {
     int snapshot_every = 0;          // a snapshot every this many steps; 0: none
     std::string snapshot_dir = ".";  // where they go
     std::string resume;              // the snapshot to start from; empty: a new galaxy
+    bool replace_snapshots = false;  // another run's snapshots in the folder are removed
     // Which options were given: a snapshot fixes the particle count, the step and the seed,
     // and --out is optional where snapshots are written.
     bool particles_given = false;

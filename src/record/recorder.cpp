@@ -1,6 +1,9 @@
 #include "record/recorder.h"
 
 #include <SDL3/SDL.h>
+#ifdef __GLIBC__
+#include <gnu/libc-version.h>
+#endif
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -23,6 +26,8 @@
 #include "record/overlay.h"
 #include "record/progress.h"
 #include "record/snapshot.h"
+#include "record/snapshot_folder.h"
+#include "record/snapshot_limits.h"
 #include "record/video_writer.h"
 #include "sim/constants.h"
 #include "sim/initial_conditions.h"
@@ -60,27 +65,15 @@ struct PhaseTimes {
 // Read-back frames waiting for the encoder thread, besides the one it is encoding.
 constexpr int kFramesInFlight = 2;
 
-// The snapshots of a run, and the speed of one against plain file input and output: one
-// fwrite of as many bytes with the same flush, sync and rename, and one fread of the file.
-// The second snapshot is measured where there is one: the first also pays for the library's
-// start and the first touch of its memory.
+// The snapshots of a run.
 struct SnapshotLog {
     int written = 0;
     std::string last;
-    std::string measured;  // the snapshot timed; empty: none
-    double bytes = 0.0;
-    double spent = 0.0;                // s, writing all of them
-    double write = 0.0, fwrite = 0.0;  // s, the one timed
-    double read = 0.0, fread = 0.0;    // s, likewise
-    FileBytes image;                   // the last one's bytes, whose memory the next one uses
+    double spent = 0.0;  // s, writing all of them
+    FileBytes image;     // the last one's bytes, whose memory the next one uses
 };
-constexpr int kSnapshotsTimed = 2;
 
 // The snapshot of the state after `info.step_count` steps, written to its file in `folder`.
-// The first two are also read back in full (which checks them) and timed against plain
-// input and output. The read back and the fread are timed twice each, in turn, and the
-// faster of each kept: whichever runs first pays for the first touch of memory that the
-// others then reuse, which would otherwise favour one of them by chance.
 bool write_snapshot(const std::string& folder, const SnapshotInfo& info, const Particle* particles,
                     SnapshotLog* log, std::string* error) {
     const std::string path = folder + "/" + snapshot_file_name(info.step_count);
@@ -90,47 +83,9 @@ bool write_snapshot(const std::string& folder, const SnapshotInfo& info, const P
         !write_file_committed(path, image.data.get(), image.size, error)) {
         return false;
     }
-    const Clock::time_point t1 = Clock::now();
-    log->spent += seconds(t0, t1);
+    log->spent += seconds(t0, Clock::now());
     ++log->written;
     log->last = path;
-    if (log->written > kSnapshotsTimed) {
-        return true;
-    }
-    double read = 0.0, fread = 0.0;
-    std::string problem;
-    for (int turn = 0; turn < 2; ++turn) {
-        // Each is timed until it has its result; freeing its memory is left out of both.
-        Snapshot back;
-        const Clock::time_point r0 = Clock::now();
-        if (!read_snapshot(path, &back, &problem)) {
-            *error = "the snapshot just written, '" + path + "', does not read back: " + problem;
-            return false;
-        }
-        const Clock::time_point r1 = Clock::now();
-        back = Snapshot();
-        FileBytes bytes;
-        const Clock::time_point r2 = Clock::now();
-        if (!read_whole_file(path, &bytes, &problem)) {
-            return true;
-        }
-        const Clock::time_point r3 = Clock::now();
-        read = turn == 0 ? seconds(r0, r1) : std::min(read, seconds(r0, r1));
-        fread = turn == 0 ? seconds(r2, r3) : std::min(fread, seconds(r2, r3));
-    }
-    // The comparison needs room for a second file as large; without it there is no figure.
-    const std::string baseline = path + ".fwrite";
-    const Clock::time_point w0 = Clock::now();
-    if (write_file_committed(baseline, image.data.get(), image.size, &problem)) {
-        const Clock::time_point w1 = Clock::now();
-        std::remove(baseline.c_str());
-        log->measured = path;
-        log->bytes = static_cast<double>(image.size);
-        log->write = seconds(t0, t1);
-        log->read = read;
-        log->fread = fread;
-        log->fwrite = seconds(w0, w1);
-    }
     return true;
 }
 
@@ -143,19 +98,7 @@ std::string snapshot_summary(const RecordOptions& options, const SnapshotLog& lo
     std::snprintf(text, sizeof text, "; %d snapshot%s, written in %.1f ms each (last %s)",
                   log.written, log.written == 1 ? "" : "s", 1e3 * each,
                   log.written > 0 ? log.last.c_str() : "none");
-    std::string summary = text;
-    if (!log.measured.empty()) {
-        auto ratio = [](double a, double b) { return b > 0.0 ? a / b : 0.0; };
-        std::snprintf(text, sizeof text,
-                      "; %s, %.1f MB: written in %.1f ms, %.2fx one fwrite of as many bytes "
-                      "(%.1f ms, same flush, sync and rename), read back in %.1f ms, %.2fx "
-                      "one fread (%.1f ms; each the faster of two)",
-                      log.measured.c_str(), log.bytes / 1e6, 1e3 * log.write,
-                      ratio(log.write, log.fwrite), 1e3 * log.fwrite, 1e3 * log.read,
-                      ratio(log.read, log.fread), 1e3 * log.fread);
-        summary += text;
-    }
-    return summary;
+    return text;
 }
 
 void print_summary(const RecordOptions& options, const VideoWriter* writer, int frames,
@@ -188,31 +131,79 @@ void print_summary(const RecordOptions& options, const VideoWriter* writer, int 
     std::fflush(stdout);
 }
 
-// Makes the snapshot folder (one level) if it is missing and checks that a file can be
-// created in it. *created says whether it was made here.
-bool prepare_snapshot_folder(const std::string& folder, bool* created, std::string* problem) {
-    *created = mkdir(folder.c_str(), 0777) == 0;
-    struct stat info {};
-    if (!*created && errno != EEXIST) {
-        *problem = std::strerror(errno);
-        return false;
+// The names a video may take beside an earlier file at `path`: "<stem>.stopped<ext>", then
+// "<stem>.stopped-2<ext>" and so on.
+std::vector<std::string> names_beside(const std::string& path) {
+    const std::size_t slash = path.rfind('/');
+    std::size_t dot = path.rfind('.');
+    if (dot == std::string::npos || (slash != std::string::npos && dot < slash)) {
+        dot = path.size();
     }
-    if (stat(folder.c_str(), &info) != 0 || !S_ISDIR(info.st_mode)) {
-        *problem = "it is not a folder";
-        return false;
+    std::vector<std::string> names;
+    for (int i = 1; i <= 100; ++i) {
+        names.push_back(path.substr(0, dot) + ".stopped" +
+                        (i == 1 ? std::string() : "-" + std::to_string(i)) + path.substr(dot));
     }
-    std::string probe;
-    const int fd = create_temporary_beside(folder + "/snapshot", &probe);
-    if (fd < 0) {
-        *problem = std::strerror(errno);
-        if (*created) {
-            rmdir(folder.c_str());
+    return names;
+}
+
+// After a failure: the frames encoded so far become a finished video under `out`, or beside
+// it where a file had that name; a video without frames, or one that cannot be finished, is
+// removed. Returns what became of it, for the message.
+std::string keep_video(VideoWriter* writer, const std::string& out) {
+    const int frames = writer->frames_written();
+    std::string kept, problem;
+    if (frames > 0 && writer->is_open()) {
+        const std::vector<std::string> names =
+            writer->replaces_file() ? names_beside(out) : std::vector<std::string>{out};
+        if (writer->finish_as_new(names, &kept, &problem)) {
+            return "; the video '" + kept + "' holds the " + std::to_string(frames) + " frame" +
+                   (frames == 1 ? "" : "s") + " recorded before it stopped" +
+                   (writer->replaces_file() ? ", '" + out + "' is left as it was" : "");
         }
-        return false;
+        writer->discard();
+        problem = "; the video cannot be finished either (" + problem + ")";
+    } else {
+        writer->discard();
     }
-    close(fd);
-    std::remove(probe.c_str());
-    return true;
+    return problem + (writer->replaces_file()
+                          ? "; the unfinished video was removed, '" + out + "' is left as it was"
+                          : "; the unfinished video was removed");
+}
+
+// The math library of the steps on this backend: the C library's on the CPU, the CUDA
+// toolkit's device functions on the GPU.
+std::string math_library() {
+    if (step_backend() == StepBackend::gpu) {
+        return "CUDA device math";
+    }
+#ifdef __GLIBC__
+    return std::string("glibc ") + gnu_get_libc_version();
+#else
+    return "unknown C library";
+#endif
+}
+
+// After the first step of a resumed run: one line on standard error where the snapshot was
+// produced on another backend or math library, whose results inside the black hole's inner
+// zone may differ in their last bits.
+void note_other_producer(const std::string& path, const SnapshotInfo& info) {
+    const std::string backend = backend_label();
+    const std::string library = math_library();
+    if (info.layout_version < 2) {
+        std::fprintf(stderr,
+                     "lumeth-record: note: '%s' (layout %d) does not say which backend and math "
+                     "library produced it; this run continues on %s with %s, bit for bit only if "
+                     "they are the same\n",
+                     path.c_str(), info.layout_version, backend.c_str(), library.c_str());
+    } else if (!info.backend.empty() && (info.backend != backend || info.math_library != library)) {
+        std::fprintf(stderr,
+                     "lumeth-record: note: '%s' was produced on %s with %s, this run continues on "
+                     "%s with %s: the same bits outside the black hole's inner zone, inside it "
+                     "they may differ\n",
+                     path.c_str(), info.backend.c_str(), info.math_library.c_str(), backend.c_str(),
+                     library.c_str());
+    }
 }
 
 // Where a run starts: a new galaxy, or a snapshot.
@@ -255,6 +246,13 @@ int load_resume(const RecordOptions& options, RunStart* start) {
     if (differs != nullptr) {
         std::fprintf(stderr, "lumeth-record: %s %s differs from '%s', which holds %s\n", differs,
                      given, options.resume.c_str(), held);
+        return 2;
+    }
+    if (info.step_count > kMaxStepCount - options.frames) {
+        std::fprintf(stderr,
+                     "lumeth-record: cannot resume from '%s': its step count of %lld and %d "
+                     "frames would pass %lld steps\n",
+                     options.resume.c_str(), info.step_count, options.frames, kMaxStepCount);
         return 2;
     }
     // The time the snapshot holds counts towards the limit on the simulated time.
@@ -311,10 +309,12 @@ int run_recording(const RecordOptions& options) {
     const double dt = start.dt;
     const int count = start.particles;
 
-    bool created_folder = false;
+    SnapshotFolder folder;
     if (options.snapshot_every > 0) {
         std::string problem;
-        if (!prepare_snapshot_folder(options.snapshot_dir, &created_folder, &problem)) {
+        if (!take_snapshot_folder(options.snapshot_dir,
+                                  options.resume.empty() ? nullptr : &start.snapshot.info,
+                                  options.replace_snapshots, &folder, &problem)) {
             std::fprintf(stderr, "lumeth-record: cannot write snapshots to '%s': %s\n",
                          options.snapshot_dir.c_str(), problem.c_str());
             return 2;
@@ -335,12 +335,13 @@ int run_recording(const RecordOptions& options) {
         const VideoWriter::OpenResult opened = writer->open(settings, &error);
         if (opened != VideoWriter::OpenResult::ok) {
             std::fprintf(stderr, "lumeth-record: %s\n", error.c_str());
-            if (created_folder) {
-                rmdir(options.snapshot_dir.c_str());
-            }
+            release_snapshot_folder(options.snapshot_dir, &folder, true);
             return opened == VideoWriter::OpenResult::bad_output ? 2 : 1;
         }
     }
+    // What a killed run left, and the snapshots --replace-snapshots replaces, go now that
+    // the run can start.
+    clear_snapshot_folder(&folder);
     Particle* particles = allocate_particles(static_cast<std::size_t>(count));
 
     // From here on a stop signal ends the run cleanly: after the current frame, or before
@@ -386,6 +387,7 @@ int run_recording(const RecordOptions& options) {
         std::free(particles);
         sigaction(SIGINT, &old_int, nullptr);
         sigaction(SIGTERM, &old_term, nullptr);
+        release_snapshot_folder(options.snapshot_dir, &folder, true);
         return 1;
     }
 
@@ -416,6 +418,11 @@ int run_recording(const RecordOptions& options) {
         info.step_seconds = dt;
         info.step_myr = start.step_myr;
         info.seed = start.seed;
+        // The new galaxy, before any step, has no backend.
+        if (step_backend() != StepBackend::undecided) {
+            info.backend = backend_label();
+            info.math_library = math_library();
+        }
         return write_snapshot(options.snapshot_dir, info, particles, &snapshots, &error);
     };
 
@@ -443,6 +450,9 @@ int run_recording(const RecordOptions& options) {
         const Clock::time_point t0 = Clock::now();
         advance_simulation(&state, dt);
         ++steps;
+        if (frame == 0 && !options.resume.empty()) {
+            note_other_producer(options.resume, start.snapshot.info);
+        }
         const Clock::time_point t1 = Clock::now();
         times.step += seconds(t0, t1);
         if (options.snapshot_every > 0 && steps % options.snapshot_every == 0 && !snapshot(steps)) {
@@ -523,10 +533,7 @@ int run_recording(const RecordOptions& options) {
     if (status == 1) {
         std::string outcome;
         if (writer != nullptr) {
-            writer->discard();
-            outcome = writer->replaces_file() ? "; the unfinished video was removed, '" +
-                                                    options.out + "' is left as it was"
-                                              : "; the unfinished video was removed";
+            outcome = keep_video(writer.get(), options.out);
         }
         if (snapshots.written > 0) {
             outcome += "; the snapshots written before are complete";
@@ -539,6 +546,7 @@ int run_recording(const RecordOptions& options) {
     SDL_DestroySurface(target);
     std::free(particles);
     SDL_Quit();
+    release_snapshot_folder(options.snapshot_dir, &folder, false);
     return status;
 }
 

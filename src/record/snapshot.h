@@ -16,8 +16,8 @@
 //               (N x 3), Masses (N), float64 in the internal units; ParticleIDs (N, uint32)
 //               the record's index in the array (the black hole's is the particle count)
 //  /Lumeth      Particles (count x 10 float64: the records as they are in memory, SI) and
-//               the attributes LayoutVersion, ParticleCount, StepCount, Time_s,
-//               StepLength_s, StepLength_Myr, Seed
+//               the attributes LayoutVersion (2), ParticleCount, StepCount, Time_s,
+//               StepLength_s, StepLength_Myr, Seed, Backend, MathLibrary (texts)
 // A population without records has no group. Every dataset is chunked with HDF5's
 // Fletcher32 filter, which any HDF5 reader checks. This code makes and checks the chunks
 // itself, with the same checksum (record/fletcher32.h) and the same bytes as the filter,
@@ -49,6 +49,12 @@ struct SnapshotInfo {
     double step_seconds = 0.0;  // s, step_myr * kSecondsPerMegayear
     double step_myr = 0.0;      // the step as given on the command line
     std::uint32_t seed = 0;     // the seed the galaxy was generated with
+    // What produced it: the backend of the steps ("CPU" or "CUDA"; empty for the new galaxy,
+    // before any step) and the math library they used, which decide the bits within the
+    // black hole's inner zone. Written in layout 2; empty in a file of layout 1.
+    std::string backend;
+    std::string math_library;
+    int layout_version = 2;  // the file's, when read
 };
 
 struct Snapshot {

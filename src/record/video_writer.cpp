@@ -229,7 +229,7 @@ bool VideoWriter::send(const AVFrame* frame, std::string* error) {
     }
 }
 
-bool VideoWriter::finish(std::string* error) {
+bool VideoWriter::complete(std::string* error) {
     if (!send(nullptr, error)) {
         return false;
     }
@@ -246,7 +246,16 @@ bool VideoWriter::finish(std::string* error) {
     }
     file_open_ = false;
     close();
-    return commit_temporary(temporary_, settings_.path, error);
+    return true;
+}
+
+bool VideoWriter::finish(std::string* error) {
+    return complete(error) && commit_temporary(temporary_, settings_.path, error);
+}
+
+bool VideoWriter::finish_as_new(const std::vector<std::string>& names, std::string* kept,
+                                std::string* error) {
+    return complete(error) && commit_temporary_as_new(temporary_, names, kept, error);
 }
 
 void VideoWriter::discard() {

@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include "record/options.h"
 
@@ -53,8 +54,16 @@ class VideoWriter {
     // name (it is written under a temporary one beside it until then).
     bool finish(std::string* error);
 
+    // As finish, but the file takes the first of `names` that no file has (*kept), and
+    // replaces none.
+    bool finish_as_new(const std::vector<std::string>& names, std::string* kept,
+                       std::string* error);
+
     // Closes the file and removes it; a file that had the name before is left as it was.
     void discard();
+
+    // Whether the file is still being written: opened, neither finished nor discarded.
+    bool is_open() const { return file_open_; }
 
     // Whether a file had the video's name when it was opened.
     bool replaces_file() const { return replaces_file_; }
@@ -65,6 +74,8 @@ class VideoWriter {
 
   private:
     bool send(const AVFrame* frame, std::string* error);
+    // Drains the encoder, writes the trailer and closes the temporary file.
+    bool complete(std::string* error);
     void close();
 
     VideoSettings settings_;
