@@ -144,12 +144,22 @@ else()
     install(TARGETS ${lumeth_programs} RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
     lumeth_install_sdl3(${lumeth_private_libdir})
     # The package's README speaks of the installed commands; the pages it points to, and the
-    # pictures they show, go beside it.
-    install(FILES docs/README-debian.md DESTINATION ${lumeth_docdir} RENAME README.md)
-    file(GLOB lumeth_pages "${PROJECT_SOURCE_DIR}/docs/*.md")
-    list(FILTER lumeth_pages EXCLUDE REGEX "/README-debian\\.md$")
-    install(FILES ${lumeth_pages} docs/record.webp docs/snapshot-step0.png
-                  docs/snapshot-step10.png
+    # pictures they show, go beside it. The marks that tell the pages' test what to do with a
+    # command (<!-- docs-test: ... --> and the blank line after it) are left out.
+    function(lumeth_install_page page destination name)
+        file(READ "${PROJECT_SOURCE_DIR}/${page}" text)
+        string(REGEX REPLACE "<!-- docs-test:[^\n]*-->\n\n?" "" text "${text}")
+        file(WRITE "${PROJECT_BINARY_DIR}/package/pages/${name}" "${text}")
+        install(FILES "${PROJECT_BINARY_DIR}/package/pages/${name}" DESTINATION ${destination})
+    endfunction()
+    lumeth_install_page(docs/README-debian.md ${lumeth_docdir} README.md)
+    file(GLOB lumeth_pages RELATIVE "${PROJECT_SOURCE_DIR}" "${PROJECT_SOURCE_DIR}/docs/*.md")
+    list(REMOVE_ITEM lumeth_pages docs/README-debian.md)
+    foreach(page IN LISTS lumeth_pages)
+        get_filename_component(name "${page}" NAME)
+        lumeth_install_page(${page} ${lumeth_docdir}/docs ${name})
+    endforeach()
+    install(FILES docs/record.webp docs/snapshot-step0.png docs/snapshot-step10.png
             DESTINATION ${lumeth_docdir}/docs)
     # The scripts that read the recorder's files, as commands of the package.
     set(lumeth_scripts)

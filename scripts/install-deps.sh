@@ -175,8 +175,9 @@ msg "configuring SDL3 $SDL3_UPSTREAM (Release, shared, video and renderer only: 
 # which optional development packages happen to be installed; the project
 # only uses X11 and the offscreen/dummy drivers. Of SDL's subsystems the programs
 # use video, events, the 2D renderer (OpenGL and software) and timers: audio, the GPU
-# API and its renderer, Vulkan, OpenGL ES, camera, joysticks, haptics, HIDAPI, power,
-# sensors and dialogs are left out, which roughly halves SDL's build.
+# API and its renderer, Vulkan, OpenGL ES, camera, power, sensors and dialogs are left out.
+# (Joysticks stay: SDL 3.2's joystick code links the virtual joystick driver, which needs
+# HIDAPI, even when the subsystem is off.)
 cmake_configure sdl3 "$SDL3_SOURCE_DIR" "$SDL3_BUILD_DIR" \
     -DCMAKE_BUILD_TYPE=Release \
     -DCMAKE_INSTALL_PREFIX="$SDL3_PREFIX" \
@@ -187,8 +188,7 @@ cmake_configure sdl3 "$SDL3_SOURCE_DIR" "$SDL3_BUILD_DIR" \
     -DSDL_X11=ON -DSDL_OFFSCREEN=ON -DSDL_DUMMYVIDEO=ON \
     -DSDL_WAYLAND=OFF -DSDL_KMSDRM=OFF \
     -DSDL_AUDIO=OFF -DSDL_GPU=OFF -DSDL_VULKAN=OFF -DSDL_OPENGLES=OFF -DSDL_CAMERA=OFF \
-    -DSDL_JOYSTICK=OFF -DSDL_HAPTIC=OFF -DSDL_HIDAPI=OFF -DSDL_POWER=OFF -DSDL_SENSOR=OFF \
-    -DSDL_DIALOG=OFF
+    -DSDL_POWER=OFF -DSDL_SENSOR=OFF -DSDL_DIALOG=OFF
 
 # SDL silently drops a video driver whose development files are missing, so
 # the generated configuration header is checked for the drivers we rely on.

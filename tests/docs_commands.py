@@ -93,14 +93,17 @@ def mark_before(lines, line_number):
 
 
 def git_status(source):
-    if not os.path.isdir(os.path.join(source, ".git")) and not os.path.isfile(
-            os.path.join(source, ".git")):
+    """The clone's `git status`, without links at its top (.deps may be a link to another
+    checkout's, which git lists as untracked or not from one call to the next)."""
+    if not os.path.exists(os.path.join(source, ".git")):
         return None
     try:
-        return subprocess.run(["git", "-C", source, "status", "--porcelain", "--ignored=no"],
-                              capture_output=True, text=True, check=True).stdout
+        status = subprocess.run(["git", "-C", source, "status", "--porcelain", "--ignored=no"],
+                                capture_output=True, text=True, check=True).stdout
     except (OSError, subprocess.CalledProcessError):
         return None
+    return "".join(line + "\n" for line in status.splitlines()
+                   if not os.path.islink(os.path.join(source, line[3:].rstrip("/"))))
 
 
 def run_block(language, text, folder, environment):

@@ -109,7 +109,8 @@ fi
 report="$(lintian "${deb}" 2>&1)"
 printf '%s\n' "${report}"
 grep -q '^E: ' <<<"${report}" && fail "lintian reports errors"
-# The warnings the package has always had: CPack's way of writing the package.
-unknown="$(grep '^W: ' <<<"${report}" | grep -Ev "${LUMETH_LINTIAN_KNOWN:-^$}" || true)"
+# The one warning the package has always had: CPack calls ldconfig in the maintainer scripts of
+# a package with libraries under /usr/lib, although the bundled SDL3's folder is private.
+unknown="$(grep '^W: ' <<<"${report}" | grep -v ': maintscript-calls-ldconfig ' || true)"
 [ -z "${unknown}" ] || fail "lintian reports new warnings:"$'\n'"${unknown}"
 echo "PASS"
