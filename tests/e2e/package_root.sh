@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
 # The Debian package on a machine that has nothing else: a minimal Debian 12 root made with
-# debootstrap, the package installed there with apt (its dependencies and recommended
-# packages from Debian's archive, and Xvfb with the X tools of the window test), then in the
-# root:
+# debootstrap, the package installed there with apt (its dependencies from Debian's archive,
+# of its recommended packages only the plotting command's Python modules, and Xvfb with the X
+# tools of the window test), then in the root:
 #   - lumeth under Xvfb: its window, the live title, Space, Q and exit status 0
 #     (e2e_keys_and_output.sh), and lumeth without a display: status 1 and its two lines
 #     (e2e_no_display.sh);
@@ -62,9 +62,10 @@ set -euo pipefail
 export DEBIAN_FRONTEND=noninteractive LC_ALL=C.UTF-8 PATH=/usr/sbin:/usr/bin:/sbin:/bin
 phase() { echo "[package root] \$* (\$((SECONDS + $((SECONDS - start)))) s)"; }
 cd /opt/lumeth-tests
-phase "apt-get install ./$(basename "$deb") (with its recommended packages) and the window test's X tools"
+phase "apt-get install ./$(basename "$deb"), the plotting command's modules and the window test's X tools"
 apt-get -q update >apt.log 2>&1 || { cat apt.log; exit 1; }
-apt-get -q install -y "./$(basename "$deb")" xvfb xauth xdotool x11-utils >>apt.log 2>&1 ||
+apt-get -q install -y --no-install-recommends "./$(basename "$deb")" python3-h5py \
+    python3-matplotlib xvfb xauth xdotool x11-utils >>apt.log 2>&1 ||
     { tail -n 30 apt.log; exit 1; }
 echo "installed: \$(dpkg-query -W lumeth), \$(grep -c '^Setting up ' apt.log) packages set up"
 
