@@ -3,10 +3,13 @@
 #            beside them, a README of its own (README.txt), this project's licence and the
 #            licences of what it bundles (folder licenses/).
 #   Linux:   a Debian package: the programs in /usr/bin (with lumeth-record where it is
-#            built), SDL3 bundled in the package's own library folder /usr/lib/lumeth (found
-#            through the run path $ORIGIN/../lib/lumeth, so that no SDL3 needs to be
-#            installed), and the licences in the Debian copyright file. FFmpeg's libraries,
-#            which lumeth-record links, come from Debian's own packages: dependencies.
+#            built, and the two scripts that read its files as lumeth-plot-snapshot and
+#            lumeth-animation), SDL3 bundled in the package's own library folder
+#            /usr/lib/lumeth (found through the run path $ORIGIN/../lib/lumeth, so that no
+#            SDL3 needs to be installed), a README of its own (docs/README-debian.md) with
+#            the pages of docs/ beside it, the manual pages, and the licences in the Debian
+#            copyright file. FFmpeg's libraries, which lumeth-record links, come from
+#            Debian's own packages: dependencies.
 #   The Windows build has no FFmpeg, so its zip has no recorder.
 # LUMETH_PACKAGE_FILE is the package's path, for the tests that unpack and run it.
 if(NOT TARGET lumeth)
@@ -140,7 +143,33 @@ else()
         INSTALL_RPATH "$ORIGIN/../${lumeth_private_libdir}")
     install(TARGETS ${lumeth_programs} RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
     lumeth_install_sdl3(${lumeth_private_libdir})
-    install(FILES README.md DESTINATION ${lumeth_docdir})
+    # The package's README speaks of the installed commands; the pages it points to, and the
+    # pictures they show, go beside it. The marks that tell the pages' test what to do with a
+    # command (<!-- docs-test: ... --> and the blank line after it) are left out.
+    function(lumeth_install_page page destination name)
+        file(READ "${PROJECT_SOURCE_DIR}/${page}" text)
+        string(REGEX REPLACE "<!-- docs-test:[^\n]*-->\n\n?" "" text "${text}")
+        file(WRITE "${PROJECT_BINARY_DIR}/package/pages/${name}" "${text}")
+        install(FILES "${PROJECT_BINARY_DIR}/package/pages/${name}" DESTINATION ${destination})
+    endfunction()
+    lumeth_install_page(docs/README-debian.md ${lumeth_docdir} README.md)
+    file(GLOB lumeth_pages RELATIVE "${PROJECT_SOURCE_DIR}" "${PROJECT_SOURCE_DIR}/docs/*.md")
+    list(REMOVE_ITEM lumeth_pages docs/README-debian.md)
+    foreach(page IN LISTS lumeth_pages)
+        get_filename_component(name "${page}" NAME)
+        lumeth_install_page(${page} ${lumeth_docdir}/docs ${name})
+    endforeach()
+    install(FILES docs/record.webp docs/snapshot-step0.png docs/snapshot-step10.png
+            DESTINATION ${lumeth_docdir}/docs)
+    # The scripts that read the recorder's files, as commands of the package.
+    set(lumeth_scripts)
+    if(TARGET lumeth-record)
+        install(PROGRAMS scripts/plot_snapshot.py DESTINATION ${CMAKE_INSTALL_BINDIR}
+                RENAME lumeth-plot-snapshot)
+        install(PROGRAMS scripts/animation.py DESTINATION ${CMAKE_INSTALL_BINDIR}
+                RENAME lumeth-animation)
+        set(lumeth_scripts lumeth-plot-snapshot lumeth-animation)
+    endif()
 
     # Debian's machine-readable copyright file: this project under the MIT (Expat) licence,
     # the bundled SDL3 under the zlib licence, each with its full text.
@@ -186,7 +215,7 @@ else()
          "  * Release ${PROJECT_VERSION}.\n\n"
          " -- ${lumeth_maintainer}  Tue, 08 Dec 2026 12:00:00 +0000\n")
     lumeth_install_gzipped("${PROJECT_BINARY_DIR}/package/changelog" ${lumeth_docdir})
-    foreach(program IN LISTS lumeth_programs)
+    foreach(program IN LISTS lumeth_programs lumeth_scripts)
         lumeth_install_gzipped("${PROJECT_SOURCE_DIR}/docs/${program}.1"
                                ${CMAKE_INSTALL_MANDIR}/man1)
     endforeach()
@@ -217,6 +246,16 @@ else()
         "${CMAKE_INSTALL_PREFIX}/${lumeth_private_libdir}")
     set(CPACK_DEBIAN_PACKAGE_DEPENDS "libx11-6, libxext6")
     set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "libxcursor1, libxi6, libxrandr2, libxfixes3, libxss1")
+    if(lumeth_scripts)
+        # The two scripts run on Debian's python3; the modules each needs are recommended,
+        # so that the programs install without the plotting stack.
+        string(APPEND CPACK_DEBIAN_PACKAGE_DEPENDS ", python3")
+        string(APPEND CPACK_DEBIAN_PACKAGE_RECOMMENDS
+               ", python3-h5py, python3-numpy, python3-matplotlib, python3-av, python3-pil")
+    endif()
+    # What the program's own message without a display tells the user to run (xvfb-run, which
+    # needs xauth).
+    set(CPACK_DEBIAN_PACKAGE_SUGGESTS "xvfb, xauth")
     set(LUMETH_PACKAGE_FILE "${CPACK_PACKAGE_DIRECTORY}/${CPACK_DEBIAN_FILE_NAME}")
 endif()
 

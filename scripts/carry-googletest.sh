@@ -6,7 +6,7 @@ set -euo pipefail
 source "$(dirname "$0")/common.sh"
 
 if [ ! -f /usr/src/googletest/CMakeLists.txt ]; then
-    LUMETH_SETUP_CALLER=carry-googletest.sh "$repo_root/scripts/install-deps.sh"  # brings googletest
+    LUMETH_SETUP_CALLER=carry-googletest.sh "$repo_root/scripts/install-deps.sh" --tests  # brings googletest
 fi
 rm -rf "$repo_root/.deps/googletest-src"
 mkdir -p "$repo_root/.deps"

@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
-# Installs everything needed to build and test the project on Debian 12
-# (bookworm), and provides SDL3 3.2.x.
+# Installs what building the project on Debian 12 (bookworm) needs, with the options below
+# also what the recorder and the tests need, and provides SDL3 3.2.x.
 #
 # Safe to run again: packages are only installed when `dpkg -s` reports them
 # missing, and SDL3 is only built when no SDL3 CMake package is found, so a
@@ -18,7 +18,12 @@
 # the build finds them. One line says which compiler the build will use. A
 # failed fetch leaves nothing behind and the build goes on without a GPU path.
 #
-# Usage: scripts/install-deps.sh [--gpu-required]
+# Usage: scripts/install-deps.sh [--record] [--tests] [--gpu-required]
+#   (none)           what building and running lumeth and lumeth-bench needs
+#   --record         also what lumeth-record needs, and the Python modules of the
+#                    scripts that read its files (plot_snapshot.py, animation.py)
+#   --tests          also what only the tests, the packages and their checks need
+#                    (implies --record)
 #   --gpu-required   for the builds that make packages: fetch the compiler
 #                    whenever no toolkit is installed, and fail if none can be had
 #
@@ -26,7 +31,7 @@
 #   SDL3_BUILD_JOBS       parallel compile jobs for the SDL3 build (default 2)
 #   LUMETH_FETCH_CUDA     1: fetch the CUDA compiler whenever no toolkit is installed,
 #                         even without an NVIDIA GPU or driver; 0: never fetch it
-#   LUMETH_SETUP_CALLER   set by the project's scripts that run this one (run.sh, test.sh,
+#   LUMETH_SETUP_CALLER   set by the project's scripts that run this one (build.sh, test.sh,
 #                         carry-googletest.sh): no hint on how to point CMake at SDL3, which
 #                         they do not need
 set -euo pipefail
@@ -37,11 +42,16 @@ source "$(dirname "${BASH_SOURCE[0]}")/deps-lib.sh"
 trap 'die "command failed (line $LINENO): $BASH_COMMAND"' ERR
 
 gpu_required=""
-case "${1:-}" in
-"") ;;
---gpu-required) gpu_required=required ;;
-*) die "unknown argument '$1' (usage: scripts/install-deps.sh [--gpu-required])" ;;
-esac
+want_record=0
+want_tests=0
+for argument in "$@"; do
+    case "$argument" in
+    --record) want_record=1 ;;
+    --tests) want_record=1 want_tests=1 ;;
+    --gpu-required) gpu_required=required ;;
+    *) die "unknown argument '$argument' (usage: scripts/install-deps.sh [--record] [--tests] [--gpu-required])" ;;
+    esac
+done
 
 REPO_ROOT="$DEPS_REPO_ROOT"
 SDL3_PREFIX="$REPO_ROOT/.deps/sdl3"
@@ -51,38 +61,46 @@ JOBS="${SDL3_BUILD_JOBS:-2}"
 # ---------------------------------------------------------------------------
 # 1. Debian packages
 # ---------------------------------------------------------------------------
+# Three sets: the run command's (scripts/run.sh) stays small, so that a fresh machine reaches
+# the window quickly; the recorder's and the tests' come with the commands that need them.
 PACKAGES=(
     # toolchain (g++ brings gcc and libgomp, the OpenMP runtime)
     cmake ninja-build g++ make pkg-config binutils
-    # unit tests
-    libgtest-dev
     # X11 development files for SDL3's X11 video driver: Xlib and Xext are
     # required, the rest enable optional features (cursors, XInput2, XRandR
     # display modes, XFixes pointer barriers, screensaver control, XTest)
     libx11-dev libxext-dev libxrandr-dev libxcursor-dev libxi-dev
     libxfixes-dev libxss-dev libxtst-dev
-    # FFmpeg's libraries for lumeth-record (encoders, containers, pixel conversion);
-    # ffmpeg-doc carries the API examples
-    libavcodec-dev libavformat-dev libswscale-dev libavutil-dev ffmpeg-doc
-    # HDF5's serial C library for lumeth-record's snapshots; h5py for the test of their
-    # layout and scripts/plot_snapshot.py, matplotlib for its picture; PyAV and Pillow for
-    # scripts/animation.py (Debian's python3, /usr/bin/python3, has them)
+    # dpkg-source, used to unpack the SDL3 source package; xz-utils for the
+    # .tar.xz parts of that package
+    dpkg-dev xz-utils
+)
+RECORD_PACKAGES=(
+    # FFmpeg's libraries for lumeth-record (encoders, containers, pixel conversion)
+    libavcodec-dev libavformat-dev libswscale-dev libavutil-dev
+    # HDF5's serial C library for lumeth-record's snapshots; h5py and matplotlib for
+    # scripts/plot_snapshot.py, PyAV and Pillow for scripts/animation.py (Debian's python3,
+    # /usr/bin/python3, has them)
     libhdf5-dev python3-h5py python3-numpy python3-matplotlib python3-av python3-pil
+)
+TEST_PACKAGES=(
+    # unit tests
+    libgtest-dev
     # headless X server and tools used by window tests; xvfb-run needs xauth,
     # which xvfb only recommends
     xvfb xauth xdotool x11-utils
     # a window manager for the test on a screen smaller than the window (it fits the
     # window into the screen, as a desktop does)
     openbox
-    # dpkg-source, used to unpack the SDL3 source package; xz-utils for the
-    # .tar.xz parts of that package
-    dpkg-dev xz-utils
-    # checks of the Debian package that CPack builds
-    lintian
+    # checks of the Debian package that CPack builds, and the minimal Debian root the
+    # package is installed into
+    lintian debootstrap
     # the generator of the tests' high-precision reference table
     # (tests/data/physics_reference.py; the build only reads the table it writes)
     python3-mpmath
 )
+[ "$want_record" = 0 ] || PACKAGES+=("${RECORD_PACKAGES[@]}")
+[ "$want_tests" = 0 ] || PACKAGES+=("${TEST_PACKAGES[@]}")
 
 ensure_packages "${PACKAGES[@]}"
 
@@ -152,10 +170,14 @@ fi
 msg "SDL3 not found; building it from Debian trixie's source package"
 fetch_sdl3_source
 
-msg "configuring SDL3 $SDL3_UPSTREAM (Release, shared, X11 + offscreen + dummy video)"
+msg "configuring SDL3 $SDL3_UPSTREAM (Release, shared, video and renderer only: X11 + offscreen + dummy)"
 # Wayland and KMS/DRM are turned off so the set of features does not depend on
 # which optional development packages happen to be installed; the project
-# only uses X11 and the offscreen/dummy drivers.
+# only uses X11 and the offscreen/dummy drivers. Of SDL's subsystems the programs
+# use video, events, the 2D renderer (OpenGL and software) and timers: audio, the GPU
+# API and its renderer, Vulkan, OpenGL ES, camera, power, sensors and dialogs are left out.
+# (Joysticks stay: SDL 3.2's joystick code links the virtual joystick driver, which needs
+# HIDAPI, even when the subsystem is off.)
 cmake_configure sdl3 "$SDL3_SOURCE_DIR" "$SDL3_BUILD_DIR" \
     -DCMAKE_BUILD_TYPE=Release \
     -DCMAKE_INSTALL_PREFIX="$SDL3_PREFIX" \
@@ -164,7 +186,9 @@ cmake_configure sdl3 "$SDL3_SOURCE_DIR" "$SDL3_BUILD_DIR" \
     -DSDL_TESTS=OFF -DSDL_EXAMPLES=OFF -DSDL_TEST_LIBRARY=OFF \
     -DSDL_INSTALL=ON \
     -DSDL_X11=ON -DSDL_OFFSCREEN=ON -DSDL_DUMMYVIDEO=ON \
-    -DSDL_WAYLAND=OFF -DSDL_KMSDRM=OFF
+    -DSDL_WAYLAND=OFF -DSDL_KMSDRM=OFF \
+    -DSDL_AUDIO=OFF -DSDL_GPU=OFF -DSDL_VULKAN=OFF -DSDL_OPENGLES=OFF -DSDL_CAMERA=OFF \
+    -DSDL_POWER=OFF -DSDL_SENSOR=OFF -DSDL_DIALOG=OFF
 
 # SDL silently drops a video driver whose development files are missing, so
 # the generated configuration header is checked for the drivers we rely on.

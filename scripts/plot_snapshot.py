@@ -11,6 +11,7 @@ and PartType5), so it draws any snapshot in that layout with those populations.
 
 Needs Debian's python3-h5py and python3-matplotlib (scripts/install-deps.sh installs them).
 """
+import os
 import sys
 
 import h5py
@@ -29,7 +30,7 @@ MYR_S = 3.15576e13
 
 def main():
     if len(sys.argv) != 3:
-        sys.exit("usage: plot_snapshot.py SNAPSHOT.hdf5 PICTURE.png")
+        sys.exit(f"usage: {os.path.basename(sys.argv[0])} SNAPSHOT.hdf5 PICTURE.png")
     source, picture = sys.argv[1:]
     with h5py.File(source, "r") as f:
         units = f["Units"].attrs
