@@ -12,6 +12,12 @@ lumeth_gtest(test_record
 target_compile_definitions(test_record PRIVATE
                            LUMETH_RECORD_PROGRAM="$<TARGET_FILE:lumeth-record>")
 add_dependencies(test_record lumeth-record)
+# A cross-built test starts the cross-built program through the emulator, a program of the
+# build machine, which the emulated test can start.
+if(CMAKE_CROSSCOMPILING_EMULATOR)
+    list(JOIN CMAKE_CROSSCOMPILING_EMULATOR " " emulator)
+    target_compile_definitions(test_record PRIVATE LUMETH_RECORD_EMULATOR="${emulator}")
+endif()
 
 # The snapshot's layout as h5py reads it (Debian's python3-h5py; skipped without it). Debian's
 # own interpreter first, which has its packages.
@@ -19,6 +25,6 @@ find_program(LUMETH_SYSTEM_PYTHON python3 HINTS /usr/bin)
 if(LUMETH_SYSTEM_PYTHON)
     add_test(NAME snapshot_layout
              COMMAND ${LUMETH_SYSTEM_PYTHON} ${CMAKE_CURRENT_SOURCE_DIR}/snapshot_layout.py
-                     $<TARGET_FILE:lumeth-record>)
+                     ${CMAKE_CROSSCOMPILING_EMULATOR} $<TARGET_FILE:lumeth-record>)
     set_tests_properties(snapshot_layout PROPERTIES LABELS record SKIP_RETURN_CODE 77)
 endif()
