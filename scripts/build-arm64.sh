@@ -3,7 +3,9 @@
 # build/arm64/lumeth, lumeth-record and lumeth-bench and the tests, which run here under
 # qemu-aarch64-static (scripts/qemu-arm64.sh). Their GPU path is the CUDA driver API's, with the
 # kernels' fat binary compiled by this machine's nvcc (as for Windows: no CUDA toolkit for arm64
-# is needed); without an nvcc the build has no GPU path.
+# is needed): the CUDA toolkit's, or NVIDIA's compiler packages fetched into .deps where there is
+# no toolkit, so that the package always carries the GPU path; if neither can be had, the build
+# stops with one line.
 #
 # Installs what is missing (the cross compiler, qemu-user-static, Xvfb for the window tests),
 # makes the arm64 sysroot from Debian 12's arm64 packages (arm64-sysroot.sh) and cross-builds
@@ -31,8 +33,8 @@ jobs="${SDL3_BUILD_JOBS:-2}"
 ensure_packages g++-aarch64-linux-gnu qemu-user-static cmake ninja-build dpkg-dev xz-utils \
     pkg-config debian-archive-keyring xvfb xauth
 
-# --- The CUDA compiler (see deps-lib.sh): the driver API path where one can be had ----------
-ensure_cuda_compiler optional
+# --- The CUDA compiler (see deps-lib.sh) --------------------------------------------------------
+ensure_cuda_compiler required
 
 # --- The sysroot --------------------------------------------------------------------------------
 ensure_arm64_sysroot "$deps_prefix/sysroot"
