@@ -1,3 +1,4 @@
+# shellcheck shell=bash
 # The arm64 sysroot of the cross-build (sourced by build-arm64.sh, not run): Debian 12's arm64
 # libraries that the programs and tests link against and run with under qemu, downloaded through
 # a private apt configuration (arm64 the only architecture, an empty package database) and
