@@ -30,7 +30,7 @@ constexpr int kProgramCount = 100000;
 // says in words which it uses and why.
 std::string choose_cpu_division() {
     if (supported_cpu_divisions().size() < 2) {
-        return std::string(cpu_division()) + " division (no FMA at this level)";
+        return std::string(cpu_division()) + " division (no fma division at this level)";
     }
     if (std::string(cpu_division()) != "undecided") {
         return std::string(cpu_division()) + " division (asked for by LUMETH_CPU_DIVISION)";
@@ -101,6 +101,14 @@ int run(int argc, char** argv) {
                 cpu_instruction_set(), cpu_simd_width(), choose_cpu_division().c_str());
     if (!std::isnan(load)) {
         std::printf("; load average %.2f at start", load);
+    }
+    // Set by whoever runs the benchmark under an emulator (the arm64 tests under qemu): the
+    // program cannot reliably tell that it is emulated, and such figures say nothing of the
+    // processor.
+    const char* emulated = std::getenv("LUMETH_BENCH_EMULATED");
+    if (emulated != nullptr && *emulated != '\0') {
+        std::printf("; EMULATED (%s): every figure is the emulator's, not the processor's",
+                    emulated);
     }
     std::printf("\n\n");
     std::fflush(stdout);

@@ -220,10 +220,26 @@ else()
                                ${CMAKE_INSTALL_MANDIR}/man1)
     endforeach()
 
-    execute_process(COMMAND dpkg --print-architecture OUTPUT_VARIABLE lumeth_deb_arch
-                    OUTPUT_STRIP_TRAILING_WHITESPACE ERROR_QUIET)
+    if(CMAKE_CROSSCOMPILING AND CMAKE_SYSTEM_PROCESSOR STREQUAL "aarch64")
+        set(lumeth_deb_arch arm64)
+    else()
+        execute_process(COMMAND dpkg --print-architecture OUTPUT_VARIABLE lumeth_deb_arch
+                        OUTPUT_STRIP_TRAILING_WHITESPACE ERROR_QUIET)
+    endif()
     if(NOT lumeth_deb_arch)
         set(lumeth_deb_arch amd64)
+    endif()
+    # A cross-built package's libraries are the sysroot's (cmake/aarch64-linux-gnu.cmake):
+    # dpkg-shlibdeps, run by CPack, finds them there, in the target's architecture, and the
+    # packages they come from in the sysroot's own dpkg database.
+    if(CMAKE_CROSSCOMPILING AND LUMETH_ARM64_SYSROOT)
+        set(multiarch "${LUMETH_ARM64_SYSROOT}/lib/${CMAKE_LIBRARY_ARCHITECTURE}")
+        string(APPEND multiarch ":${LUMETH_ARM64_SYSROOT}/usr/lib/${CMAKE_LIBRARY_ARCHITECTURE}")
+        file(WRITE "${PROJECT_BINARY_DIR}/package/cross-shlibdeps.cmake"
+             "set(ENV{DEB_HOST_ARCH} ${lumeth_deb_arch})\n"
+             "set(ENV{DPKG_ADMINDIR} \"${LUMETH_ARM64_SYSROOT}/var/lib/dpkg\")\n"
+             "set(ENV{LD_LIBRARY_PATH} \"${multiarch}\")\n")
+        set(CPACK_PROJECT_CONFIG_FILE "${PROJECT_BINARY_DIR}/package/cross-shlibdeps.cmake")
     endif()
     set(CPACK_GENERATOR DEB)
     set(CPACK_PACKAGING_INSTALL_PREFIX /usr)

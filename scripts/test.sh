@@ -6,7 +6,8 @@
 # tests/docs_commands.py), then, as root, the Debian package installed into a fresh Debian 12
 # root and run there (tests/e2e/package_root.sh), then the CPU code under
 # AddressSanitizer and UndefinedBehaviorSanitizer, then the Windows build (MinGW-w64) with its
-# tests, window tests and zip under wine, and, as root, the GPU build with the toolkit hidden
+# tests, window tests and zip under wine, then the 64-bit ARM Linux build (aarch64 GCC) with its
+# tests and window tests under qemu, and, as root, the GPU build with the toolkit hidden
 # (scripts/check-fetched-cuda.sh).
 set -euo pipefail
 source "$(dirname "$0")/common.sh"
@@ -31,6 +32,12 @@ windows_start=$SECONDS
 "$repo_root/scripts/build-windows.sh"
 (cd "$repo_root" && ctest --preset windows-mingw)
 echo "== Windows stage: $((SECONDS - windows_start)) s"
+
+echo "== Linux arm64 build (aarch64 GCC) and its tests under qemu"
+arm64_start=$SECONDS
+"$repo_root/scripts/build-arm64.sh"
+(cd "$repo_root" && ctest --preset linux-arm64)
+echo "== arm64 stage: $((SECONDS - arm64_start)) s"
 
 echo "== GPU build with the fetched CUDA compiler, the toolkit hidden"
 if [ "$(id -u)" -eq 0 ]; then

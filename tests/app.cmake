@@ -9,6 +9,9 @@ lumeth_gtest(test_app
     SOURCES test_app.cpp test_app_render.cpp
     LIBS lumeth_app
     LABELS app)
+if(CMAKE_CROSSCOMPILING_EMULATOR AND NOT WIN32)
+    target_compile_definitions(test_app PRIVATE LUMETH_TEST_FORK_ONLY)
+endif()
 
 # Each script exits 77 when the X tools it needs are missing, which CTest shows as skipped.
 # A Windows build runs them through its emulator (wine) on the same Xvfb displays, with SDL's

@@ -81,15 +81,16 @@ endfunction()
 run_bench_with("${LOWEST_LEVEL}" "" "CPU path: [0-9]+ threads, ${LOWEST_LEVEL}, SIMD width" "")
 run_bench_with(bogus "" "CPU path: [0-9]+ threads, [a-z0-9-]+, SIMD width"
                "LUMETH_CPU_LEVEL=bogus refused: not a level of this build \\(${LOWEST_LEVEL}")
+# A level with one division (armv8-a, x86-64) says so instead of naming the variable.
 run_bench_with("" hardware
-               "doubles, hardware division \\(asked for by LUMETH_CPU_DIVISION\\).*\ncompute_forces +cpu +2003 [^\n]*hardware division in all 2 passes"
+               "doubles, hardware division \\((asked for by LUMETH_CPU_DIVISION|no fma division at this level)\\).*\ncompute_forces +cpu +2003 [^\n]*hardware division in all 2 passes"
                "")
 run_bench_with("" bogus
-               "doubles, ((hardware|fma) division, chosen by timing as the program chooses|undecided division: a force pass over)"
+               "doubles, ((hardware|fma) division(, chosen by timing as the program chooses| \\(no fma division at this level\\))|undecided division: a force pass over)"
                "LUMETH_CPU_DIVISION=bogus refused: not a division of this build")
 if(LOWEST_LEVEL STREQUAL "x86-64")
-    run_bench_with(x86-64 fma "x86-64, SIMD width 2 doubles, hardware division \\(no FMA"
-                   "LUMETH_CPU_DIVISION=fma refused: the x86-64 level has no FMA")
+    run_bench_with(x86-64 fma "x86-64, SIMD width 2 doubles, hardware division \\(no fma"
+                   "LUMETH_CPU_DIVISION=fma refused: the x86-64 level has no fma division")
 endif()
 # The fma division where the best level has it: then the table has a row for each division.
 execute_process(COMMAND ${EMULATOR} ${BENCH} --count 2003 --repeat 1 OUTPUT_VARIABLE out

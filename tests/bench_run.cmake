@@ -40,6 +40,12 @@ endif()
 if(out MATCHES "(inf|nan) GB/s|[^a-z]undecided division \\(|, undecided division")
     message(FATAL_ERROR "${what}: an unmeasured figure or an undecided division\nstdout: ${out}")
 endif()
+# Figures taken under an emulator say so in the first line.
+if(DEFINED ENV{LUMETH_BENCH_EMULATED} AND NOT "$ENV{LUMETH_BENCH_EMULATED}" STREQUAL "" AND
+   NOT out MATCHES "^[^\n]*; EMULATED \\($ENV{LUMETH_BENCH_EMULATED}\\): ")
+    message(FATAL_ERROR "${what}: LUMETH_BENCH_EMULATED is set, but the first line does not "
+                        "say that the figures are emulated\nstdout: ${out}")
+endif()
 if(out MATCHES "\nstep_integrate +program: cpu" AND out MATCHES "motion backup|plain copy")
     message(FATAL_ERROR "${what}: the motion backup's rows without a GPU step\nstdout: ${out}")
 endif()

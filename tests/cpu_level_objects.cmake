@@ -5,10 +5,14 @@
 #    copy of it, perhaps the AVX-512 one, and every level calls that copy;
 #  - no level object has static initializers: they would run at start-up on any CPU;
 #  - the x86-64 level and the dispatcher (which runs before any level is chosen) contain no
-#    VEX or EVEX instruction, and the x86-64-v3 level no AVX-512 register.
+#    VEX or EVEX instruction, and the x86-64-v3 level no AVX-512 register;
+#  - on 64-bit ARM, no fused multiply-add the source did not write as fma(): the level compiled
+#    once more with fma() a call to the C library's (FMA_CALLS) has no fused instruction at all,
+#    while the level itself has them.
 #
 #   cmake -DNM=<nm> -DOBJDUMP=<objdump> -DLEVELS=<id>=<object>|... -DOTHERS=<object>|...
-#         [-DDISPATCHER=<object>] [-DINITIALIZERS_ALLOWED=ON] -P cpu_level_objects.cmake
+#         [-DDISPATCHER=<object>] [-DINITIALIZERS_ALLOWED=ON]
+#         [-DFMA_CALLS=<id>=<object>] -P cpu_level_objects.cmake
 cmake_minimum_required(VERSION 3.24)
 foreach(var NM OBJDUMP LEVELS OTHERS)
     if(NOT DEFINED ${var})
@@ -97,6 +101,34 @@ foreach(object IN LISTS baseline_objects)
         string(APPEND problems "VEX or EVEX instruction in ${object}: ${line}\n")
     endif()
 endforeach()
+
+# ARM's fused multiply-adds: scalar FMADD, FMSUB, FNMADD, FNMSUB and vector FMLA, FMLS.
+if(FMA_CALLS)
+    set(fused "\t(fn?m(add|sub)|fml[as])[ \t][^\n]*")
+    string(REGEX REPLACE "=.*$" "" id "${FMA_CALLS}")
+    string(REGEX REPLACE "^[^=]+=" "" calls_object "${FMA_CALLS}")
+    foreach(entry IN LISTS levels)
+        if(entry MATCHES "^${id}=(.*)$")
+            set(level_object "${CMAKE_MATCH_1}")
+        endif()
+    endforeach()
+    execute_process(COMMAND ${OBJDUMP} -d --no-show-raw-insn ${level_object} OUTPUT_VARIABLE code)
+    if(NOT code MATCHES "${fused}")
+        string(APPEND problems "${id}: no fused multiply-add found in ${level_object}: the "
+                               "check would not see one\n")
+    endif()
+    execute_process(COMMAND ${OBJDUMP} -dr --no-show-raw-insn ${calls_object}
+                    OUTPUT_VARIABLE code)
+    string(REGEX MATCH "[^\n]*${fused}" line "${code}")
+    if(line)
+        string(APPEND problems "${id}: a multiply and an add fused by the compiler, not by "
+                               "fma(): ${line}\n")
+    endif()
+    if(NOT code MATCHES "R_AARCH64_CALL26[ \t]+fma")
+        string(APPEND problems "${id}: ${calls_object} calls no fma(): the check proves "
+                               "nothing\n")
+    endif()
+endif()
 
 if(problems)
     message(FATAL_ERROR "${problems}")

@@ -229,8 +229,10 @@ if(LUMETH_HAVE_DRIVER_API)
     endforeach()
     if(LUMETH_IMAGE_CUOBJDUMP AND Python3_Interpreter_FOUND)
         string(REPLACE ";" "," architectures "${CMAKE_CUDA_ARCHITECTURES}")
+        # The interpreter by its path: CTest runs an executable target, imported ones too,
+        # through a cross build's emulator.
         add_test(NAME driver_api.programs_carry_the_kernels_image
-            COMMAND Python3::Interpreter ${CMAKE_CURRENT_SOURCE_DIR}/kernels_image.py
+            COMMAND ${Python3_EXECUTABLE} ${CMAKE_CURRENT_SOURCE_DIR}/kernels_image.py
                     ${LUMETH_IMAGE_CUOBJDUMP} ${architectures}
                     _Z21compute_forces_kernelP8Particleiddd,_Z16integrate_kernelP8Particleid
                     ${lumeth_image_checked})

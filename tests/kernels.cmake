@@ -32,10 +32,24 @@ if(CMAKE_SYSTEM_NAME STREQUAL "Linux" AND CMAKE_NM AND CMAKE_OBJDUMP)
     foreach(target lumeth_kernels lumeth_sim test_kernels)
         list(APPEND others "$<TARGET_OBJECTS:${target}>")
     endforeach()
+    # On 64-bit ARM, where GCC fuses multiplies and adds unless told not to: the armv8-a level
+    # once more with every fma() a call to the C library's, for the check that no fused
+    # instruction is left in it (so every one in the level comes from an fma() in the source).
+    set(fma_calls "")
+    if(CMAKE_SYSTEM_PROCESSOR MATCHES "^(aarch64|arm64|ARM64)$" AND
+       TARGET lumeth_kernels_level_build)
+        add_library(test_level_fma_calls OBJECT ${PROJECT_SOURCE_DIR}/src/kernels/cpu_level.cpp)
+        foreach(property COMPILE_DEFINITIONS COMPILE_OPTIONS LINK_LIBRARIES)
+            get_target_property(value lumeth_kernels_level_build ${property})
+            set_property(TARGET test_level_fma_calls PROPERTY ${property} "${value}")
+        endforeach()
+        target_compile_options(test_level_fma_calls PRIVATE -fno-builtin-fma)
+        set(fma_calls "level_build=$<TARGET_OBJECTS:test_level_fma_calls>")
+    endif()
     add_test(NAME kernels.level_objects
         COMMAND ${CMAKE_COMMAND} -DNM=${CMAKE_NM} -DOBJDUMP=${CMAKE_OBJDUMP}
                 "-DLEVELS=${levels}" "-DOTHERS=$<JOIN:${others},|>"
-                "-DDISPATCHER=$<JOIN:${dispatcher},|>"
+                "-DDISPATCHER=$<JOIN:${dispatcher},|>" "-DFMA_CALLS=${fma_calls}"
                 -DINITIALIZERS_ALLOWED=${LUMETH_SANITIZE}
                 -P ${CMAKE_CURRENT_SOURCE_DIR}/cpu_level_objects.cmake)
     set_tests_properties(kernels.level_objects PROPERTIES LABELS kernels)

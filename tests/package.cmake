@@ -22,7 +22,12 @@ if(WIN32)
     set(lumeth_package_test package.zip_runs)
 else()
     add_test(NAME package.deb_runs
-             COMMAND bash ${CMAKE_CURRENT_SOURCE_DIR}/e2e/package_deb.sh ${LUMETH_PACKAGE_FILE})
+             COMMAND bash ${CMAKE_CURRENT_SOURCE_DIR}/e2e/package_deb.sh ${LUMETH_PACKAGE_FILE}
+                     ${CMAKE_CROSSCOMPILING_EMULATOR})
+    if(CMAKE_CROSSCOMPILING AND LUMETH_ARM64_SYSROOT)
+        set_tests_properties(package.deb_runs PROPERTIES
+            ENVIRONMENT "LUMETH_PACKAGE_SYSROOT=${LUMETH_ARM64_SYSROOT};SDL_RENDER_DRIVER=software")
+    endif()
     set(lumeth_package_test package.deb_runs)
 endif()
 set_tests_properties(${lumeth_package_test} PROPERTIES

@@ -3,7 +3,8 @@
 particle types, the counts of the populations, checksummed chunked datasets, and positions,
 masses and speeds in kpc, 1e10 solar masses and km/s that match the model.
 
-Usage: snapshot_layout.py LUMETH_RECORD. Exit status 77 (skipped) without h5py."""
+Usage: snapshot_layout.py [EMULATOR...] LUMETH_RECORD (a cross-built program runs through its
+emulator). Exit status 77 (skipped) without h5py."""
 import math
 import subprocess
 import sys
@@ -149,9 +150,9 @@ def check_model_quantities(f, step):
 
 
 def main():
-    program = sys.argv[1]
+    program = sys.argv[1:]
     with tempfile.TemporaryDirectory() as folder:
-        subprocess.run([program, "--frames", "1", "--seed", "11", "--snapshot-every", "1",
+        subprocess.run([*program, "--frames", "1", "--seed", "11", "--snapshot-every", "1",
                         "--snapshot-dir", folder], check=True, stdout=subprocess.DEVNULL)
         for step in (0, 1):
             check_snapshot(f"{folder}/snapshot_{step:06d}.hdf5", step)

@@ -453,9 +453,17 @@ constexpr char kRestOfOnlyLine[] = ".+\n$";
 constexpr char kLineStart[] = "";
 #endif
 
+// A test program under a user-mode emulator (qemu without binfmt_misc) cannot start itself
+// again: there the dying child is forked as it is.
+#ifdef LUMETH_TEST_FORK_ONLY
+constexpr char kDeathTestStyle[] = "fast";
+#else
+constexpr char kDeathTestStyle[] = "threadsafe";
+#endif
+
 class StartUpFailure : public ::testing::Test {
   protected:
-    void SetUp() override { GTEST_FLAG_SET(death_test_style, "threadsafe"); }
+    void SetUp() override { GTEST_FLAG_SET(death_test_style, kDeathTestStyle); }
 };
 
 // No video driver starts, as without a display: SDL's reason, then what to do instead.

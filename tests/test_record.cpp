@@ -81,6 +81,16 @@ class Scratch {
     fs::path path_;
 };
 
+// The command that starts lumeth-record: a cross-built one through its emulator, a program of
+// the build machine that the emulated test can start.
+std::vector<std::string> record_command() {
+#ifdef LUMETH_RECORD_EMULATOR
+    return {LUMETH_RECORD_EMULATOR, LUMETH_RECORD_PROGRAM};
+#else
+    return {LUMETH_RECORD_PROGRAM};
+#endif
+}
+
 // lumeth-record started with `args`, its output captured in the scratch folder.
 class Recorder {
   public:
@@ -89,7 +99,8 @@ class Recorder {
     Recorder(const Scratch& scratch, std::vector<std::string> args, long file_size_limit = 0,
              const std::vector<std::string>& environment = {})
         : scratch_(scratch) {
-        args.insert(args.begin(), LUMETH_RECORD_PROGRAM);
+        const std::vector<std::string> command = record_command();
+        args.insert(args.begin(), command.begin(), command.end());
         pid_ = fork();
         if (pid_ == 0) {
             const int out = open((scratch / "stdout").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);

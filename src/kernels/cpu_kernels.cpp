@@ -179,8 +179,8 @@ void apply_requested_division(DivisionState& state) {
         state.asked_for = true;
     } else if (fma) {
         std::fprintf(stderr,
-                     "lumeth: LUMETH_CPU_DIVISION=fma refused: the %s level has no FMA "
-                     "instruction; using hardware\n",
+                     "lumeth: LUMETH_CPU_DIVISION=fma refused: the %s level has no fma "
+                     "division; using hardware\n",
                      level.name);
     } else {
         std::fprintf(stderr,

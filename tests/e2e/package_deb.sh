@@ -8,14 +8,41 @@
 # status: e2e_keys_and_output.sh), the package stands on its own (its README speaks of the
 # installed commands, the pages and the scripts that read the recorder's files are installed,
 # every command has its manual page, the Python modules are recommended and xvfb suggested),
-# and lintian reports no errors and no warnings but the known ones.
-#   package_deb.sh lumeth_<version>_<arch>.deb
+# and lintian reports no errors and no warnings but the known ones. A cross-built package's
+# programs run through the emulator given after the package, and the packages that hold its
+# libraries are those of the sysroot that LUMETH_PACKAGE_SYSROOT names (its own dpkg database).
+#   package_deb.sh lumeth_<version>_<arch>.deb [emulator...]
 set -u
 E2E_DIR="$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)"
-deb="${1:?usage: $0 package.deb}"
+deb="${1:?usage: $0 package.deb [emulator...]}"
+shift
+run=("$@")
+sysroot="${LUMETH_PACKAGE_SYSROOT:-}"
 fail() {
     echo "FAIL: $*" >&2
     exit 1
+}
+# The libraries a program loads, as the dynamic loader lists them (what ldd prints): for a
+# cross-built program, the sysroot's loader under the emulator.
+loaded_libraries() {
+    if [ -n "${sysroot}" ]; then
+        "${run[@]}" "$(compgen -G "${sysroot}/lib/ld-linux-*.so.*" | head -n1)" --list "$1"
+    else
+        ldd "$1"
+    fi
+}
+# The Debian package that holds a library the loader found.
+library_owner() {
+    local file="$1"
+    if [ -n "${sysroot}" ]; then
+        DPKG_ADMINDIR="${sysroot}/var/lib/dpkg" dpkg-query -S "$(readlink -f "${sysroot}${file}")" \
+            2>/dev/null | cut -d: -f1 | head -n1
+        return
+    fi
+    local owner
+    owner="$(dpkg-query -S "$(readlink -f "${file}")" 2>/dev/null | cut -d: -f1 | head -n1)"
+    [ -n "${owner}" ] || owner="$(dpkg-query -S "${file}" 2>/dev/null | cut -d: -f1 | head -n1)"
+    printf '%s\n' "${owner}"
 }
 for tool in dpkg-deb readelf ldd; do
     command -v "${tool}" >/dev/null 2>&1 || { echo "SKIP: ${tool} is not installed"; exit 77; }
@@ -63,7 +90,7 @@ for program in lumeth lumeth-bench lumeth-record; do
     # shellcheck disable=SC2016  # the run path holds a literal $ORIGIN
     readelf -d "${path}" | grep -qF '(RUNPATH)            Library runpath: [$ORIGIN/../lib/lumeth]' ||
         fail "${program}'s run path is not \$ORIGIN/../lib/lumeth: $(readelf -d "${path}" | grep PATH)"
-    sdl="$(ldd "${path}" | awk '$1 ~ /^libSDL3/ { print $3 }')"
+    sdl="$(loaded_libraries "${path}" | awk '$1 ~ /^libSDL3/ { print $3 }')"
     [ "$(dirname "$(readlink -f "${sdl}")")" = "$(readlink -f "${private}")" ] ||
         fail "${program} loads SDL3 from '${sdl}', not from the package"
 done
@@ -74,16 +101,15 @@ echo "the programs load SDL3 from the package's /usr/lib/lumeth"
 depends="$(dpkg-deb -f "${deb}" Depends)"
 echo "Depends: ${depends}"
 for library in libavcodec libavformat libswscale libavutil; do
-    file="$(ldd "${scratch}/usr/bin/lumeth-record" | awk -v l="${library}" 'index($1, l) == 1 { print $3 }')"
+    file="$(loaded_libraries "${scratch}/usr/bin/lumeth-record" | awk -v l="${library}" 'index($1, l) == 1 { print $3 }')"
     [ -n "${file}" ] || fail "lumeth-record does not load ${library}"
-    owner="$(dpkg-query -S "$(readlink -f "${file}")" 2>/dev/null | cut -d: -f1 | head -n1)"
-    [ -n "${owner}" ] || owner="$(dpkg-query -S "${file}" 2>/dev/null | cut -d: -f1 | head -n1)"
+    owner="$(library_owner "${file}")"
     [ -n "${owner}" ] || fail "no Debian package holds ${file}"
     grep -Eq "(^|, )${owner}( |,|$)" <<<"${depends}" ||
         fail "the package does not depend on ${owner}, which holds ${library}"
 done
 
-"${scratch}/usr/bin/lumeth-record" --frames 3 --particles 2000 --seed 7 --codec ffv1 \
+"${run[@]}" "${scratch}/usr/bin/lumeth-record" --frames 3 --particles 2000 --seed 7 --codec ffv1 \
     --out "${scratch}/video.mkv" >"${scratch}/record.log" 2>&1 ||
     fail "lumeth-record from the package failed:"$'\n'"$(cat "${scratch}/record.log")"
 grep -q '^lumeth-record: 3 frames in ' "${scratch}/record.log" ||
@@ -96,9 +122,9 @@ if command -v ffprobe >/dev/null 2>&1; then
 fi
 echo "lumeth-record from the package recorded 3 frames"
 
-"${scratch}/usr/bin/lumeth-bench" --count 2003 --repeat 1 >"${scratch}/bench.log" 2>&1 ||
+"${run[@]}" "${scratch}/usr/bin/lumeth-bench" --count 2003 --repeat 1 >"${scratch}/bench.log" 2>&1 ||
     fail "lumeth-bench from the package failed:"$'\n'"$(cat "${scratch}/bench.log")"
-bash "${E2E_DIR}/e2e_keys_and_output.sh" "${scratch}/usr/bin/lumeth"
+bash "${E2E_DIR}/e2e_keys_and_output.sh" "${run[@]}" "${scratch}/usr/bin/lumeth"
 status=$?
 [ "${status}" = 0 ] || exit "${status}"
 

@@ -1,0 +1,70 @@
+#!/usr/bin/env bash
+# Builds the 64-bit ARM Linux programs on Debian 12 (x86-64) with Debian's aarch64 GCC:
+# build/arm64/lumeth, lumeth-record and lumeth-bench and the tests, which run here under
+# qemu-aarch64-static (scripts/qemu-arm64.sh). Their GPU path is the CUDA driver API's, with the
+# kernels' fat binary compiled by this machine's nvcc (as for Windows: no CUDA toolkit for arm64
+# is needed): the CUDA toolkit's, or NVIDIA's compiler packages fetched into .deps where there is
+# no toolkit, so that the package always carries the GPU path; if neither can be had, the build
+# stops with one line.
+#
+# Installs what is missing (the cross compiler, qemu-user-static, Xvfb for the window tests),
+# makes the arm64 sysroot from Debian 12's arm64 packages (arm64-sysroot.sh) and cross-builds
+# SDL3 from the same Debian source package as the x86-64 build (deps-lib.sh), each into
+# .deps/arm64/ and reused while complete. Safe to run again: a second run only rebuilds what
+# changed.
+#
+# Then:  ctest --preset linux-arm64     (the tests, under qemu)
+#        scripts/qemu-arm64.sh build/arm64/lumeth
+set -euo pipefail
+
+DEPS_TAG=build-arm64
+# shellcheck source-path=SCRIPTDIR source=deps-lib.sh
+source "$(dirname "${BASH_SOURCE[0]}")/deps-lib.sh"
+# shellcheck source-path=SCRIPTDIR source=arm64-sysroot.sh
+source "$(dirname "${BASH_SOURCE[0]}")/arm64-sysroot.sh"
+# shellcheck source-path=SCRIPTDIR source=common.sh
+source "$(dirname "${BASH_SOURCE[0]}")/common.sh"
+trap 'die "command failed (line $LINENO): $BASH_COMMAND"' ERR
+
+toolchain="$repo_root/cmake/aarch64-linux-gnu.cmake"
+deps_prefix="$repo_root/.deps/arm64"
+jobs="${SDL3_BUILD_JOBS:-2}"
+
+ensure_packages g++-aarch64-linux-gnu qemu-user-static cmake ninja-build dpkg-dev xz-utils \
+    pkg-config debian-archive-keyring xvfb xauth
+
+# --- The CUDA compiler (see deps-lib.sh) --------------------------------------------------------
+ensure_cuda_compiler required
+
+# --- The sysroot --------------------------------------------------------------------------------
+ensure_arm64_sysroot "$deps_prefix/sysroot"
+
+# --- SDL3 ---------------------------------------------------------------------------------------
+sdl3_prefix="$deps_prefix/sdl3"
+if compgen -G "$sdl3_prefix/lib/libSDL3.so*" >/dev/null &&
+    find_sdl3_config_dir "$sdl3_prefix/lib/cmake/SDL3" >/dev/null; then
+    msg "SDL3 for arm64 already built in $sdl3_prefix"
+else
+    fetch_sdl3_source
+    msg "configuring SDL3 $SDL3_UPSTREAM for arm64 (shared, X11 + offscreen + dummy video)"
+    cmake_configure sdl3-arm64 "$SDL3_SOURCE_DIR" "$DEPS_BUILD/sdl3-arm64-build" \
+        -DCMAKE_TOOLCHAIN_FILE="$toolchain" \
+        -DCMAKE_BUILD_TYPE=Release \
+        -DCMAKE_INSTALL_PREFIX="$sdl3_prefix" \
+        -DCMAKE_INSTALL_LIBDIR=lib \
+        -DSDL_SHARED=ON -DSDL_STATIC=OFF \
+        -DSDL_TESTS=OFF -DSDL_EXAMPLES=OFF -DSDL_TEST_LIBRARY=OFF \
+        -DSDL_INSTALL=ON \
+        -DSDL_X11=ON -DSDL_OFFSCREEN=ON -DSDL_DUMMYVIDEO=ON \
+        -DSDL_WAYLAND=OFF -DSDL_KMSDRM=OFF
+    build_cfg="$(find "$DEPS_BUILD/sdl3-arm64-build" -name SDL_build_config.h -print -quit)"
+    for drv in SDL_VIDEO_DRIVER_X11 SDL_VIDEO_DRIVER_OFFSCREEN SDL_VIDEO_DRIVER_DUMMY; do
+        grep -Eq "^#define $drv( |$)" "$build_cfg" ||
+            die "SDL3 for arm64 was configured without $drv (see $DEPS_BUILD/sdl3-arm64-configure.log)"
+    done
+    build_and_install sdl3-arm64 "$DEPS_BUILD/sdl3-arm64-build" "$sdl3_prefix" "$jobs"
+fi
+
+# --- The programs and tests ---------------------------------------------------------------------
+configure_and_build linux-arm64
+msg "built $repo_root/build/arm64/lumeth, lumeth-record and lumeth-bench"
