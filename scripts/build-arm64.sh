@@ -46,22 +46,9 @@ if compgen -G "$sdl3_prefix/lib/libSDL3.so*" >/dev/null &&
     msg "SDL3 for arm64 already built in $sdl3_prefix"
 else
     fetch_sdl3_source
-    msg "configuring SDL3 $SDL3_UPSTREAM for arm64 (shared, X11 + offscreen + dummy video)"
-    cmake_configure sdl3-arm64 "$SDL3_SOURCE_DIR" "$DEPS_BUILD/sdl3-arm64-build" \
-        -DCMAKE_TOOLCHAIN_FILE="$toolchain" \
-        -DCMAKE_BUILD_TYPE=Release \
-        -DCMAKE_INSTALL_PREFIX="$sdl3_prefix" \
-        -DCMAKE_INSTALL_LIBDIR=lib \
-        -DSDL_SHARED=ON -DSDL_STATIC=OFF \
-        -DSDL_TESTS=OFF -DSDL_EXAMPLES=OFF -DSDL_TEST_LIBRARY=OFF \
-        -DSDL_INSTALL=ON \
-        -DSDL_X11=ON -DSDL_OFFSCREEN=ON -DSDL_DUMMYVIDEO=ON \
-        -DSDL_WAYLAND=OFF -DSDL_KMSDRM=OFF
-    build_cfg="$(find "$DEPS_BUILD/sdl3-arm64-build" -name SDL_build_config.h -print -quit)"
-    for drv in SDL_VIDEO_DRIVER_X11 SDL_VIDEO_DRIVER_OFFSCREEN SDL_VIDEO_DRIVER_DUMMY; do
-        grep -Eq "^#define $drv( |$)" "$build_cfg" ||
-            die "SDL3 for arm64 was configured without $drv (see $DEPS_BUILD/sdl3-arm64-configure.log)"
-    done
+    msg "configuring SDL3 $SDL3_UPSTREAM for arm64 (shared, video and renderer only: X11 + offscreen + dummy)"
+    configure_linux_sdl3 sdl3-arm64 "$DEPS_BUILD/sdl3-arm64-build" "$sdl3_prefix" \
+        -DCMAKE_TOOLCHAIN_FILE="$toolchain"
     build_and_install sdl3-arm64 "$DEPS_BUILD/sdl3-arm64-build" "$sdl3_prefix" "$jobs"
 fi
 

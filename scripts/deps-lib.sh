@@ -252,6 +252,38 @@ build_and_install() {
     rm -rf "$stage"
 }
 
+# configure_linux_sdl3 <name> <build folder> <prefix> [cmake options...]: a fresh
+# configuration of the unpacked SDL3 source for Linux, shared, with what the programs use:
+# video (X11, and the offscreen and dummy drivers the tests use), events, the 2D renderer
+# (OpenGL and software) and timers. Wayland and KMS/DRM are off, so the features do not depend
+# on which optional development packages happen to be installed; audio, the GPU API and its
+# renderer, Vulkan, OpenGL ES, camera, power, sensors and dialogs are left out. (Joysticks
+# stay: SDL 3.2's joystick code links the virtual joystick driver, which needs HIDAPI, even
+# when the subsystem is off.) SDL silently drops a video driver whose development files are
+# missing, so the generated configuration header is checked for the drivers relied on.
+configure_linux_sdl3() {
+    local name="$1" folder="$2" prefix="$3"
+    shift 3
+    cmake_configure "$name" "$SDL3_SOURCE_DIR" "$folder" \
+        -DCMAKE_BUILD_TYPE=Release \
+        -DCMAKE_INSTALL_PREFIX="$prefix" \
+        -DCMAKE_INSTALL_LIBDIR=lib \
+        -DSDL_SHARED=ON -DSDL_STATIC=OFF \
+        -DSDL_TESTS=OFF -DSDL_EXAMPLES=OFF -DSDL_TEST_LIBRARY=OFF \
+        -DSDL_INSTALL=ON \
+        -DSDL_X11=ON -DSDL_OFFSCREEN=ON -DSDL_DUMMYVIDEO=ON \
+        -DSDL_WAYLAND=OFF -DSDL_KMSDRM=OFF \
+        -DSDL_AUDIO=OFF -DSDL_GPU=OFF -DSDL_VULKAN=OFF -DSDL_OPENGLES=OFF -DSDL_CAMERA=OFF \
+        -DSDL_POWER=OFF -DSDL_SENSOR=OFF -DSDL_DIALOG=OFF "$@"
+    local build_cfg drv
+    build_cfg="$(find "$folder" -name SDL_build_config.h -print -quit)"
+    [ -n "$build_cfg" ] || die "$name: SDL_build_config.h not generated"
+    for drv in SDL_VIDEO_DRIVER_X11 SDL_VIDEO_DRIVER_OFFSCREEN SDL_VIDEO_DRIVER_DUMMY; do
+        grep -Eq "^#define $drv( |$)" "$build_cfg" ||
+            die "$name was configured without $drv (see $DEPS_BUILD/$name-configure.log)"
+    done
+}
+
 # ---------------------------------------------------------------------------
 # The CUDA compiler
 # ---------------------------------------------------------------------------

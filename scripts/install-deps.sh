@@ -171,33 +171,7 @@ msg "SDL3 not found; building it from Debian trixie's source package"
 fetch_sdl3_source
 
 msg "configuring SDL3 $SDL3_UPSTREAM (Release, shared, video and renderer only: X11 + offscreen + dummy)"
-# Wayland and KMS/DRM are turned off so the set of features does not depend on
-# which optional development packages happen to be installed; the project
-# only uses X11 and the offscreen/dummy drivers. Of SDL's subsystems the programs
-# use video, events, the 2D renderer (OpenGL and software) and timers: audio, the GPU
-# API and its renderer, Vulkan, OpenGL ES, camera, power, sensors and dialogs are left out.
-# (Joysticks stay: SDL 3.2's joystick code links the virtual joystick driver, which needs
-# HIDAPI, even when the subsystem is off.)
-cmake_configure sdl3 "$SDL3_SOURCE_DIR" "$SDL3_BUILD_DIR" \
-    -DCMAKE_BUILD_TYPE=Release \
-    -DCMAKE_INSTALL_PREFIX="$SDL3_PREFIX" \
-    -DCMAKE_INSTALL_LIBDIR=lib \
-    -DSDL_SHARED=ON -DSDL_STATIC=OFF \
-    -DSDL_TESTS=OFF -DSDL_EXAMPLES=OFF -DSDL_TEST_LIBRARY=OFF \
-    -DSDL_INSTALL=ON \
-    -DSDL_X11=ON -DSDL_OFFSCREEN=ON -DSDL_DUMMYVIDEO=ON \
-    -DSDL_WAYLAND=OFF -DSDL_KMSDRM=OFF \
-    -DSDL_AUDIO=OFF -DSDL_GPU=OFF -DSDL_VULKAN=OFF -DSDL_OPENGLES=OFF -DSDL_CAMERA=OFF \
-    -DSDL_POWER=OFF -DSDL_SENSOR=OFF -DSDL_DIALOG=OFF
-
-# SDL silently drops a video driver whose development files are missing, so
-# the generated configuration header is checked for the drivers we rely on.
-build_cfg="$(find "$SDL3_BUILD_DIR" -name SDL_build_config.h -print -quit)"
-[ -n "$build_cfg" ] || die "SDL_build_config.h not generated"
-for drv in SDL_VIDEO_DRIVER_X11 SDL_VIDEO_DRIVER_OFFSCREEN SDL_VIDEO_DRIVER_DUMMY; do
-    grep -Eq "^#define $drv( |$)" "$build_cfg" ||
-        die "SDL3 was configured without $drv (see $DEPS_BUILD/sdl3-configure.log)"
-done
+configure_linux_sdl3 sdl3 "$SDL3_BUILD_DIR" "$SDL3_PREFIX"
 
 build_and_install sdl3 "$SDL3_BUILD_DIR" "$SDL3_PREFIX" "$JOBS"
 
