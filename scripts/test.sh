@@ -12,36 +12,33 @@
 set -euo pipefail
 source "$(dirname "$0")/common.sh"
 
-LUMETH_SETUP_CALLER=test.sh "$repo_root/scripts/install-deps.sh" --tests --gpu-required
+# stage <title> <command...>: one stage, its title before and its time after.
+stage() {
+    local title="$1" start=$SECONDS
+    shift
+    echo "== $title"
+    "$@"
+    echo "== $title: $((SECONDS - start)) s"
+}
+in_repo() { (cd "$repo_root" && "$@"); }
+release_stage() { configure_and_build release && in_repo ctest --preset release; }
+sanitize_stage() { configure_and_build sanitize && in_repo ctest --preset sanitize; }
+windows_stage() { "$repo_root/scripts/build-windows.sh" && in_repo ctest --preset windows-mingw; }
+arm64_stage() { "$repo_root/scripts/build-arm64.sh" && in_repo ctest --preset linux-arm64; }
+fetched_cuda_stage() {
+    if [ "$(id -u)" -eq 0 ]; then
+        "$repo_root/scripts/check-fetched-cuda.sh"
+    else
+        echo "skipped: hiding the toolkit needs root (a private mount namespace)"
+    fi
+}
 
-echo "== Release build and all tests"
-configure_and_build release
-(cd "$repo_root" && ctest --preset release)
-
-echo "== The Debian package in a fresh Debian 12 root (as root, with Debian's archive)"
-package_root_start=$SECONDS
-"$repo_root/tests/e2e/package_root.sh" "$repo_root/build/packages/lumeth_1.0_$(dpkg --print-architecture).deb"
-echo "== Package root stage: $((SECONDS - package_root_start)) s"
-
-echo "== Sanitizer build (address, undefined) and the tests that need no window"
-configure_and_build sanitize
-(cd "$repo_root" && ctest --preset sanitize)
-
-echo "== Windows build (MinGW-w64) and its tests under wine"
-windows_start=$SECONDS
-"$repo_root/scripts/build-windows.sh"
-(cd "$repo_root" && ctest --preset windows-mingw)
-echo "== Windows stage: $((SECONDS - windows_start)) s"
-
-echo "== Linux arm64 build (aarch64 GCC) and its tests under qemu"
-arm64_start=$SECONDS
-"$repo_root/scripts/build-arm64.sh"
-(cd "$repo_root" && ctest --preset linux-arm64)
-echo "== arm64 stage: $((SECONDS - arm64_start)) s"
-
-echo "== GPU build with the fetched CUDA compiler, the toolkit hidden"
-if [ "$(id -u)" -eq 0 ]; then
-    "$repo_root/scripts/check-fetched-cuda.sh"
-else
-    echo "skipped: hiding the toolkit needs root (a private mount namespace)"
-fi
+stage "Set-up" env LUMETH_SETUP_CALLER=test.sh "$repo_root/scripts/install-deps.sh" --tests --gpu-required
+stage "Release build and all tests" release_stage
+stage "The Debian package in a fresh Debian 12 root (as root, with Debian's archive)" \
+    "$repo_root/tests/e2e/package_root.sh" "$repo_root/build/packages/lumeth_1.0_$(dpkg --print-architecture).deb"
+stage "Sanitizer build (address, undefined) and the tests that need no window" sanitize_stage
+stage "Windows build (MinGW-w64) and its tests under wine" windows_stage
+stage "Linux arm64 build (aarch64 GCC) and its tests under qemu" arm64_stage
+stage "GPU build with the fetched CUDA compiler, the toolkit hidden" fetched_cuda_stage
+echo "== All stages: $SECONDS s"

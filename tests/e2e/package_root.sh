@@ -43,11 +43,12 @@ trap 'rm -rf "$root"' EXIT
 phase() { echo "[package root] $* ($((SECONDS - start)) s)"; }
 
 phase "debootstrap --variant=minbase bookworm from $mirror"
+# debootstrap depends on the archive and this machine alone, not on the package: where it
+# fails or runs out of time (a slow or broken mirror), the stage cannot run and says so.
 timeout "$limit" debootstrap --variant=minbase bookworm "$root" "$mirror" >"$root.debootstrap.log" 2>&1 || {
     tail -n 20 "$root.debootstrap.log" >&2
     rm -f "$root.debootstrap.log"
-    echo "FAIL: debootstrap failed" >&2
-    exit 1
+    skip "debootstrap could not make a Debian 12 root from $mirror within $limit s (its log's end is above)"
 }
 rm -f "$root.debootstrap.log"
 
