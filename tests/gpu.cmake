@@ -55,6 +55,15 @@ if(WIN32)
     endif()
 endif()
 
+# The architectures the device code must carry: the default image set written out here on its
+# own (machine code for 7.5, 8.0, 8.6, 9.0, 10.0 and 12.0, PTX for 8.6 and for an architecture
+# at least as new as every machine code: "newest"), else the build's CMAKE_CUDA_ARCHITECTURES.
+if(LUMETH_CUDA_DEFAULT_IMAGES)
+    set(lumeth_expected_architectures 75-real 80-real 86 90-real 100-real 120-real newest-virtual)
+else()
+    set(lumeth_expected_architectures ${CMAKE_CUDA_ARCHITECTURES})
+endif()
+
 # Both kernels in the CUDA build, under their mangled device names: with cuobjdump, as global
 # functions of the device code; without it, as code sections of the embedded device image
 # (.nv_fatbin) and as the names the start-up registration hands to the runtime (.rodata).
@@ -98,13 +107,12 @@ if(LUMETH_HAVE_CUDA AND CMAKE_SYSTEM_NAME STREQUAL "Linux")
         if(TEST ${name})
             set_tests_properties(${name} PROPERTIES LABELS gpu-driver)
         endif()
-        # Machine code for every real architecture of the build, PTX for every virtual one
-        # (the default: sm_86 and sm_90 machine code, compute_86 PTX).
+        # Machine code for every real architecture expected, PTX for every virtual one.
         if(LUMETH_CUOBJDUMP)
             set(elf_archs "")
             set(ptx_archs "")
-            foreach(arch IN LISTS CMAKE_CUDA_ARCHITECTURES)
-                string(REGEX MATCH "^[0-9]+" number "${arch}")
+            foreach(arch IN LISTS lumeth_expected_architectures)
+                string(REGEX MATCH "^([0-9]+|newest)" number "${arch}")
                 if(NOT arch MATCHES "-virtual$")
                     list(APPEND elf_archs "sm_${number}")
                 endif()
@@ -122,7 +130,14 @@ if(LUMETH_HAVE_CUDA AND CMAKE_SYSTEM_NAME STREQUAL "Linux")
 ' "$elves" | grep -q "\.$arch\.cubin$" ||
                             { echo "no $arch machine code in $exe:"; echo "$elves"; exit 1; }
                     done
+                    highest() { sed -n "s/.*\.sm_\([0-9]*\)\.$1$/\1/p" | sort -n | tail -n1; }
                     for arch in $(echo "$ptx" | tr ';' ' '); do
+                        if [ "$arch" = sm_newest ]; then
+                            newest=$(printf '%s
+' "$ptxs" | highest ptx)
+                            [ "${newest:-0}" -ge "$(printf '%s
+' "$elves" | highest cubin)" ] && continue
+                        fi
                         printf '%s
 ' "$ptxs" | grep -q "\.$arch\.ptx$" ||
                             { echo "no PTX for $arch in $exe:"; echo "$ptxs"; exit 1; }
@@ -228,7 +243,7 @@ if(LUMETH_HAVE_DRIVER_API)
         list(APPEND lumeth_image_checked $<TARGET_FILE:${executable}>)
     endforeach()
     if(LUMETH_IMAGE_CUOBJDUMP AND Python3_Interpreter_FOUND)
-        string(REPLACE ";" "," architectures "${CMAKE_CUDA_ARCHITECTURES}")
+        string(REPLACE ";" "," architectures "${lumeth_expected_architectures}")
         add_test(NAME driver_api.programs_carry_the_kernels_image
             COMMAND Python3::Interpreter ${CMAKE_CURRENT_SOURCE_DIR}/kernels_image.py
                     ${LUMETH_IMAGE_CUOBJDUMP} ${architectures}

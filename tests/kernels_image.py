@@ -6,7 +6,8 @@ functions, machine code for every real architecture and PTX for every virtual on
 
 usage: kernels_image.py CUOBJDUMP ARCHITECTURES KERNEL[,KERNEL...] PROGRAM...
   ARCHITECTURES: as CMAKE_CUDA_ARCHITECTURES, separated by commas, e.g. "86,90-real" (86:
-  sm_86 machine code and PTX; 90-real: sm_90 machine code only; N-virtual: PTX only)
+  sm_86 machine code and PTX; 90-real: sm_90 machine code only; N-virtual: PTX only;
+  newest-virtual: PTX for an architecture at least as new as every machine code)
 """
 import os
 import re
@@ -49,6 +50,11 @@ def cuobjdump(tool, option, image_path):
     return run.stdout
 
 
+def highest(listing, suffix):
+    """The highest architecture number among the listing's .sm_N.<suffix> files, 0 if none."""
+    return max((int(n) for n in re.findall(rf"\.sm_(\d+)\.{suffix}$", listing, re.M)), default=0)
+
+
 def check(tool, architectures, kernels, path):
     image = extract(path)
     with tempfile.TemporaryDirectory() as scratch:
@@ -66,6 +72,10 @@ def check(tool, architectures, kernels, path):
             fail(f"no device function {kernel} in the image of {path}:\n{symbols}")
     wanted = []
     for arch in architectures:
+        if arch == "newest-virtual":
+            if highest(ptxs, "ptx") < highest(elves, "cubin"):
+                fail(f"no PTX as new as every machine code in the image of {path}:\n{elves}{ptxs}")
+            continue
         number = re.match(r"\d+", arch).group(0)
         if not arch.endswith("-virtual"):
             wanted.append((f".sm_{number}.cubin", elves, "machine code"))

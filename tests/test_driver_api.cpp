@@ -299,10 +299,11 @@ TEST_F(DriverApiTest, StepsAndReleaseFromOtherThreadsThanTheProbesRunOnTheGpu) {
     EXPECT_EQ(stand_in_state(), kNothingHeld);
 }
 
-// The image has code for every GPU from its lowest architecture on: machine code for sm_86
-// (also run by 8.9) and sm_90, PTX for the rest.
+// The image has code for every GPU from its lowest architecture on: machine code for 7.5, 8.0,
+// 8.6 (also run by 8.7 and 8.9), 9.0, 10.0 and 12.0 (also run by 12.1), PTX for the rest.
 TEST_F(DriverApiTest, TheImageRunsOnEveryGpuFromItsLowestArchitectureOn) {
-    for (const char* capability : {"8.6", "8.9", "9.0", "10.0", "12.0"}) {
+    for (const char* capability :
+         {"7.5", "8.0", "8.6", "8.7", "8.9", "9.0", "10.0", "10.3", "12.0", "12.1", "13.0"}) {
         SCOPED_TRACE(std::string("compute capability ") + capability);
         start(std::string("capability=") + capability);
         Particles particles = galaxy(300);
@@ -331,7 +332,7 @@ std::vector<Unusable> unusable_cases() {
     const std::string needs = kThisCode + std::string(" needs CUDA ") + needed_cuda() +
                               "; update the NVIDIA driver to R580 or newer to use the GPU";
 #if defined(_WIN32)
-    const std::string no_code_remedy = "its GPU path needs compute capability 8.6 or newer";
+    const std::string no_code_remedy = "its GPU path needs compute capability 7.5 or newer";
 #else
     const std::string no_code_remedy = "rebuild with -DCMAKE_CUDA_ARCHITECTURES=";
 #endif
@@ -353,10 +354,10 @@ std::vector<Unusable> unusable_cases() {
              " is the CUDA toolkit's stub); install the NVIDIA driver, R580 or newer, to use the "
              "GPU"},
         {"no_gpu", "devices=0", nullptr,
-         "no CUDA-capable GPU found; the GPU path needs an NVIDIA GPU of compute capability 8.6 "
+         "no CUDA-capable GPU found; the GPU path needs an NVIDIA GPU of compute capability 7.5 "
          "or newer"},
         {"gpu_list_names_no_gpu", "fail=cuInit,error=101", nullptr,
-         "no CUDA-capable GPU found; the GPU path needs an NVIDIA GPU of compute capability 8.6 "
+         "no CUDA-capable GPU found; the GPU path needs an NVIDIA GPU of compute capability 7.5 "
          "or newer"},
         {"driver_library_and_kernel_module_differ", "fail=cuInit,error=803", nullptr,
          "the NVIDIA driver's CUDA library and its kernel module are of different versions; "
@@ -375,19 +376,19 @@ std::vector<Unusable> unusable_cases() {
          too_old},
         {"ptx_not_compiled_at_attribute_query", "fail=cuFuncGetAttribute,error=218", nullptr,
          too_old},
-        {"no_code_for_compute_capability_7_5", "capability=7.5", nullptr,
-         no_code + " (compute capability 7.5); " + no_code_remedy +
+        {"no_code_for_compute_capability_5_2", "capability=5.2", nullptr,
+         no_code + " (compute capability 5.2); " + no_code_remedy +
 #if defined(_WIN32)
              ""},
 #else
-             "75 to use it"},
+             "52 to use it"},
 #endif
-        {"no_code_for_compute_capability_8_0", "capability=8.0", nullptr,
-         no_code + " (compute capability 8.0); " + no_code_remedy +
+        {"no_code_for_compute_capability_7_0", "capability=7.0", nullptr,
+         no_code + " (compute capability 7.0); " + no_code_remedy +
 #if defined(_WIN32)
              ""},
 #else
-             "80 to use it"},
+             "70 to use it"},
 #endif
         {"too_few_threads_per_block", "threads=128", nullptr,
          "a kernel cannot run 256 threads per block on this device"},

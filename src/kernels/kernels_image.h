@@ -1,8 +1,8 @@
 // The two kernels as a CUDA fat binary carried in the program as data, for the CUDA driver
 // API's path (cuModuleLoadData, then the kernels by name). nvcc compiles it at build time from
 // kernels.cu with the runtime path's flags (--fmad=false): machine code for every real
-// architecture of the build and PTX for every virtual one (by default sm_86 and sm_90 machine
-// code and compute_86 PTX). Built only where nvcc is found (library lumeth_kernels_image).
+// architecture of the build and PTX for every virtual one (by default the set of
+// cmake/cuda_images.cmake). Built only where nvcc is found (library lumeth_kernels_image).
 #pragma once
 
 #include <cstddef>
