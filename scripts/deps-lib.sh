@@ -264,20 +264,27 @@ CUDA_VERSION_PINNED="$(sed -n 's/^nvidia-cuda-nvcc==\([0-9]*\.[0-9]*\)\..*/\1/p'
 CUDA_TREE="$DEPS_REPO_ROOT/.deps/cuda-$CUDA_VERSION_PINNED"
 # Written last into a complete tree: the requirements it was fetched from.
 CUDA_TREE_STAMP=fetched-from-requirements.txt
+# The origin the compiler rule names for that tree.
+CUDA_FETCHED_ORIGIN="NVIDIA's packages that scripts/install-deps.sh fetched"
 
-# The CUDA toolkit's nvcc, found as CMakeLists.txt finds it: $CUDACXX, nvcc on the PATH, the
-# toolkit's default folder. Prints nothing when there is none.
-toolkit_nvcc() {
-    local nvcc
-    if [ -n "${CUDACXX:-}" ]; then
-        printf '%s\n' "$CUDACXX"
-    elif nvcc="$(command -v nvcc 2>/dev/null)"; then
-        printf '%s\n' "$nvcc"
-    elif [ -x /usr/local/cuda/bin/nvcc ]; then
-        printf '%s\n' /usr/local/cuda/bin/nvcc
-    else
-        return 1
-    fi
+# cuda_compiler_rule: the CUDA compiler by the rule CMake follows (cmake/cuda_compiler.cmake,
+# run as a script), in CUDA_NVCC, CUDA_RELEASE and CUDA_ORIGIN; CUDA_REFUSED says why the
+# compiler found cannot be used (CUDA_NVCC is then empty). All empty when there is none.
+cuda_compiler_rule() {
+    local said line
+    CUDA_NVCC="" CUDA_RELEASE="" CUDA_ORIGIN="" CUDA_REFUSED=""
+    said="$(cmake -P "$DEPS_REPO_ROOT/cmake/cuda_compiler.cmake" 2>&1)" || {
+        CUDA_REFUSED="cmake could not run the compiler rule: $(head -n1 <<<"$said")"
+        return 0
+    }
+    while IFS= read -r line; do
+        case "$line" in
+        nvcc=*) CUDA_NVCC="${line#nvcc=}" ;;
+        release=*) CUDA_RELEASE="${line#release=}" ;;
+        origin=*) CUDA_ORIGIN="${line#origin=}" ;;
+        refused=*) CUDA_REFUSED="${line#refused=}" ;;
+        esac
+    done <<<"$said"
 }
 
 # Whether the fetched tree is complete and fetched from today's requirements.
@@ -302,8 +309,8 @@ nvidia_hardware_or_driver() {
     return 1
 }
 
-# fetch_cuda_compiler: downloads the pinned packages (pip checks every wheel's hash) and
-# unpacks them into a temporary folder beside $CUDA_TREE, adds the two links CMake needs
+# fetch_cuda_compiler (under the fetch lock of ensure_cuda_compiler): downloads the pinned
+# packages (pip checks every wheel's hash) and unpacks them into a temporary folder beside $CUDA_TREE, adds the two links CMake needs
 # (nvcc's profile looks in lib64, FindCUDAToolkit wants an unversioned libcudart.so), checks
 # the tree and its nvcc, and only then renames it into place. A failure at any point leaves
 # no tree behind (and an older complete one as it was). Returns 1 with the reason in
@@ -319,9 +326,9 @@ fetch_cuda_compiler() {
         CUDA_FETCH_ERROR="python3 with pip is needed to fetch it"
         return 1
     fi
-    # What an interrupted fetch left (never used: only a complete tree gets the final name);
-    # the age spares a fetch that another checkout sharing .deps runs now.
-    find "$(dirname "$CUDA_TREE")" -maxdepth 1 -name "${CUDA_TREE##*/}.partial.*" -mmin +120 \
+    # What an interrupted fetch left (never used: only a complete tree gets the final name); the
+    # caller holds the fetch lock, so no other fetch is writing there now.
+    find "$(dirname "$CUDA_TREE")" -maxdepth 1 -name "${CUDA_TREE##*/}.partial.*" \
         -exec rm -rf {} + 2>/dev/null || true
     work="$(mktemp -d "$CUDA_TREE.partial.XXXXXX")" || {
         CUDA_FETCH_ERROR="no temporary folder could be made beside $CUDA_TREE"
@@ -380,22 +387,28 @@ fetch_cuda_compiler() {
     rm -rf "$work"
 }
 
-# ensure_cuda_compiler [required]: says in one line which CUDA compiler the build will use and
-# where it comes from, fetching it when no toolkit is installed and
+# ensure_cuda_compiler [required]: says in one line which CUDA compiler the build will use,
+# its CUDA release and where it comes from (the rule of cuda_compiler_rule), fetching it when
+# no toolkit is installed and
 #   - LUMETH_FETCH_CUDA=1, or "required" is given (the builds that make packages), or
 #   - LUMETH_FETCH_CUDA is unset or empty and the machine has an NVIDIA GPU or driver.
-# LUMETH_FETCH_CUDA=0 never fetches. Without "required" a build without a GPU path is no
-# failure: the line says so and why, and the function returns 0. With "required" it fails
-# with one line when there is no compiler.
+# LUMETH_FETCH_CUDA=0 never fetches. A fetched tree from other pins is fetched again. Without
+# "required" a build without a GPU path is no failure: the line says so and why, and the
+# function returns 0. With "required" it fails with one line when there is no usable compiler.
+# One fetch at a time: a second set-up waits for the first (at most 30 minutes) under a lock
+# beside the tree, then uses what it fetched.
 ensure_cuda_compiler() {
-    local required="${1:-}" nvcc reason="" why fetch=0
+    local required="${1:-}" reason="" why fetch=0 lock_fd
     local tree="${CUDA_TREE#"$DEPS_REPO_ROOT"/}"
-    if nvcc="$(toolkit_nvcc)"; then
-        msg "CUDA compiler: $nvcc (the CUDA toolkit)"
+    cuda_compiler_rule
+    if [ -n "$CUDA_NVCC" ]; then
+        msg "CUDA compiler: $CUDA_NVCC (CUDA $CUDA_RELEASE, from $CUDA_ORIGIN)"
         return 0
     fi
-    if fetched_cuda_complete; then
-        msg "CUDA compiler: $tree/bin/nvcc (NVIDIA's packages of CUDA $CUDA_VERSION_PINNED, fetched before)"
+    # A refused compiler that the set-up did not fetch is the user's to mend.
+    if [ -n "$CUDA_REFUSED" ] && [ "$CUDA_ORIGIN" != "$CUDA_FETCHED_ORIGIN" ]; then
+        [ "$required" = required ] && die "CUDA compiler refused: $CUDA_REFUSED"
+        msg "CUDA compiler: none ($CUDA_REFUSED); the build has no GPU path"
         return 0
     fi
     case "${LUMETH_FETCH_CUDA:-}" in
@@ -415,13 +428,35 @@ ensure_cuda_compiler() {
     *) why="LUMETH_FETCH_CUDA=$LUMETH_FETCH_CUDA is neither 0 nor 1" ;;
     esac
     if [ "$fetch" -eq 1 ]; then
-        msg "no CUDA toolkit$reason: fetching NVIDIA's CUDA $CUDA_VERSION_PINNED compiler packages from PyPI into $tree"
-        if fetch_cuda_compiler; then
-            msg "CUDA compiler: $tree/bin/nvcc (NVIDIA's packages of CUDA $CUDA_VERSION_PINNED, just fetched)"
+        mkdir -p "$(dirname "$CUDA_TREE")"
+        exec {lock_fd}>"$CUDA_TREE.lock"
+        if ! flock -n "$lock_fd"; then
+            msg "another set-up is fetching the CUDA compiler into $tree: waiting for it"
+            flock -w 1800 "$lock_fd" || {
+                exec {lock_fd}>&-
+                die "another set-up has held $tree.lock for 30 minutes; run this again when it has finished"
+            }
+        fi
+        if fetched_cuda_complete; then
+            cuda_compiler_rule
+        else
+            msg "no CUDA toolkit$reason: fetching NVIDIA's CUDA $CUDA_VERSION_PINNED compiler packages from PyPI into $tree"
+            if fetch_cuda_compiler; then
+                cuda_compiler_rule
+            else
+                CUDA_NVCC=""
+                CUDA_REFUSED="fetching NVIDIA's compiler packages failed: $CUDA_FETCH_ERROR"
+            fi
+        fi
+        exec {lock_fd}>&-
+        if [ -n "$CUDA_NVCC" ]; then
+            msg "CUDA compiler: $CUDA_NVCC (CUDA $CUDA_RELEASE, from $CUDA_ORIGIN)"
             return 0
         fi
-        why="fetching NVIDIA's compiler packages failed: $CUDA_FETCH_ERROR"
+        why="$CUDA_REFUSED"
     fi
+    # A stale fetched tree that was not fetched again.
+    [ "$fetch" -eq 1 ] || [ -z "$CUDA_REFUSED" ] || why="$CUDA_REFUSED; $why"
     if [ "$required" = required ]; then
         die "no CUDA compiler, and the packages must carry the GPU path ($why)"
     fi

@@ -21,6 +21,7 @@
 # Usage: scripts/install-deps.sh [--gpu-required]
 #   --gpu-required   for the builds that make packages: fetch the compiler
 #                    whenever no toolkit is installed, and fail if none can be had
+#                    or the one found is refused (cmake/cuda_compiler.cmake's rule)
 #
 # Environment:
 #   SDL3_BUILD_JOBS       parallel compile jobs for the SDL3 build (default 2)
@@ -109,16 +110,19 @@ ensure_cuda_compiler $gpu_required
 # ---------------------------------------------------------------------------
 # 2c. cuobjdump, for the build check of the device code (CUDA builds only)
 # ---------------------------------------------------------------------------
-# The CUDA compiler packages here come without cuobjdump; PyPI carries it. It
-# goes into .deps/cuobjdump; without it the check falls back to reading the
-# embedded device image with objcopy.
+# The CUDA compiler packages here come without cuobjdump; PyPI carries it, pinned
+# by version and hash in cuda-tools-requirements.txt. It goes into
+# .deps/cuobjdump; without it the check falls back to reading the embedded
+# device image with objcopy.
 CUOBJDUMP_PREFIX="$REPO_ROOT/.deps/cuobjdump"
-if { toolkit_nvcc >/dev/null || fetched_cuda_complete; } &&
+cuda_compiler_rule
+if [ -n "$CUDA_NVCC" ] &&
     ! command -v cuobjdump >/dev/null 2>&1 && [ ! -x /usr/local/cuda/bin/cuobjdump ] &&
     ! compgen -G "$CUOBJDUMP_PREFIX/nvidia/*/bin/cuobjdump" >/dev/null; then
     if python3 -m pip --version >/dev/null 2>&1 &&
-        python3 -m pip install -q --disable-pip-version-check --target "$CUOBJDUMP_PREFIX" \
-            nvidia-cuda-cuobjdump >/dev/null 2>&1; then
+        python3 -m pip install -q --disable-pip-version-check --no-deps --only-binary=:all: \
+            --require-hashes --target "$CUOBJDUMP_PREFIX" \
+            -r "$REPO_ROOT/scripts/cuda-tools-requirements.txt" >/dev/null 2>&1; then
         msg "cuobjdump installed into .deps/cuobjdump"
     else
         rm -rf "$CUOBJDUMP_PREFIX"

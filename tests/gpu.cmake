@@ -155,6 +155,16 @@ add_test(NAME driver_api.first_driver_branch_of_each_cuda_release
 set_tests_properties(driver_api.first_driver_branch_of_each_cuda_release PROPERTIES
     LABELS gpu-driver)
 
+# The rule that finds the CUDA compiler for the set-up and for CMake (cmake/cuda_compiler.cmake):
+# two compilers on one machine, a CUDACXX that names no program, a compiler too old, a stale
+# fetched tree, an interrupted fetch and two set-ups at once, with stand-in compilers and pip.
+if(CMAKE_HOST_SYSTEM_NAME STREQUAL "Linux" AND NOT WIN32)
+    add_test(NAME cuda_compiler.rule_for_the_set_up_and_cmake
+        COMMAND bash ${CMAKE_CURRENT_SOURCE_DIR}/cuda_compiler_rule.sh ${PROJECT_SOURCE_DIR})
+    set_tests_properties(cuda_compiler.rule_for_the_set_up_and_cmake PROPERTIES
+        LABELS gpu-driver SKIP_REGULAR_EXPRESSION "^SKIP: ")
+endif()
+
 # --- The driver API path on a stand-in driver library -------------------------------------------
 # The stand-in (cuda_driver_stand_in.cpp) is built as the driver library's own file name into
 # a folder of its own: libcuda.so.1 on Linux, found through LD_LIBRARY_PATH by the tests that
