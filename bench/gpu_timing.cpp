@@ -94,6 +94,7 @@ GpuMeasurement measure_gpu(const Particle* galaxy, const Particle* with_forces, 
     DeviceFigures figures;
     check(clock->open(&figures));
     m.device = figures.name.empty() ? "GPU" : figures.name;
+    m.capability = 10 * figures.major + figures.minor;
     m.multiprocessors = figures.multiprocessors;
     m.clock_hz = figures.clock_hz;
     m.fp64_per_multiprocessor_per_clock =

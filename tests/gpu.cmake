@@ -261,6 +261,15 @@ if(LUMETH_HAVE_DRIVER_API)
                     ${lumeth_image_checked})
         set_tests_properties(driver_api.programs_carry_the_kernels_image PROPERTIES
             LABELS gpu-driver)
+        # The benchmark's FP64 instructions per pair, by cubin, recounted in its own image.
+        if(TARGET lumeth-bench)
+            add_test(NAME driver_api.benchmark_counts_the_pair_loop_of_every_cubin
+                COMMAND Python3::Interpreter ${CMAKE_CURRENT_SOURCE_DIR}/pair_loop_fp64.py
+                        ${LUMETH_IMAGE_CUOBJDUMP} ${PROJECT_SOURCE_DIR}/bench/gpu_rows.cpp
+                        _Z21compute_forces_kernelP8Particleiddd $<TARGET_FILE:lumeth-bench>)
+            set_tests_properties(driver_api.benchmark_counts_the_pair_loop_of_every_cubin
+                PROPERTIES LABELS "gpu-driver;bench" SKIP_REGULAR_EXPRESSION "^SKIP: ")
+        endif()
     else()
         message(STATUS "cuobjdump or Python 3 not found: the kernels image is not checked "
                        "(scripts/install-deps.sh provides cuobjdump)")
