@@ -314,6 +314,57 @@ TEST_F(DriverApiTest, TheImageRunsOnEveryGpuFromItsLowestArchitectureOn) {
     }
 }
 
+// Every pair of a driver's CUDA version and a GPU's compute capability among those users have:
+// the path each takes, stated here on its own. The image is CUDA 13 code with machine code
+// from 7.5 on, so a driver below CUDA 13.0 (R580) is refused whatever the GPU, and a GPU below
+// 7.5 gets no code.
+TEST_F(DriverApiTest, EachDriverAndGpuTakesThePathTheTableStates) {
+    ASSERT_EQ(lumeth::kernels_image().cuda_version / 1000, 13) << "the table is for CUDA 13 code";
+    enum Outcome { kGpu, kDriverTooOld, kNoCodeForGpu };
+    struct Case {
+        int driver;
+        const char* capability;
+        Outcome outcome;
+    };
+    const Case cases[] = {
+        {11080, "5.2", kDriverTooOld}, {11080, "6.1", kDriverTooOld},
+        {11080, "8.0", kDriverTooOld}, {11080, "12.0", kDriverTooOld},
+        {12000, "5.2", kDriverTooOld}, {12000, "6.1", kDriverTooOld},
+        {12000, "8.0", kDriverTooOld}, {12000, "12.0", kDriverTooOld},
+        {12080, "5.2", kDriverTooOld}, {12080, "6.1", kDriverTooOld},
+        {12080, "8.0", kDriverTooOld}, {12080, "12.0", kDriverTooOld},
+        {13000, "5.2", kNoCodeForGpu}, {13000, "6.1", kNoCodeForGpu},
+        {13000, "8.0", kGpu},          {13000, "12.0", kGpu},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE("driver " + std::to_string(c.driver) + ", compute capability " + c.capability);
+        start("version=" + std::to_string(c.driver) + ",capability=" + c.capability);
+        Particles particles = galaxy(300);
+        testing::internal::CaptureStderr();
+        step_forces(particles.data(), 300);
+        const std::string note = testing::internal::GetCapturedStderr();
+        release_gpu();
+        switch (c.outcome) {
+            case kGpu:
+                EXPECT_EQ(lumeth::step_backend(), StepBackend::gpu);
+                EXPECT_EQ(note, "");
+                break;
+            case kDriverTooOld:
+                EXPECT_EQ(lumeth::step_backend(), StepBackend::cpu_no_device);
+                EXPECT_NE(note.find("update the NVIDIA driver to R580 or newer"), std::string::npos)
+                    << note;
+                break;
+            case kNoCodeForGpu:
+                EXPECT_EQ(lumeth::step_backend(), StepBackend::cpu_no_device);
+                EXPECT_NE(note.find(std::string(" (compute capability ") + c.capability + ")"),
+                          std::string::npos)
+                    << note;
+                break;
+        }
+        EXPECT_EQ(stand_in_state(), kNothingHeld);
+    }
+}
+
 // --- Without a usable GPU: the note names the case and the remedy ------------------------------
 
 struct Unusable {
