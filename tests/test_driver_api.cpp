@@ -382,11 +382,6 @@ std::ostream& operator<<(std::ostream& out, const Unusable& u) {
 std::vector<Unusable> unusable_cases() {
     const std::string needs = kThisCode + std::string(" needs CUDA ") + needed_cuda() +
                               "; update the NVIDIA driver to R580 or newer to use the GPU";
-#if defined(_WIN32)
-    const std::string no_code_remedy = "its GPU path needs compute capability 7.5 or newer";
-#else
-    const std::string no_code_remedy = "rebuild with -DCMAKE_CUDA_ARCHITECTURES=";
-#endif
     const std::string no_code = kThisCode + std::string(" has no code for the Lumeth stand-in GPU");
     const std::string too_old = "the NVIDIA driver supports CUDA 13.0, " + needs;
     const char* absent = "lumeth-absent-driver-library";
@@ -427,20 +422,13 @@ std::vector<Unusable> unusable_cases() {
          too_old},
         {"ptx_not_compiled_at_attribute_query", "fail=cuFuncGetAttribute,error=218", nullptr,
          too_old},
+        // Below 7.5 no rebuild with a CUDA 13 compiler helps.
         {"no_code_for_compute_capability_5_2", "capability=5.2", nullptr,
-         no_code + " (compute capability 5.2); " + no_code_remedy +
-#if defined(_WIN32)
-             ""},
-#else
-             "52 to use it"},
-#endif
+         no_code + " (compute capability 5.2); its GPU path needs compute capability 7.5 or "
+                   "newer"},
         {"no_code_for_compute_capability_7_0", "capability=7.0", nullptr,
-         no_code + " (compute capability 7.0); " + no_code_remedy +
-#if defined(_WIN32)
-             ""},
-#else
-             "70 to use it"},
-#endif
+         no_code + " (compute capability 7.0); its GPU path needs compute capability 7.5 or "
+                   "newer"},
         {"too_few_threads_per_block", "threads=128", nullptr,
          "a kernel cannot run 256 threads per block on this device"},
         {"context_refused", "fail=cuDevicePrimaryCtxRetain,error=2", nullptr,

@@ -64,7 +64,7 @@ std::string unusable_device_reason() {
         cudaDeviceProp properties{};
         cudaGetDeviceProperties(&properties, 0);
         return no_code_for_device_reason(properties.name, properties.major, properties.minor,
-                                         lowest_architecture);
+                                         lowest_architecture, kernels_image().cuda_version);
     }
     if (status != cudaSuccess) {
         return cudaGetErrorString(status);

@@ -143,7 +143,8 @@ std::string no_code_reason() {
                                      session.device);
     session.api.cuDeviceGetAttribute(&minor, kCuDeviceAttributeComputeCapabilityMinor,
                                      session.device);
-    return no_code_for_device_reason(name, major, minor, kernels_image().lowest_architecture);
+    return no_code_for_device_reason(name, major, minor, kernels_image().lowest_architecture,
+                                     kernels_image().cuda_version);
 }
 
 // Loads the module and finds both kernels in it, checking that each runs kThreadsPerBlock

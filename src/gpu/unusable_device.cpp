@@ -103,11 +103,14 @@ std::string no_device_reason(int lowest_architecture) {
 }
 
 std::string no_code_for_device_reason(const std::string& device_name, int major, int minor,
-                                      int lowest_architecture) {
+                                      int lowest_architecture, int cuda_version) {
     const std::string found = std::string(kThisCode) + " has no code for the " + device_name +
                               " (compute capability " + std::to_string(major) + "." +
                               std::to_string(minor) + ")";
-    if (kProgramAsShipped) {
+    // The oldest GPUs a compiler of that CUDA version builds code for: 7.5 from CUDA 13 on, 5.0
+    // for CUDA 12; a rebuild cannot reach an older GPU.
+    const int oldest_buildable = cuda_version >= 13000 ? 75 : 50;
+    if (kProgramAsShipped || 10 * major + minor < oldest_buildable) {
         return found + "; its GPU path needs compute capability " +
                compute_capability_text(lowest_architecture) + " or newer";
     }
