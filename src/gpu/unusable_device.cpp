@@ -15,16 +15,25 @@ constexpr bool kProgramAsShipped = false;
 constexpr const char* kThisCode = "this build";
 #endif
 
-// The first NVIDIA driver branch that runs this build's code (the build names it from the CUDA
-// version of its nvcc); 0 where not known.
-#ifndef LUMETH_FIRST_DRIVER_BRANCH
-#define LUMETH_FIRST_DRIVER_BRANCH 0
+// The first NVIDIA driver branch that runs code of each CUDA version the build carries, as
+// {CUDA version, branch} pairs (the build names them from its compilers' versions); none where
+// not known.
+struct DriverBranch {
+    int cuda_version;
+    int branch;
+};
+constexpr DriverBranch kDriverBranches[] = {
+#ifdef LUMETH_DRIVER_BRANCHES
+    LUMETH_DRIVER_BRANCHES
 #endif
+    {0, 0}};
 
 // "R580 or newer", or, without a known branch, "one for CUDA 14.0 or newer".
 std::string new_enough_driver(int needed_cuda_version) {
-    if (LUMETH_FIRST_DRIVER_BRANCH > 0) {
-        return "R" + std::to_string(LUMETH_FIRST_DRIVER_BRANCH) + " or newer";
+    for (const DriverBranch& known : kDriverBranches) {
+        if (known.cuda_version == needed_cuda_version && known.branch > 0) {
+            return "R" + std::to_string(known.branch) + " or newer";
+        }
     }
     return "one for CUDA " + cuda_version_text(needed_cuda_version) + " or newer";
 }
