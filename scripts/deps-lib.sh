@@ -462,3 +462,106 @@ ensure_cuda_compiler() {
     fi
     msg "CUDA compiler: none, no CUDA toolkit ($why); the build has no GPU path"
 }
+
+# ---------------------------------------------------------------------------
+# NVRTC, for the driver API path's images for older drivers and GPUs
+# ---------------------------------------------------------------------------
+# NVIDIA's NVRTC package (pinned with its hash in nvrtc-requirements.txt) unpacked into
+# .deps/nvrtc-<version> (include/nvrtc.h, lib/libnvrtc.so.<major>), which CMake
+# (lumeth_find_nvrtc in cmake/cuda_images.cmake) uses when its stamp matches the pins.
+
+NVRTC_REQUIREMENTS="$DEPS_REPO_ROOT/scripts/nvrtc-requirements.txt"
+NVRTC_VERSION_PINNED="$(sed -n 's/^nvidia-cuda-nvrtc-cu[0-9]*==\([0-9]*\.[0-9]*\)\..*/\1/p' "$NVRTC_REQUIREMENTS")"
+NVRTC_TREE="$DEPS_REPO_ROOT/.deps/nvrtc-$NVRTC_VERSION_PINNED"
+
+# Whether the NVRTC tree is complete and fetched from today's pins.
+fetched_nvrtc_complete() {
+    [ -f "$NVRTC_TREE/include/nvrtc.h" ] &&
+        [ -f "$NVRTC_TREE/lib/libnvrtc.so.${NVRTC_VERSION_PINNED%%.*}" ] &&
+        cmp -s "$NVRTC_TREE/$CUDA_TREE_STAMP" "$NVRTC_REQUIREMENTS"
+}
+
+# fetch_nvrtc (under the lock of ensure_nvrtc): pip installs the pinned package into a
+# temporary folder beside $NVRTC_TREE, checks it, stamps it and only then renames it into place
+# (an older tree moved aside first, removed once the new one is in place). Returns 1 with the
+# reason in NVRTC_FETCH_ERROR, leaving no tree behind.
+fetch_nvrtc() {
+    local log="$DEPS_BUILD/nvrtc-fetch.log" work unpacked required
+    NVRTC_FETCH_ERROR=""
+    mkdir -p "$DEPS_BUILD" "$(dirname "$NVRTC_TREE")"
+    find "$(dirname "$NVRTC_TREE")" -maxdepth 1 -name "${NVRTC_TREE##*/}.partial.*" \
+        -exec rm -rf {} + 2>/dev/null || true
+    work="$(mktemp -d "$NVRTC_TREE.partial.XXXXXX")" || {
+        NVRTC_FETCH_ERROR="no temporary folder could be made beside $NVRTC_TREE"
+        return 1
+    }
+    if ! python3 -m pip install --no-deps --only-binary=:all: --require-hashes --no-compile \
+        --no-input --disable-pip-version-check --retries 2 --timeout 60 \
+        --target "$work/packages" -r "$NVRTC_REQUIREMENTS" >"$log" 2>&1; then
+        NVRTC_FETCH_ERROR="pip failed: $(grep -m1 '^ERROR' "$log" | sed 's/^ERROR: //' | cut -c1-160) (log: ${log#"$DEPS_REPO_ROOT"/})"
+        rm -rf "$work"
+        return 1
+    fi
+    unpacked="$work/packages/nvidia/cuda_nvrtc"
+    for required in include/nvrtc.h "lib/libnvrtc.so.${NVRTC_VERSION_PINNED%%.*}"; do
+        if [ ! -e "$unpacked/$required" ]; then
+            NVRTC_FETCH_ERROR="the unpacked package lacks $required"
+            rm -rf "$work"
+            return 1
+        fi
+    done
+    cp "$NVRTC_REQUIREMENTS" "$unpacked/$CUDA_TREE_STAMP" || {
+        NVRTC_FETCH_ERROR="the unpacked tree could not be stamped"
+        rm -rf "$work"
+        return 1
+    }
+    if [ -e "$NVRTC_TREE" ] && ! mv "$NVRTC_TREE" "$work/previous"; then
+        NVRTC_FETCH_ERROR="the older $NVRTC_TREE could not be moved aside"
+        rm -rf "$work"
+        return 1
+    fi
+    if ! mv "$unpacked" "$NVRTC_TREE"; then
+        NVRTC_FETCH_ERROR="the tree could not be renamed into $NVRTC_TREE"
+        [ -e "$work/previous" ] && mv "$work/previous" "$NVRTC_TREE"
+        rm -rf "$work"
+        return 1
+    fi
+    rm -rf "$work"
+}
+
+# ensure_nvrtc [required]: where the build has a CUDA compiler (CUDA_NVCC, from
+# ensure_cuda_compiler), fetches NVRTC unless a complete tree from today's pins is there, under
+# a lock beside the tree as the compiler's fetch. Without it the driver API path carries the
+# nvcc images alone: a line says so, and with "required" (the builds that make packages) the
+# set-up fails.
+ensure_nvrtc() {
+    local required="${1:-}" lock_fd tree="${NVRTC_TREE#"$DEPS_REPO_ROOT"/}"
+    [ -n "${CUDA_NVCC:-}" ] || return 0
+    if fetched_nvrtc_complete; then
+        msg "NVRTC $NVRTC_VERSION_PINNED: $tree"
+        return 0
+    fi
+    mkdir -p "$(dirname "$NVRTC_TREE")"
+    exec {lock_fd}>"$NVRTC_TREE.lock"
+    if ! flock -n "$lock_fd"; then
+        msg "another set-up is fetching NVRTC into $tree: waiting for it"
+        flock -w 1800 "$lock_fd" || {
+            exec {lock_fd}>&-
+            die "another set-up has held $tree.lock for 30 minutes; run this again when it has finished"
+        }
+    fi
+    NVRTC_FETCH_ERROR=""
+    if ! fetched_nvrtc_complete; then
+        msg "fetching NVIDIA's NVRTC $NVRTC_VERSION_PINNED from PyPI into $tree (the driver API path's images for drivers from R525 and GPUs from compute capability 6.0)"
+        fetch_nvrtc || true
+    fi
+    exec {lock_fd}>&-
+    if fetched_nvrtc_complete; then
+        msg "NVRTC $NVRTC_VERSION_PINNED: $tree"
+        return 0
+    fi
+    if [ "$required" = required ]; then
+        die "no NVRTC, and the packages must carry its images ($NVRTC_FETCH_ERROR)"
+    fi
+    msg "NVRTC: none ($NVRTC_FETCH_ERROR); the driver API path carries the nvcc images alone"
+}

@@ -106,6 +106,8 @@ done
 # 2b. The CUDA compiler: the toolkit's, or NVIDIA's packages (see deps-lib.sh)
 # ---------------------------------------------------------------------------
 ensure_cuda_compiler $gpu_required
+# NVRTC, which compiles the driver API path's images for older drivers and GPUs (deps-lib.sh).
+ensure_nvrtc $gpu_required
 
 # ---------------------------------------------------------------------------
 # 2c. cuobjdump, for the build check of the device code (CUDA builds only)
