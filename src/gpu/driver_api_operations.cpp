@@ -377,7 +377,7 @@ const char* reset() {
 
 constexpr DeviceOperations kDriverApiOperations{
     probe,       allocate,     copy_to_device, launch_forces, launch_integrate,
-    synchronize, copy_to_host, reset};
+    synchronize, copy_to_host, reset,          true,          "the CUDA driver API"};
 
 }  // namespace
 

@@ -63,4 +63,14 @@ const DeviceOperations& platform_device_operations() {
     return operations;
 }
 
+const DeviceOperations* platform_fallback_operations() {
+#if LUMETH_HAVE_CUDA_RUNTIME && LUMETH_HAVE_DRIVER_API
+    const char* wanted = std::getenv("LUMETH_GPU_API");
+    if (wanted == nullptr || *wanted == '\0') {
+        return &cuda_driver_api_operations();
+    }
+#endif
+    return nullptr;
+}
+
 }  // namespace lumeth

@@ -30,6 +30,8 @@ struct DeviceBuffer {
 struct DriverState {
     StepBackend backend = StepBackend::undecided;
     const DeviceOperations* operations = nullptr;  // nullptr: platform_device_operations()
+    bool own_tables = false;                       // tables installed by a test
+    const DeviceOperations* fallback = nullptr;    // a test's fallback table
     DeviceBuffer forces_buffer;                    // used by step_forces only
     DeviceBuffer integrate_buffer;                 // used by step_integrate only
     MotionBackup integrate_backup;                 // kept by step_integrate's device steps
@@ -50,13 +52,42 @@ const char* plural_s(int n) {
     return n == 1 ? "" : "s";
 }
 
-// The backend is chosen once, at the first step: the device if the probe finds a usable one,
-// otherwise the CPU, said in one line on standard error.
+const DeviceOperations* fallback_operations() {
+    return driver.own_tables ? driver.fallback : platform_fallback_operations();
+}
+
+// Where the path refuses for its own code (a driver older than it needs, or no image for the
+// GPU), the fallback path with its own images: when that runs, it takes over, said in one line
+// on standard error; otherwise its refusal is the note, as it names what enables either path.
+const char* probe_with_fallback() {
+    const char* why = operations().probe();
+    const DeviceOperations* fallback = fallback_operations();
+    if (why == nullptr || fallback == nullptr || operations().refused_for_its_code == nullptr ||
+        !operations().refused_for_its_code()) {
+        return why;
+    }
+    const char* fallback_why = fallback->probe();
+    if (fallback_why != nullptr) {
+        return fallback_why;
+    }
+    // What the refused path's probe took is given back.
+    operations().reset();
+    std::fprintf(stderr,
+                 "lumeth: %s cannot run the kernels here (%s); running the simulation on "
+                 "the GPU through %s\n",
+                 operations().name, why, fallback->name);
+    driver.operations = fallback;
+    return nullptr;
+}
+
+// The backend is chosen once, at the first step: the device if the probe finds a usable one
+// (through the fallback path where the first refuses for its code), otherwise the CPU, said in
+// one line on standard error.
 void choose_backend() {
     if (driver.backend != StepBackend::undecided) {
         return;
     }
-    if (const char* why = operations().probe()) {
+    if (const char* why = probe_with_fallback()) {
         const int threads = cpu_thread_count();
         if (operations().has_gpu_code) {
             std::fprintf(stderr,
@@ -152,10 +183,13 @@ const char* step_backend_name(StepBackend backend) {
 
 namespace driver_testing {
 
-void install_device_operations(const DeviceOperations* operations) {
+void install_device_operations(const DeviceOperations* operations,
+                               const DeviceOperations* fallback) {
     release_motion_backup(&driver.integrate_backup);
     driver = DriverState{};
     driver.operations = operations;
+    driver.own_tables = operations != nullptr;
+    driver.fallback = fallback;
 }
 
 }  // namespace driver_testing
