@@ -19,7 +19,9 @@ namespace {
 // Double-precision instructions per sampled pair in the force kernel, by the machine code the
 // GPU runs: the DFMA, DMUL and DADD of the pair loop of compute_forces_kernel in each cubin of
 // the image set (cuobjdump -sass), the fast paths of its divisions and square root included.
-// tests/pair_loop_fp64.py recounts them in the built programs.
+// NVRTC's cubins of the same architectures (the driver API path's images for older drivers)
+// hold the same counts; its sm_60 and sm_70 cubins, which CUDA 13's nvdisasm no longer reads,
+// have none. tests/pair_loop_fp64.py recounts them in the built programs.
 struct PairLoopFp64 {
     int architecture;  // of the cubin: 10 * major + minor
     int instructions;
@@ -28,7 +30,8 @@ constexpr PairLoopFp64 kPairLoopFp64[] = {{75, 134}, {80, 134},  {86, 134},
                                           {90, 134}, {100, 135}, {120, 135}};
 
 // The cubin a GPU of compute capability `capability` runs, as the driver picks it: the highest
-// architecture of its major version not above it. nullptr where it runs compiled PTX instead.
+// architecture of its major version not above it. nullptr where it runs compiled PTX or a cubin
+// without a count instead.
 const PairLoopFp64* pair_loop_of_the_code_that_runs(int capability) {
     const PairLoopFp64* chosen = nullptr;
     for (const PairLoopFp64& entry : kPairLoopFp64) {
@@ -138,8 +141,8 @@ void add_gpu_rows(CountMeasurement* m) {
                     std::to_string(pair_loop->architecture) + " code)";
     } else if (pair_loop == nullptr) {
         r.result +=
-            ", no floor (the GPU runs PTX compiled at load, whose instructions are not "
-            "counted)";
+            ", no floor (the GPU runs PTX compiled at load, or a cubin below sm_75, whose "
+            "instructions are not counted)";
     } else {
         r.result += ", no floor (the device gave no FP64 rate)";
     }

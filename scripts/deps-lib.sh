@@ -471,7 +471,7 @@ ensure_cuda_compiler() {
 # (lumeth_find_nvrtc in cmake/cuda_images.cmake) uses when its stamp matches the pins.
 
 NVRTC_REQUIREMENTS="$DEPS_REPO_ROOT/scripts/nvrtc-requirements.txt"
-NVRTC_VERSION_PINNED="$(sed -n 's/^nvidia-cuda-nvrtc-cu[0-9]*==\([0-9]*\.[0-9]*\)\..*/\1/p' "$NVRTC_REQUIREMENTS")"
+NVRTC_VERSION_PINNED="$(sed -n 's/^nvidia-cuda-nvrtc-cu[0-9]*==\([0-9]*\.[0-9]*\)\..*/\1/p' "$NVRTC_REQUIREMENTS" 2>/dev/null)"
 NVRTC_TREE="$DEPS_REPO_ROOT/.deps/nvrtc-$NVRTC_VERSION_PINNED"
 
 # Whether the NVRTC tree is complete and fetched from today's pins.

@@ -8,7 +8,9 @@
 #     set-up with "required" (--gpu-required) exits non-zero;
 #   - a fetched tree from other pins: CMake refuses it, the set-up fetches it again;
 #   - an interrupted fetch: nothing half-made is used, the next set-up completes the tree;
-#   - two set-ups at once: one fetches, the other waits and uses its tree, none nested.
+#   - two set-ups at once: one fetches, the other waits and uses its tree, none nested;
+#   - NVRTC (the driver API path's images): fetched when missing or from other pins, nothing
+#     half-made used after an interrupted fetch, and a failed fetch stops "required".
 #   tests/cuda_compiler_rule.sh REPOSITORY
 set -uo pipefail
 repository="$1"
@@ -24,7 +26,7 @@ fail() {
 root="$scratch/repository"
 mkdir -p "$root/scripts" "$root/cmake"
 cp "$repository/scripts/deps-lib.sh" "$repository/scripts/cuda-compiler-requirements.txt" \
-    "$root/scripts/"
+    "$repository/scripts/nvrtc-requirements.txt" "$root/scripts/"
 cp "$repository/cmake/cuda_compiler.cmake" "$root/cmake/"
 pinned="$(sed -n 's/^nvidia-cuda-nvcc==\([0-9]*\.[0-9]*\)\..*/\1/p' \
     "$root/scripts/cuda-compiler-requirements.txt")"
@@ -44,9 +46,19 @@ mkdir -p "$bin"
 cat >"$bin/python3" <<STAND_IN
 #!/bin/bash
 [ "\$3" = --version ] && { echo "pip 23.0"; exit 0; }
-while [ \$# -gt 0 ]; do [ "\$1" = --target ] && target="\$2"; shift; done
+while [ \$# -gt 0 ]; do
+    [ "\$1" = --target ] && target="\$2"
+    [ "\$1" = -r ] && requirements="\$2"
+    shift
+done
 echo fetch >>"$scratch/fetches"
 sleep "\${PIP_SECONDS:-0}"
+if [ "\${requirements##*/}" = nvrtc-requirements.txt ]; then
+    [ -z "\${PIP_FAILS:-}" ] || { echo "ERROR: No matching distribution found"; exit 1; }
+    mkdir -p "\$target/nvidia/cuda_nvrtc/include" "\$target/nvidia/cuda_nvrtc/lib"
+    touch "\$target/nvidia/cuda_nvrtc/include/nvrtc.h" "\$target/nvidia/cuda_nvrtc/lib/libnvrtc.so.12"
+    exit 0
+fi
 tree="\$target/nvidia/cu13"
 mkdir -p "\$tree/bin" "\$tree/nvvm/bin" "\$tree/nvvm/libdevice" "\$tree/include" "\$tree/lib"
 printf '#!/bin/sh\necho "Cuda compilation tools, release $pinned, V$pinned.88"\n' >"\$tree/bin/nvcc"
@@ -152,6 +164,51 @@ done
 [ "$(cat "$scratch/fetches" 2>/dev/null | wc -l)" -eq 1 ] || fail "two set-ups at once fetched $(wc -l <"$scratch/fetches") times"
 [ -z "$(find "$tree" -mindepth 1 -maxdepth 2 -name 'cu*' -type d)" ] &&
     [ -z "$(compgen -G "$tree.partial.*")" ] || fail "two set-ups at once left: $(find "$root/.deps" -maxdepth 3)"
+
+rm -rf "$scratch/fetches"
+
+# --- NVRTC ---------------------------------------------------------------------------------------
+nvrtc_tree="$root/.deps/nvrtc-$(sed -n 's/^nvidia-cuda-nvrtc-cu[0-9]*==\([0-9]*\.[0-9]*\)\..*/\1/p' \
+    "$root/scripts/nvrtc-requirements.txt")"
+nvrtc_step='DEPS_TAG=set-up; source "$0/scripts/deps-lib.sh"
+CUDA_NVCC=nvcc; ensure_nvrtc "$1"'
+nvrtc_set_up() {
+    said="$(bash -c "$nvrtc_step" "$root" "${1:-}" 2>&1)"
+    status=$?
+}
+nvrtc_complete() {
+    [ -f "$nvrtc_tree/lib/libnvrtc.so.12" ] &&
+        cmp -s "$nvrtc_tree/fetched-from-requirements.txt" "$root/scripts/nvrtc-requirements.txt"
+}
+# A failed fetch: none made, "required" stops in one line, otherwise the build goes on.
+PIP_FAILS=1 PATH="$bin:$system_path" nvrtc_set_up required
+[ "$status" -ne 0 ] && grep -q "ERROR: no NVRTC, and the packages must carry its images" <<<"$said" &&
+    [ ! -e "$nvrtc_tree" ] || fail "NVRTC fetch failing with required: status $status: $said"
+PIP_FAILS=1 PATH="$bin:$system_path" nvrtc_set_up
+[ "$status" -eq 0 ] && grep -q "the driver API path carries the nvcc images alone" <<<"$said" ||
+    fail "NVRTC fetch failing: status $status: $said"
+# Missing, then from other pins: fetched; complete: kept.
+PATH="$bin:$system_path" nvrtc_set_up required
+[ "$status" -eq 0 ] && nvrtc_complete || fail "NVRTC missing: not fetched: $said"
+echo "nvidia-cuda-nvrtc-cu12==12.8.0 --hash=sha256:0" >"$nvrtc_tree/fetched-from-requirements.txt"
+rm -f "$scratch/fetches"
+PATH="$bin:$system_path" nvrtc_set_up required
+PATH="$bin:$system_path" nvrtc_set_up required
+[ "$status" -eq 0 ] && nvrtc_complete && [ "$(wc -l <"$scratch/fetches")" -eq 1 ] ||
+    fail "NVRTC from other pins: not fetched again once: $said"
+# Interrupted: the tree from other pins stays as it was, nothing half-made is left in use.
+echo "nvidia-cuda-nvrtc-cu12==12.8.0 --hash=sha256:0" >"$nvrtc_tree/fetched-from-requirements.txt"
+PIP_SECONDS=30 PATH="$bin:$system_path" setsid bash -c "$nvrtc_step" "$root" required \
+    >/dev/null 2>&1 &
+interrupted=$!
+for _ in $(seq 100); do [ "$(wc -l <"$scratch/fetches")" -eq 2 ] && break; sleep 0.1; done
+kill -KILL -- -"$interrupted" 2>/dev/null
+wait "$interrupted" 2>/dev/null
+! nvrtc_complete && grep -q "12.8.0" "$nvrtc_tree/fetched-from-requirements.txt" ||
+    fail "an interrupted NVRTC fetch changed the tree"
+PATH="$bin:$system_path" nvrtc_set_up required
+[ "$status" -eq 0 ] && nvrtc_complete && [ -z "$(compgen -G "$nvrtc_tree.partial.*")" ] ||
+    fail "after an interrupted NVRTC fetch: status $status: $said"
 
 [ "$failures" -eq 0 ] || exit 1
 echo "PASS: the CUDA compiler rule's cases"

@@ -254,11 +254,17 @@ if(LUMETH_HAVE_DRIVER_API)
     endforeach()
     if(LUMETH_IMAGE_CUOBJDUMP AND Python3_Interpreter_FOUND)
         string(REPLACE ";" "," architectures "${lumeth_expected_architectures}")
+        # NVRTC's images, written out here on their own: cubins for Pascal (6.0, also run by
+        # 6.1) to Blackwell and PTX for 6.0.
+        set(nvrtc_images none)
+        if(LUMETH_HAVE_NVRTC_IMAGES)
+            set(nvrtc_images sm_60,sm_70,sm_75,sm_80,sm_86,sm_90,sm_100,sm_120,compute_60)
+        endif()
         add_test(NAME driver_api.programs_carry_the_kernels_image
             COMMAND Python3::Interpreter ${CMAKE_CURRENT_SOURCE_DIR}/kernels_image.py
                     ${LUMETH_IMAGE_CUOBJDUMP} ${architectures}
                     _Z21compute_forces_kernelP8Particleiddd,_Z16integrate_kernelP8Particleid
-                    ${lumeth_image_checked})
+                    --nvrtc ${nvrtc_images} ${lumeth_image_checked})
         set_tests_properties(driver_api.programs_carry_the_kernels_image PROPERTIES
             LABELS gpu-driver)
         # The benchmark's FP64 instructions per pair, by cubin, recounted in its own image.
