@@ -309,6 +309,70 @@ nvidia_hardware_or_driver() {
     return 1
 }
 
+# lock_beside <tree> <what>: takes the lock of a fetch into <tree> (<tree>.lock), in LOCK_FD, to
+# be closed by the caller: a second set-up waits for the first (at most 30 minutes), then uses
+# what it fetched; never two fetches into one tree.
+lock_beside() {
+    local tree="$1" what="$2" shown="${1#"$DEPS_REPO_ROOT"/}"
+    mkdir -p "$(dirname "$tree")"
+    exec {LOCK_FD}>"$tree.lock"
+    if ! flock -n "$LOCK_FD"; then
+        msg "another set-up is fetching $what into $shown: waiting for it"
+        flock -w 1800 "$LOCK_FD" || {
+            exec {LOCK_FD}>&-
+            die "another set-up has held $shown.lock for 30 minutes; run this again when it has finished"
+        }
+    fi
+}
+
+# pip_install_beside <tree> <requirements> <log>: removes what interrupted fetches left beside
+# <tree> (the caller holds the tree's lock, so no other fetch is writing there), then installs
+# the pinned packages (pip checks every hash) into <work>/packages of a new temporary folder
+# beside it, named in FETCH_WORK. Returns 1 with the reason in FETCH_ERROR, leaving nothing.
+pip_install_beside() {
+    local tree="$1" requirements="$2" log="$3" said
+    FETCH_ERROR="" FETCH_WORK=""
+    mkdir -p "$DEPS_BUILD" "$(dirname "$tree")"
+    find "$(dirname "$tree")" -maxdepth 1 -name "${tree##*/}.partial.*" \
+        -exec rm -rf {} + 2>/dev/null || true
+    FETCH_WORK="$(mktemp -d "$tree.partial.XXXXXX")" || {
+        FETCH_ERROR="no temporary folder could be made beside $tree"
+        return 1
+    }
+    if ! python3 -m pip install --no-deps --only-binary=:all: --require-hashes --no-compile \
+        --no-input --disable-pip-version-check --retries 2 --timeout 60 \
+        --target "$FETCH_WORK/packages" -r "$requirements" >"$log" 2>&1; then
+        # pip's first error line; for an exception (a full disk, say) the last system error.
+        said="$(grep -m1 '^ERROR' "$log" | sed 's/^ERROR: //; s/\. .*//' || true)"
+        if [ "$said" = "Exception:" ]; then
+            said="$(grep -o "\[Errno [0-9]*\] [^:']*" "$log" | tail -n1)"
+            [ -n "$said" ] || said="$(grep -v '^[[:space:]]*$' "$log" | tail -n1 | cut -c1-160)"
+        fi
+        FETCH_ERROR="pip failed: $said (log: ${log#"$DEPS_REPO_ROOT"/})"
+        rm -rf "$FETCH_WORK"
+        return 1
+    fi
+}
+
+# rename_into_place <unpacked> <tree>: the complete <unpacked> (inside $FETCH_WORK) becomes
+# <tree>; an older tree is moved aside first and removed once the new one is in place (put
+# back if the rename fails). $FETCH_WORK is removed either way. Returns 1 with FETCH_ERROR.
+rename_into_place() {
+    local unpacked="$1" tree="$2"
+    if [ -e "$tree" ] && ! mv "$tree" "$FETCH_WORK/previous"; then
+        FETCH_ERROR="the older $tree could not be moved aside"
+        rm -rf "$FETCH_WORK"
+        return 1
+    fi
+    if ! mv "$unpacked" "$tree"; then
+        FETCH_ERROR="the tree could not be renamed into $tree"
+        [ -e "$FETCH_WORK/previous" ] && mv "$FETCH_WORK/previous" "$tree"
+        rm -rf "$FETCH_WORK"
+        return 1
+    fi
+    rm -rf "$FETCH_WORK"
+}
+
 # fetch_cuda_compiler (under the fetch lock of ensure_cuda_compiler): downloads the pinned
 # packages (pip checks every wheel's hash) and unpacks them into a temporary folder beside $CUDA_TREE, adds the two links CMake needs
 # (nvcc's profile looks in lib64, FindCUDAToolkit wants an unversioned libcudart.so), checks
@@ -316,9 +380,8 @@ nvidia_hardware_or_driver() {
 # no tree behind (and an older complete one as it was). Returns 1 with the reason in
 # CUDA_FETCH_ERROR.
 fetch_cuda_compiler() {
-    local log="$DEPS_BUILD/cuda-fetch.log" work unpacked required
+    local work unpacked required
     CUDA_FETCH_ERROR=""
-    mkdir -p "$DEPS_BUILD" "$(dirname "$CUDA_TREE")"
     if ! python3 -m pip --version >/dev/null 2>&1; then
         (ensure_packages python3 python3-pip) || true
     fi
@@ -326,28 +389,11 @@ fetch_cuda_compiler() {
         CUDA_FETCH_ERROR="python3 with pip is needed to fetch it"
         return 1
     fi
-    # What an interrupted fetch left (never used: only a complete tree gets the final name); the
-    # caller holds the fetch lock, so no other fetch is writing there now.
-    find "$(dirname "$CUDA_TREE")" -maxdepth 1 -name "${CUDA_TREE##*/}.partial.*" \
-        -exec rm -rf {} + 2>/dev/null || true
-    work="$(mktemp -d "$CUDA_TREE.partial.XXXXXX")" || {
-        CUDA_FETCH_ERROR="no temporary folder could be made beside $CUDA_TREE"
-        return 1
-    }
-    if ! python3 -m pip install --no-deps --only-binary=:all: --require-hashes --no-compile \
-        --no-input --disable-pip-version-check --retries 2 --timeout 60 \
-        --target "$work/packages" -r "$CUDA_REQUIREMENTS" >"$log" 2>&1; then
-        # pip's first error line; for an exception (a full disk, say) the last system error.
-        local said
-        said="$(grep -m1 '^ERROR' "$log" | sed 's/^ERROR: //; s/\. .*//' || true)"
-        if [ "$said" = "Exception:" ]; then
-            said="$(grep -o "\[Errno [0-9]*\] [^:']*" "$log" | tail -n1)"
-            [ -n "$said" ] || said="$(grep -v '^[[:space:]]*$' "$log" | tail -n1 | cut -c1-160)"
-        fi
-        CUDA_FETCH_ERROR="pip failed: $said (log: ${log#"$DEPS_REPO_ROOT"/})"
-        rm -rf "$work"
+    if ! pip_install_beside "$CUDA_TREE" "$CUDA_REQUIREMENTS" "$DEPS_BUILD/cuda-fetch.log"; then
+        CUDA_FETCH_ERROR="$FETCH_ERROR"
         return 1
     fi
+    work="$FETCH_WORK"
     unpacked="$(compgen -G "$work/packages/nvidia/cu*" | head -n1 || true)"
     for required in bin/nvcc nvvm/bin/cicc nvvm/libdevice include/cuda_runtime.h \
         lib/libcudart_static.a lib/libcudart.so."${CUDA_VERSION_PINNED%%.*}"; do
@@ -369,22 +415,8 @@ fetch_cuda_compiler() {
         rm -rf "$work"
         return 1
     fi
-    # An older tree (fetched from other pins) is moved aside first and removed once the new
-    # one is in place.
-    if [ -e "$CUDA_TREE" ]; then
-        mv "$CUDA_TREE" "$work/previous" || {
-            CUDA_FETCH_ERROR="the older $CUDA_TREE could not be moved aside"
-            rm -rf "$work"
-            return 1
-        }
-    fi
-    if ! mv "$unpacked" "$CUDA_TREE"; then
-        CUDA_FETCH_ERROR="the tree could not be renamed into $CUDA_TREE"
-        [ -e "$work/previous" ] && mv "$work/previous" "$CUDA_TREE"
-        rm -rf "$work"
-        return 1
-    fi
-    rm -rf "$work"
+    rename_into_place "$unpacked" "$CUDA_TREE" || CUDA_FETCH_ERROR="$FETCH_ERROR"
+    [ -z "$CUDA_FETCH_ERROR" ]
 }
 
 # ensure_cuda_compiler [required]: says in one line which CUDA compiler the build will use,
@@ -428,15 +460,8 @@ ensure_cuda_compiler() {
     *) why="LUMETH_FETCH_CUDA=$LUMETH_FETCH_CUDA is neither 0 nor 1" ;;
     esac
     if [ "$fetch" -eq 1 ]; then
-        mkdir -p "$(dirname "$CUDA_TREE")"
-        exec {lock_fd}>"$CUDA_TREE.lock"
-        if ! flock -n "$lock_fd"; then
-            msg "another set-up is fetching the CUDA compiler into $tree: waiting for it"
-            flock -w 1800 "$lock_fd" || {
-                exec {lock_fd}>&-
-                die "another set-up has held $tree.lock for 30 minutes; run this again when it has finished"
-            }
-        fi
+        lock_beside "$CUDA_TREE" "the CUDA compiler"
+        lock_fd="$LOCK_FD"
         if fetched_cuda_complete; then
             cuda_compiler_rule
         else
@@ -481,52 +506,31 @@ fetched_nvrtc_complete() {
         cmp -s "$NVRTC_TREE/$CUDA_TREE_STAMP" "$NVRTC_REQUIREMENTS"
 }
 
-# fetch_nvrtc (under the lock of ensure_nvrtc): pip installs the pinned package into a
-# temporary folder beside $NVRTC_TREE, checks it, stamps it and only then renames it into place
-# (an older tree moved aside first, removed once the new one is in place). Returns 1 with the
-# reason in NVRTC_FETCH_ERROR, leaving no tree behind.
+# fetch_nvrtc (under the lock of ensure_nvrtc): pip installs the pinned package beside
+# $NVRTC_TREE, checks it, stamps it and only then renames it into place. Returns 1 with the
+# reason in NVRTC_FETCH_ERROR, leaving no tree behind (and an older one as it was).
 fetch_nvrtc() {
-    local log="$DEPS_BUILD/nvrtc-fetch.log" work unpacked required
+    local unpacked required
     NVRTC_FETCH_ERROR=""
-    mkdir -p "$DEPS_BUILD" "$(dirname "$NVRTC_TREE")"
-    find "$(dirname "$NVRTC_TREE")" -maxdepth 1 -name "${NVRTC_TREE##*/}.partial.*" \
-        -exec rm -rf {} + 2>/dev/null || true
-    work="$(mktemp -d "$NVRTC_TREE.partial.XXXXXX")" || {
-        NVRTC_FETCH_ERROR="no temporary folder could be made beside $NVRTC_TREE"
-        return 1
-    }
-    if ! python3 -m pip install --no-deps --only-binary=:all: --require-hashes --no-compile \
-        --no-input --disable-pip-version-check --retries 2 --timeout 60 \
-        --target "$work/packages" -r "$NVRTC_REQUIREMENTS" >"$log" 2>&1; then
-        NVRTC_FETCH_ERROR="pip failed: $(grep -m1 '^ERROR' "$log" | sed 's/^ERROR: //' | cut -c1-160) (log: ${log#"$DEPS_REPO_ROOT"/})"
-        rm -rf "$work"
+    if ! pip_install_beside "$NVRTC_TREE" "$NVRTC_REQUIREMENTS" "$DEPS_BUILD/nvrtc-fetch.log"; then
+        NVRTC_FETCH_ERROR="$FETCH_ERROR"
         return 1
     fi
-    unpacked="$work/packages/nvidia/cuda_nvrtc"
+    unpacked="$FETCH_WORK/packages/nvidia/cuda_nvrtc"
     for required in include/nvrtc.h "lib/libnvrtc.so.${NVRTC_VERSION_PINNED%%.*}"; do
         if [ ! -e "$unpacked/$required" ]; then
             NVRTC_FETCH_ERROR="the unpacked package lacks $required"
-            rm -rf "$work"
+            rm -rf "$FETCH_WORK"
             return 1
         fi
     done
     cp "$NVRTC_REQUIREMENTS" "$unpacked/$CUDA_TREE_STAMP" || {
         NVRTC_FETCH_ERROR="the unpacked tree could not be stamped"
-        rm -rf "$work"
+        rm -rf "$FETCH_WORK"
         return 1
     }
-    if [ -e "$NVRTC_TREE" ] && ! mv "$NVRTC_TREE" "$work/previous"; then
-        NVRTC_FETCH_ERROR="the older $NVRTC_TREE could not be moved aside"
-        rm -rf "$work"
-        return 1
-    fi
-    if ! mv "$unpacked" "$NVRTC_TREE"; then
-        NVRTC_FETCH_ERROR="the tree could not be renamed into $NVRTC_TREE"
-        [ -e "$work/previous" ] && mv "$work/previous" "$NVRTC_TREE"
-        rm -rf "$work"
-        return 1
-    fi
-    rm -rf "$work"
+    rename_into_place "$unpacked" "$NVRTC_TREE" || NVRTC_FETCH_ERROR="$FETCH_ERROR"
+    [ -z "$NVRTC_FETCH_ERROR" ]
 }
 
 # ensure_nvrtc [required]: where the build has a CUDA compiler (CUDA_NVCC, from
@@ -541,15 +545,8 @@ ensure_nvrtc() {
         msg "NVRTC $NVRTC_VERSION_PINNED: $tree"
         return 0
     fi
-    mkdir -p "$(dirname "$NVRTC_TREE")"
-    exec {lock_fd}>"$NVRTC_TREE.lock"
-    if ! flock -n "$lock_fd"; then
-        msg "another set-up is fetching NVRTC into $tree: waiting for it"
-        flock -w 1800 "$lock_fd" || {
-            exec {lock_fd}>&-
-            die "another set-up has held $tree.lock for 30 minutes; run this again when it has finished"
-        }
-    fi
+    lock_beside "$NVRTC_TREE" NVRTC
+    lock_fd="$LOCK_FD"
     NVRTC_FETCH_ERROR=""
     if ! fetched_nvrtc_complete; then
         msg "fetching NVIDIA's NVRTC $NVRTC_VERSION_PINNED from PyPI into $tree (the driver API path's images for drivers from R525 and GPUs from compute capability 6.0)"
