@@ -67,4 +67,15 @@ const DeviceOperations& platform_device_operations();
 // LUMETH_GPU_API names neither; otherwise nullptr.
 const DeviceOperations* platform_fallback_operations();
 
+// The probe of `first`, and where it refuses for its own code, of `fallback` (may be nullptr):
+// the table that runs (nullptr: none), why not (the fallback's refusal where it was probed, as
+// it names what enables either path), and the first table's refusal where the fallback runs.
+// The refused first table gives back what its probe took (its reset) before the fallback runs.
+struct PathProbe {
+    const DeviceOperations* operations;
+    const char* why;
+    const char* first_refusal;
+};
+PathProbe probe_with_fallback(const DeviceOperations& first, const DeviceOperations* fallback);
+
 }  // namespace lumeth

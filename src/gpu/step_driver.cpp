@@ -56,28 +56,18 @@ const DeviceOperations* fallback_operations() {
     return driver.own_tables ? driver.fallback : platform_fallback_operations();
 }
 
-// Where the path refuses for its own code (a driver older than it needs, or no image for the
-// GPU), the fallback path with its own images: when that runs, it takes over, said in one line
-// on standard error; otherwise its refusal is the note, as it names what enables either path.
-const char* probe_with_fallback() {
-    const char* why = operations().probe();
-    const DeviceOperations* fallback = fallback_operations();
-    if (why == nullptr || fallback == nullptr || operations().refused_for_its_code == nullptr ||
-        !operations().refused_for_its_code()) {
-        return why;
+// The first table's probe, and the fallback's where the first refuses for its own code: when
+// the fallback runs, it takes over, said in one line on standard error.
+const char* probe_paths() {
+    const PathProbe found = probe_with_fallback(operations(), fallback_operations());
+    if (found.first_refusal != nullptr) {
+        std::fprintf(stderr,
+                     "lumeth: %s cannot run the kernels here (%s); running the simulation on "
+                     "the GPU through %s\n",
+                     operations().name, found.first_refusal, found.operations->name);
+        driver.operations = found.operations;
     }
-    const char* fallback_why = fallback->probe();
-    if (fallback_why != nullptr) {
-        return fallback_why;
-    }
-    // What the refused path's probe took is given back.
-    operations().reset();
-    std::fprintf(stderr,
-                 "lumeth: %s cannot run the kernels here (%s); running the simulation on "
-                 "the GPU through %s\n",
-                 operations().name, why, fallback->name);
-    driver.operations = fallback;
-    return nullptr;
+    return found.why;
 }
 
 // The backend is chosen once, at the first step: the device if the probe finds a usable one
@@ -87,7 +77,7 @@ void choose_backend() {
     if (driver.backend != StepBackend::undecided) {
         return;
     }
-    if (const char* why = probe_with_fallback()) {
+    if (const char* why = probe_paths()) {
         const int threads = cpu_thread_count();
         if (operations().has_gpu_code) {
             std::fprintf(stderr,
