@@ -38,6 +38,10 @@ if(CMAKE_SYSTEM_NAME STREQUAL "Linux" AND CMAKE_NM)
     endforeach()
 endif()
 
+# The Python checks run on the build machine: they name the interpreter by its path, as CMake
+# runs an executable target (Python3::Interpreter) through the cross-build's emulator, where
+# wine would not run it and the check would pass unrun.
+
 # On Windows: NvOptimusEnablementCuda in each executable's export table, holding 1, read from
 # the files' PE headers (one test: each start of Python takes a while).
 if(WIN32)
@@ -48,7 +52,7 @@ if(WIN32)
             list(APPEND lumeth_checked_files $<TARGET_FILE:${executable}>)
         endforeach()
         add_test(NAME symbols.exports_NvOptimusEnablementCuda
-            COMMAND Python3::Interpreter ${CMAKE_CURRENT_SOURCE_DIR}/pe_export.py
+            COMMAND ${Python3_EXECUTABLE} ${CMAKE_CURRENT_SOURCE_DIR}/pe_export.py
                     NvOptimusEnablementCuda 1 ${lumeth_checked_files})
         set_tests_properties(symbols.exports_NvOptimusEnablementCuda PROPERTIES
             LABELS gpu-driver)
@@ -261,7 +265,7 @@ if(LUMETH_HAVE_DRIVER_API)
             set(nvrtc_images sm_60,sm_70,sm_75,sm_80,sm_86,sm_90,sm_100,sm_120,compute_60)
         endif()
         add_test(NAME driver_api.programs_carry_the_kernels_image
-            COMMAND Python3::Interpreter ${CMAKE_CURRENT_SOURCE_DIR}/kernels_image.py
+            COMMAND ${Python3_EXECUTABLE} ${CMAKE_CURRENT_SOURCE_DIR}/kernels_image.py
                     ${LUMETH_IMAGE_CUOBJDUMP} ${architectures}
                     _Z21compute_forces_kernelP8Particleiddd,_Z16integrate_kernelP8Particleid
                     --nvrtc ${nvrtc_images} ${lumeth_image_checked})
@@ -270,7 +274,7 @@ if(LUMETH_HAVE_DRIVER_API)
         # The benchmark's FP64 instructions per pair, by cubin, recounted in its own image.
         if(TARGET lumeth-bench)
             add_test(NAME driver_api.benchmark_counts_the_pair_loop_of_every_cubin
-                COMMAND Python3::Interpreter ${CMAKE_CURRENT_SOURCE_DIR}/pair_loop_fp64.py
+                COMMAND ${Python3_EXECUTABLE} ${CMAKE_CURRENT_SOURCE_DIR}/pair_loop_fp64.py
                         ${LUMETH_IMAGE_CUOBJDUMP} ${PROJECT_SOURCE_DIR}/bench/gpu_rows.cpp
                         _Z21compute_forces_kernelP8Particleiddd $<TARGET_FILE:lumeth-bench>)
             set_tests_properties(driver_api.benchmark_counts_the_pair_loop_of_every_cubin
@@ -284,7 +288,7 @@ if(LUMETH_HAVE_DRIVER_API)
     # The Windows programs load no CUDA library at start: they start without a driver.
     if(WIN32 AND Python3_Interpreter_FOUND)
         add_test(NAME driver_api.programs_import_no_cuda_library
-            COMMAND Python3::Interpreter ${CMAKE_CURRENT_SOURCE_DIR}/pe_imports.py
+            COMMAND ${Python3_EXECUTABLE} ${CMAKE_CURRENT_SOURCE_DIR}/pe_imports.py
                     ${lumeth_image_checked})
         set_tests_properties(driver_api.programs_import_no_cuda_library PROPERTIES
             LABELS gpu-driver)
