@@ -20,6 +20,7 @@ struct GpuMeasurement {
     bool available = false;  // a device was found; the rest is filled only then
     std::string reason;      // why no device can be used, when not available
     std::string device;      // the device's name
+    int capability = 0;      // its compute capability, 10 * major + minor
     std::string failure;     // a GPU call that failed during the measurement, with its text
 
     // The step driver's own device steps (pageable host memory, one copy of count * 80 bytes

@@ -16,10 +16,32 @@
 namespace lumeth::bench {
 namespace {
 
-// Double-precision instructions per sampled pair in the force kernel: the pair loop of
-// compute_forces_kernel's machine code for compute capability 9.0 holds 88 DFMA, 32 DMUL and
-// 14 DADD (cuobjdump -sass), the fast paths of its divisions and square root included.
-constexpr double kFp64InstructionsPerPair = 134.0;
+// Double-precision instructions per sampled pair in the force kernel, by the machine code the
+// GPU runs: the DFMA, DMUL and DADD of the pair loop of compute_forces_kernel in each cubin of
+// the image set (cuobjdump -sass), the fast paths of its divisions and square root included.
+// NVRTC's cubins of the same architectures (the driver API path's images for older drivers)
+// hold the same counts; its sm_60 and sm_70 cubins, which CUDA 13's nvdisasm no longer reads,
+// have none. tests/pair_loop_fp64.py recounts them in the built programs.
+struct PairLoopFp64 {
+    int architecture;  // of the cubin: 10 * major + minor
+    int instructions;
+};
+constexpr PairLoopFp64 kPairLoopFp64[] = {{75, 134}, {80, 134},  {86, 134},
+                                          {90, 134}, {100, 135}, {120, 135}};
+
+// The cubin a GPU of compute capability `capability` runs, as the driver picks it: the highest
+// architecture of its major version not above it. nullptr where it runs compiled PTX or a cubin
+// without a count instead.
+const PairLoopFp64* pair_loop_of_the_code_that_runs(int capability) {
+    const PairLoopFp64* chosen = nullptr;
+    for (const PairLoopFp64& entry : kPairLoopFp64) {
+        if (entry.architecture / 10 == capability / 10 && entry.architecture <= capability &&
+            (chosen == nullptr || entry.architecture > chosen->architecture)) {
+            chosen = &entry;
+        }
+    }
+    return chosen;
+}
 // Bytes the integration kernel moves per record: the 80-byte record read, position and
 // velocity (48 bytes) written.
 constexpr double kIntegrateBytesPerRecord = 128.0;
@@ -110,13 +132,20 @@ void add_gpu_rows(CountMeasurement* m) {
     r = timed_row(*m, "compute_forces kernel", name, runs, g.force_kernel_ms);
     r.mpairs = pair_rate(*m, r.ms);
     r.result = check(m, compare_gpu_forces(m->forces.data(), gpu_forces.data(), count));
-    if (fp64_per_second > 0.0) {
+    const PairLoopFp64* pair_loop = pair_loop_of_the_code_that_runs(g.capability);
+    if (fp64_per_second > 0.0 && pair_loop != nullptr) {
         const double fp64_floor_ms =
-            static_cast<double>(m->pairs) * kFp64InstructionsPerPair / fp64_per_second * 1e3;
+            static_cast<double>(m->pairs) * pair_loop->instructions / fp64_per_second * 1e3;
         r.result += ", " + of_floor(r.ms, fp64_floor_ms, NAN) +
                     " (FP64: " + std::to_string(g.multiprocessors) + " SMs x " +
                     format("%.0f", g.fp64_per_multiprocessor_per_clock) + " per clock x " +
-                    format("%.2f GHz", g.clock_hz / 1e9) + ")";
+                    format("%.2f GHz", g.clock_hz / 1e9) + ", " +
+                    std::to_string(pair_loop->instructions) + " a pair in sm_" +
+                    std::to_string(pair_loop->architecture) + " code)";
+    } else if (pair_loop == nullptr) {
+        r.result +=
+            ", no floor (the GPU runs PTX compiled at load, or a cubin below sm_75, whose "
+            "instructions are not counted)";
     } else {
         r.result += ", no floor (the device gave no FP64 rate)";
     }

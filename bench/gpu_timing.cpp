@@ -79,11 +79,15 @@ GpuMeasurement measure_gpu(const Particle* galaxy, const Particle* with_forces, 
                            double dt, int runs, Particle* forces_result,
                            Particle* integrate_result) {
     GpuMeasurement m;
-    const DeviceOperations& device = platform_device_operations();
-    if (const char* why = device.probe()) {
-        m.reason = why;
+    // The path the program's steps run on: the platform's, or its fallback where that refuses
+    // for its own code.
+    const PathProbe path =
+        probe_with_fallback(platform_device_operations(), platform_fallback_operations());
+    if (path.operations == nullptr) {
+        m.reason = path.why;
         return m;
     }
+    const DeviceOperations& device = *path.operations;
     const GpuClock* clock = gpu_clock_for(device);
     if (clock == nullptr) {
         m.reason = "this build cannot time its GPU path";
@@ -94,6 +98,7 @@ GpuMeasurement measure_gpu(const Particle* galaxy, const Particle* with_forces, 
     DeviceFigures figures;
     check(clock->open(&figures));
     m.device = figures.name.empty() ? "GPU" : figures.name;
+    m.capability = 10 * figures.major + figures.minor;
     m.multiprocessors = figures.multiprocessors;
     m.clock_hz = figures.clock_hz;
     m.fp64_per_multiprocessor_per_clock =

@@ -84,13 +84,25 @@ if(WIN32)
         if(LUMETH_FIRST_DRIVER_BRANCH)
             set(LUMETH_ZIP_DRIVER "R${LUMETH_FIRST_DRIVER_BRANCH} or newer")
         else()
-            set(LUMETH_ZIP_DRIVER "one for CUDA ${LUMETH_NVCC_CUDA_RELEASE} or newer")
+            set(LUMETH_ZIP_DRIVER "one for CUDA ${LUMETH_MINIMUM_DRIVER_CUDA_RELEASE} or newer")
         endif()
+        # The first GeForce cards of that compute capability, where it has some.
+        set(lumeth_first_geforce "")
+        foreach(entry "60:GTX 10" "75:GTX 16 or RTX 20" "86:RTX 30" "89:RTX 40" "120:RTX 50")
+            string(REPLACE ":" ";" entry "${entry}")
+            list(GET entry 0 architecture)
+            if(architecture EQUAL LUMETH_LOWEST_CUDA_ARCHITECTURE)
+                list(GET entry 1 lumeth_first_geforce)
+                set(lumeth_first_geforce
+                    " (a GeForce ${lumeth_first_geforce} series card or newer, for example)")
+            endif()
+        endforeach()
         string(CONCAT LUMETH_ZIP_GPU_TEXT
             "The simulation runs on an NVIDIA GPU when the computer has one of compute "
-            "capability\n${lumeth_capability_major}.${lumeth_capability_minor} or newer "
-            "(a GeForce RTX 30 series card or newer, for example) and an\n"
-            "NVIDIA driver for CUDA ${LUMETH_NVCC_CUDA_RELEASE} or newer: ${LUMETH_ZIP_DRIVER}.\n"
+            "capability\n${lumeth_capability_major}.${lumeth_capability_minor} or newer"
+            "${lumeth_first_geforce} and an\n"
+            "NVIDIA driver for CUDA ${LUMETH_MINIMUM_DRIVER_CUDA_RELEASE} or newer: "
+            "${LUMETH_ZIP_DRIVER}.\n"
             "Nothing else is needed: the GPU code is inside lumeth.exe, and the driver "
             "(nvcuda.dll)\ncomes with every NVIDIA display driver. On a laptop with two "
             "GPUs the program asks the\nNVIDIA driver for the NVIDIA one.")

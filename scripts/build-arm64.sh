@@ -35,6 +35,8 @@ ensure_packages g++-aarch64-linux-gnu qemu-user-static cmake ninja-build dpkg-de
 
 # --- The CUDA compiler (see deps-lib.sh) --------------------------------------------------------
 ensure_cuda_compiler required
+# NVRTC, which compiles the driver API path's images for older drivers and GPUs.
+ensure_nvrtc required
 
 # --- The sysroot --------------------------------------------------------------------------------
 ensure_arm64_sysroot "$deps_prefix/sysroot"

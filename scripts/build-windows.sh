@@ -34,6 +34,8 @@ ensure_packages g++-mingw-w64-x86-64-posix wine64 cmake ninja-build dpkg-dev xz-
 
 # --- The CUDA compiler (see deps-lib.sh) --------------------------------------------------------
 ensure_cuda_compiler required
+# NVRTC, which compiles the driver API path's images for older drivers and GPUs.
+ensure_nvrtc required
 
 # --- SDL3 ---------------------------------------------------------------------------------------
 # The source package has no precompiled Direct3D shaders, so SDL's Direct3D renderers are left

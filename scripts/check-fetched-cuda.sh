@@ -4,8 +4,9 @@
 # compiler's programs in the standard folders are hidden; there scripts/install-deps.sh with
 # LUMETH_FETCH_CUDA=1 provides NVIDIA's compiler packages (a complete .deps/cuda-<version> from
 # an earlier run is reused), and the program is configured and built in build/fetched-cuda.
-# Then cuobjdump checks that build/fetched-cuda/lumeth carries sm_86 and sm_90 machine code
-# and compute_86 PTX. Exit status 0 when all of that holds.
+# Then cuobjdump checks that build/fetched-cuda/lumeth carries the default image set: machine
+# code for 7.5, 8.0, 8.6, 9.0, 10.0 and 12.0, compute_86 PTX and PTX for 12.0 or newer.
+# Exit status 0 when all of that holds.
 set -euo pipefail
 # shellcheck source-path=SCRIPTDIR source=common.sh
 source "$(dirname "${BASH_SOURCE[0]}")/common.sh"
@@ -31,11 +32,14 @@ if [ "${1:-}" != --inside ]; then
 
     elves="$("$cuobjdump" --list-elf "$build/lumeth")" || fail "cuobjdump failed on $build/lumeth"
     ptxs="$("$cuobjdump" --list-ptx "$build/lumeth")" || fail "cuobjdump failed on $build/lumeth"
-    for arch in sm_86 sm_90; do
+    machine_code="sm_75 sm_80 sm_86 sm_90 sm_100 sm_120"
+    for arch in $machine_code; do
         grep -q "\.$arch\.cubin$" <<<"$elves" || fail "no $arch machine code in $build/lumeth"
     done
     grep -q '\.sm_86\.ptx$' <<<"$ptxs" || fail "no compute_86 PTX in $build/lumeth"
-    say "PASS: $build/lumeth, built with the fetched compiler, carries sm_86 and sm_90 machine code and compute_86 PTX"
+    newest="$(sed -n 's/.*\.sm_\([0-9]*\)\.ptx$/\1/p' <<<"$ptxs" | sort -n | tail -n1)"
+    [ "${newest:-0}" -ge 120 ] || fail "no PTX for compute capability 12.0 or newer in $build/lumeth"
+    say "PASS: $build/lumeth, built with the fetched compiler, carries $machine_code machine code and compute_86 and compute_$newest PTX"
     exit 0
 fi
 

@@ -296,20 +296,27 @@ CUDA_VERSION_PINNED="$(sed -n 's/^nvidia-cuda-nvcc==\([0-9]*\.[0-9]*\)\..*/\1/p'
 CUDA_TREE="$DEPS_REPO_ROOT/.deps/cuda-$CUDA_VERSION_PINNED"
 # Written last into a complete tree: the requirements it was fetched from.
 CUDA_TREE_STAMP=fetched-from-requirements.txt
+# The origin the compiler rule names for that tree.
+CUDA_FETCHED_ORIGIN="NVIDIA's packages that scripts/install-deps.sh fetched"
 
-# The CUDA toolkit's nvcc, found as CMakeLists.txt finds it: $CUDACXX, nvcc on the PATH, the
-# toolkit's default folder. Prints nothing when there is none.
-toolkit_nvcc() {
-    local nvcc
-    if [ -n "${CUDACXX:-}" ]; then
-        printf '%s\n' "$CUDACXX"
-    elif nvcc="$(command -v nvcc 2>/dev/null)"; then
-        printf '%s\n' "$nvcc"
-    elif [ -x /usr/local/cuda/bin/nvcc ]; then
-        printf '%s\n' /usr/local/cuda/bin/nvcc
-    else
-        return 1
-    fi
+# cuda_compiler_rule: the CUDA compiler by the rule CMake follows (cmake/cuda_compiler.cmake,
+# run as a script), in CUDA_NVCC, CUDA_RELEASE and CUDA_ORIGIN; CUDA_REFUSED says why the
+# compiler found cannot be used (CUDA_NVCC is then empty). All empty when there is none.
+cuda_compiler_rule() {
+    local said line
+    CUDA_NVCC="" CUDA_RELEASE="" CUDA_ORIGIN="" CUDA_REFUSED=""
+    said="$(cmake -P "$DEPS_REPO_ROOT/cmake/cuda_compiler.cmake" 2>&1)" || {
+        CUDA_REFUSED="cmake could not run the compiler rule: $(head -n1 <<<"$said")"
+        return 0
+    }
+    while IFS= read -r line; do
+        case "$line" in
+        nvcc=*) CUDA_NVCC="${line#nvcc=}" ;;
+        release=*) CUDA_RELEASE="${line#release=}" ;;
+        origin=*) CUDA_ORIGIN="${line#origin=}" ;;
+        refused=*) CUDA_REFUSED="${line#refused=}" ;;
+        esac
+    done <<<"$said"
 }
 
 # Whether the fetched tree is complete and fetched from today's requirements.
@@ -334,16 +341,79 @@ nvidia_hardware_or_driver() {
     return 1
 }
 
-# fetch_cuda_compiler: downloads the pinned packages (pip checks every wheel's hash) and
-# unpacks them into a temporary folder beside $CUDA_TREE, adds the two links CMake needs
+# lock_beside <tree> <what>: takes the lock of a fetch into <tree> (<tree>.lock), in LOCK_FD, to
+# be closed by the caller: a second set-up waits for the first (at most 30 minutes), then uses
+# what it fetched; never two fetches into one tree.
+lock_beside() {
+    local tree="$1" what="$2" shown="${1#"$DEPS_REPO_ROOT"/}"
+    mkdir -p "$(dirname "$tree")"
+    exec {LOCK_FD}>"$tree.lock"
+    if ! flock -n "$LOCK_FD"; then
+        msg "another set-up is fetching $what into $shown: waiting for it"
+        flock -w 1800 "$LOCK_FD" || {
+            exec {LOCK_FD}>&-
+            die "another set-up has held $shown.lock for 30 minutes; run this again when it has finished"
+        }
+    fi
+}
+
+# pip_install_beside <tree> <requirements> <log>: removes what interrupted fetches left beside
+# <tree> (the caller holds the tree's lock, so no other fetch is writing there), then installs
+# the pinned packages (pip checks every hash) into <work>/packages of a new temporary folder
+# beside it, named in FETCH_WORK. Returns 1 with the reason in FETCH_ERROR, leaving nothing.
+pip_install_beside() {
+    local tree="$1" requirements="$2" log="$3" said
+    FETCH_ERROR="" FETCH_WORK=""
+    mkdir -p "$DEPS_BUILD" "$(dirname "$tree")"
+    find "$(dirname "$tree")" -maxdepth 1 -name "${tree##*/}.partial.*" \
+        -exec rm -rf {} + 2>/dev/null || true
+    FETCH_WORK="$(mktemp -d "$tree.partial.XXXXXX")" || {
+        FETCH_ERROR="no temporary folder could be made beside $tree"
+        return 1
+    }
+    if ! python3 -m pip install --no-deps --only-binary=:all: --require-hashes --no-compile \
+        --no-input --disable-pip-version-check --retries 2 --timeout 60 \
+        --target "$FETCH_WORK/packages" -r "$requirements" >"$log" 2>&1; then
+        # pip's first error line; for an exception (a full disk, say) the last system error.
+        said="$(grep -m1 '^ERROR' "$log" | sed 's/^ERROR: //; s/\. .*//' || true)"
+        if [ "$said" = "Exception:" ]; then
+            said="$(grep -o "\[Errno [0-9]*\] [^:']*" "$log" | tail -n1)"
+            [ -n "$said" ] || said="$(grep -v '^[[:space:]]*$' "$log" | tail -n1 | cut -c1-160)"
+        fi
+        FETCH_ERROR="pip failed: $said (log: ${log#"$DEPS_REPO_ROOT"/})"
+        rm -rf "$FETCH_WORK"
+        return 1
+    fi
+}
+
+# rename_into_place <unpacked> <tree>: the complete <unpacked> (inside $FETCH_WORK) becomes
+# <tree>; an older tree is moved aside first and removed once the new one is in place (put
+# back if the rename fails). $FETCH_WORK is removed either way. Returns 1 with FETCH_ERROR.
+rename_into_place() {
+    local unpacked="$1" tree="$2"
+    if [ -e "$tree" ] && ! mv "$tree" "$FETCH_WORK/previous"; then
+        FETCH_ERROR="the older $tree could not be moved aside"
+        rm -rf "$FETCH_WORK"
+        return 1
+    fi
+    if ! mv "$unpacked" "$tree"; then
+        FETCH_ERROR="the tree could not be renamed into $tree"
+        [ -e "$FETCH_WORK/previous" ] && mv "$FETCH_WORK/previous" "$tree"
+        rm -rf "$FETCH_WORK"
+        return 1
+    fi
+    rm -rf "$FETCH_WORK"
+}
+
+# fetch_cuda_compiler (under the fetch lock of ensure_cuda_compiler): downloads the pinned
+# packages (pip checks every wheel's hash) and unpacks them into a temporary folder beside $CUDA_TREE, adds the two links CMake needs
 # (nvcc's profile looks in lib64, FindCUDAToolkit wants an unversioned libcudart.so), checks
 # the tree and its nvcc, and only then renames it into place. A failure at any point leaves
 # no tree behind (and an older complete one as it was). Returns 1 with the reason in
 # CUDA_FETCH_ERROR.
 fetch_cuda_compiler() {
-    local log="$DEPS_BUILD/cuda-fetch.log" work unpacked required
+    local work unpacked required
     CUDA_FETCH_ERROR=""
-    mkdir -p "$DEPS_BUILD" "$(dirname "$CUDA_TREE")"
     if ! python3 -m pip --version >/dev/null 2>&1; then
         (ensure_packages python3 python3-pip) || true
     fi
@@ -351,28 +421,11 @@ fetch_cuda_compiler() {
         CUDA_FETCH_ERROR="python3 with pip is needed to fetch it"
         return 1
     fi
-    # What an interrupted fetch left (never used: only a complete tree gets the final name);
-    # the age spares a fetch that another checkout sharing .deps runs now.
-    find "$(dirname "$CUDA_TREE")" -maxdepth 1 -name "${CUDA_TREE##*/}.partial.*" -mmin +120 \
-        -exec rm -rf {} + 2>/dev/null || true
-    work="$(mktemp -d "$CUDA_TREE.partial.XXXXXX")" || {
-        CUDA_FETCH_ERROR="no temporary folder could be made beside $CUDA_TREE"
-        return 1
-    }
-    if ! python3 -m pip install --no-deps --only-binary=:all: --require-hashes --no-compile \
-        --no-input --disable-pip-version-check --retries 2 --timeout 60 \
-        --target "$work/packages" -r "$CUDA_REQUIREMENTS" >"$log" 2>&1; then
-        # pip's first error line; for an exception (a full disk, say) the last system error.
-        local said
-        said="$(grep -m1 '^ERROR' "$log" | sed 's/^ERROR: //; s/\. .*//' || true)"
-        if [ "$said" = "Exception:" ]; then
-            said="$(grep -o "\[Errno [0-9]*\] [^:']*" "$log" | tail -n1)"
-            [ -n "$said" ] || said="$(grep -v '^[[:space:]]*$' "$log" | tail -n1 | cut -c1-160)"
-        fi
-        CUDA_FETCH_ERROR="pip failed: $said (log: ${log#"$DEPS_REPO_ROOT"/})"
-        rm -rf "$work"
+    if ! pip_install_beside "$CUDA_TREE" "$CUDA_REQUIREMENTS" "$DEPS_BUILD/cuda-fetch.log"; then
+        CUDA_FETCH_ERROR="$FETCH_ERROR"
         return 1
     fi
+    work="$FETCH_WORK"
     unpacked="$(compgen -G "$work/packages/nvidia/cu*" | head -n1 || true)"
     for required in bin/nvcc nvvm/bin/cicc nvvm/libdevice include/cuda_runtime.h \
         lib/libcudart_static.a lib/libcudart.so."${CUDA_VERSION_PINNED%%.*}"; do
@@ -394,40 +447,32 @@ fetch_cuda_compiler() {
         rm -rf "$work"
         return 1
     fi
-    # An older tree (fetched from other pins) is moved aside first and removed once the new
-    # one is in place.
-    if [ -e "$CUDA_TREE" ]; then
-        mv "$CUDA_TREE" "$work/previous" || {
-            CUDA_FETCH_ERROR="the older $CUDA_TREE could not be moved aside"
-            rm -rf "$work"
-            return 1
-        }
-    fi
-    if ! mv "$unpacked" "$CUDA_TREE"; then
-        CUDA_FETCH_ERROR="the tree could not be renamed into $CUDA_TREE"
-        [ -e "$work/previous" ] && mv "$work/previous" "$CUDA_TREE"
-        rm -rf "$work"
-        return 1
-    fi
-    rm -rf "$work"
+    rename_into_place "$unpacked" "$CUDA_TREE" || CUDA_FETCH_ERROR="$FETCH_ERROR"
+    [ -z "$CUDA_FETCH_ERROR" ]
 }
 
-# ensure_cuda_compiler [required]: says in one line which CUDA compiler the build will use and
-# where it comes from, fetching it when no toolkit is installed and
+# ensure_cuda_compiler [required]: says in one line which CUDA compiler the build will use,
+# its CUDA release and where it comes from (the rule of cuda_compiler_rule), fetching it when
+# no toolkit is installed and
 #   - LUMETH_FETCH_CUDA=1, or "required" is given (the builds that make packages), or
 #   - LUMETH_FETCH_CUDA is unset or empty and the machine has an NVIDIA GPU or driver.
-# LUMETH_FETCH_CUDA=0 never fetches. Without "required" a build without a GPU path is no
-# failure: the line says so and why, and the function returns 0. With "required" it fails
-# with one line when there is no compiler.
+# LUMETH_FETCH_CUDA=0 never fetches. A fetched tree from other pins is fetched again. Without
+# "required" a build without a GPU path is no failure: the line says so and why, and the
+# function returns 0. With "required" it fails with one line when there is no usable compiler.
+# One fetch at a time: a second set-up waits for the first (at most 30 minutes) under a lock
+# beside the tree, then uses what it fetched.
 ensure_cuda_compiler() {
-    local required="${1:-}" nvcc reason="" why fetch=0
+    local required="${1:-}" reason="" why fetch=0 lock_fd
     local tree="${CUDA_TREE#"$DEPS_REPO_ROOT"/}"
-    if nvcc="$(toolkit_nvcc)"; then
-        msg "CUDA compiler: $nvcc (the CUDA toolkit)"
+    cuda_compiler_rule
+    if [ -n "$CUDA_NVCC" ]; then
+        msg "CUDA compiler: $CUDA_NVCC (CUDA $CUDA_RELEASE, from $CUDA_ORIGIN)"
         return 0
     fi
-    if fetched_cuda_complete; then
-        msg "CUDA compiler: $tree/bin/nvcc (NVIDIA's packages of CUDA $CUDA_VERSION_PINNED, fetched before)"
+    # A refused compiler that the set-up did not fetch is the user's to mend.
+    if [ -n "$CUDA_REFUSED" ] && [ "$CUDA_ORIGIN" != "$CUDA_FETCHED_ORIGIN" ]; then
+        [ "$required" = required ] && die "CUDA compiler refused: $CUDA_REFUSED"
+        msg "CUDA compiler: none ($CUDA_REFUSED); the build has no GPU path"
         return 0
     fi
     case "${LUMETH_FETCH_CUDA:-}" in
@@ -447,15 +492,105 @@ ensure_cuda_compiler() {
     *) why="LUMETH_FETCH_CUDA=$LUMETH_FETCH_CUDA is neither 0 nor 1" ;;
     esac
     if [ "$fetch" -eq 1 ]; then
-        msg "no CUDA toolkit$reason: fetching NVIDIA's CUDA $CUDA_VERSION_PINNED compiler packages from PyPI into $tree"
-        if fetch_cuda_compiler; then
-            msg "CUDA compiler: $tree/bin/nvcc (NVIDIA's packages of CUDA $CUDA_VERSION_PINNED, just fetched)"
+        lock_beside "$CUDA_TREE" "the CUDA compiler"
+        lock_fd="$LOCK_FD"
+        if fetched_cuda_complete; then
+            cuda_compiler_rule
+        else
+            msg "no CUDA toolkit$reason: fetching NVIDIA's CUDA $CUDA_VERSION_PINNED compiler packages from PyPI into $tree"
+            if fetch_cuda_compiler; then
+                cuda_compiler_rule
+            else
+                CUDA_NVCC=""
+                CUDA_REFUSED="fetching NVIDIA's compiler packages failed: $CUDA_FETCH_ERROR"
+            fi
+        fi
+        exec {lock_fd}>&-
+        if [ -n "$CUDA_NVCC" ]; then
+            msg "CUDA compiler: $CUDA_NVCC (CUDA $CUDA_RELEASE, from $CUDA_ORIGIN)"
             return 0
         fi
-        why="fetching NVIDIA's compiler packages failed: $CUDA_FETCH_ERROR"
+        why="$CUDA_REFUSED"
     fi
+    # A stale fetched tree that was not fetched again.
+    [ "$fetch" -eq 1 ] || [ -z "$CUDA_REFUSED" ] || why="$CUDA_REFUSED; $why"
     if [ "$required" = required ]; then
         die "no CUDA compiler, and the packages must carry the GPU path ($why)"
     fi
     msg "CUDA compiler: none, no CUDA toolkit ($why); the build has no GPU path"
+}
+
+# ---------------------------------------------------------------------------
+# NVRTC, for the driver API path's images for older drivers and GPUs
+# ---------------------------------------------------------------------------
+# NVIDIA's NVRTC package (pinned with its hash in nvrtc-requirements.txt) unpacked into
+# .deps/nvrtc-<version> (include/nvrtc.h, lib/libnvrtc.so.<major>), which CMake
+# (lumeth_find_nvrtc in cmake/cuda_images.cmake) uses when its stamp matches the pins.
+
+NVRTC_REQUIREMENTS="$DEPS_REPO_ROOT/scripts/nvrtc-requirements.txt"
+NVRTC_VERSION_PINNED="$(sed -n 's/^nvidia-cuda-nvrtc-cu[0-9]*==\([0-9]*\.[0-9]*\)\..*/\1/p' "$NVRTC_REQUIREMENTS" 2>/dev/null)"
+NVRTC_TREE="$DEPS_REPO_ROOT/.deps/nvrtc-$NVRTC_VERSION_PINNED"
+
+# Whether the NVRTC tree is complete and fetched from today's pins.
+fetched_nvrtc_complete() {
+    [ -f "$NVRTC_TREE/include/nvrtc.h" ] &&
+        [ -f "$NVRTC_TREE/lib/libnvrtc.so.${NVRTC_VERSION_PINNED%%.*}" ] &&
+        cmp -s "$NVRTC_TREE/$CUDA_TREE_STAMP" "$NVRTC_REQUIREMENTS"
+}
+
+# fetch_nvrtc (under the lock of ensure_nvrtc): pip installs the pinned package beside
+# $NVRTC_TREE, checks it, stamps it and only then renames it into place. Returns 1 with the
+# reason in NVRTC_FETCH_ERROR, leaving no tree behind (and an older one as it was).
+fetch_nvrtc() {
+    local unpacked required
+    NVRTC_FETCH_ERROR=""
+    if ! pip_install_beside "$NVRTC_TREE" "$NVRTC_REQUIREMENTS" "$DEPS_BUILD/nvrtc-fetch.log"; then
+        NVRTC_FETCH_ERROR="$FETCH_ERROR"
+        return 1
+    fi
+    unpacked="$FETCH_WORK/packages/nvidia/cuda_nvrtc"
+    for required in include/nvrtc.h "lib/libnvrtc.so.${NVRTC_VERSION_PINNED%%.*}"; do
+        if [ ! -e "$unpacked/$required" ]; then
+            NVRTC_FETCH_ERROR="the unpacked package lacks $required"
+            rm -rf "$FETCH_WORK"
+            return 1
+        fi
+    done
+    cp "$NVRTC_REQUIREMENTS" "$unpacked/$CUDA_TREE_STAMP" || {
+        NVRTC_FETCH_ERROR="the unpacked tree could not be stamped"
+        rm -rf "$FETCH_WORK"
+        return 1
+    }
+    rename_into_place "$unpacked" "$NVRTC_TREE" || NVRTC_FETCH_ERROR="$FETCH_ERROR"
+    [ -z "$NVRTC_FETCH_ERROR" ]
+}
+
+# ensure_nvrtc [required]: where the build has a CUDA compiler (CUDA_NVCC, from
+# ensure_cuda_compiler), fetches NVRTC unless a complete tree from today's pins is there, under
+# a lock beside the tree as the compiler's fetch. Without it the driver API path carries the
+# nvcc images alone: a line says so, and with "required" (the builds that make packages) the
+# set-up fails.
+ensure_nvrtc() {
+    local required="${1:-}" lock_fd tree="${NVRTC_TREE#"$DEPS_REPO_ROOT"/}"
+    [ -n "${CUDA_NVCC:-}" ] || return 0
+    if fetched_nvrtc_complete; then
+        msg "NVRTC $NVRTC_VERSION_PINNED: $tree"
+        return 0
+    fi
+    lock_beside "$NVRTC_TREE" NVRTC
+    lock_fd="$LOCK_FD"
+    NVRTC_FETCH_ERROR=""
+    if ! fetched_nvrtc_complete; then
+        msg "fetching NVIDIA's NVRTC $NVRTC_VERSION_PINNED from PyPI into $tree (the driver API path's images for drivers from R525 and GPUs from compute capability 6.0)"
+        fetch_nvrtc || true
+    fi
+    exec {lock_fd}>&-
+    if fetched_nvrtc_complete; then
+        msg "NVRTC $NVRTC_VERSION_PINNED: $tree"
+        return 0
+    fi
+    if [ "$required" = required ]; then
+        die "no NVRTC, and the packages must carry its images ($NVRTC_FETCH_ERROR)"
+    fi
+    msg "NVRTC: none ($NVRTC_FETCH_ERROR); the driver API path carries the nvcc images alone"
 }

@@ -26,6 +26,7 @@
 #                    (implies --record)
 #   --gpu-required   for the builds that make packages: fetch the compiler
 #                    whenever no toolkit is installed, and fail if none can be had
+#                    or the one found is refused (cmake/cuda_compiler.cmake's rule)
 #
 # Environment:
 #   SDL3_BUILD_JOBS       parallel compile jobs for the SDL3 build (default 2)
@@ -123,24 +124,34 @@ done
 # 2b. The CUDA compiler: the toolkit's, or NVIDIA's packages (see deps-lib.sh)
 # ---------------------------------------------------------------------------
 ensure_cuda_compiler $gpu_required
+# NVRTC, which compiles the driver API path's images for older drivers and GPUs (deps-lib.sh).
+ensure_nvrtc $gpu_required
 
 # ---------------------------------------------------------------------------
 # 2c. cuobjdump, for the build check of the device code (CUDA builds only)
 # ---------------------------------------------------------------------------
-# The CUDA compiler packages here come without cuobjdump; PyPI carries it. It
-# goes into .deps/cuobjdump; without it the check falls back to reading the
-# embedded device image with objcopy.
+# The CUDA compiler packages here come without cuobjdump and nvdisasm; PyPI
+# carries them, pinned by version and hash in cuda-tools-requirements.txt. They
+# go into .deps/cuobjdump; without cuobjdump the check falls back to reading the
+# embedded device image with objcopy, without nvdisasm the benchmark's pair-loop
+# counts are not rechecked.
 CUOBJDUMP_PREFIX="$REPO_ROOT/.deps/cuobjdump"
-if { toolkit_nvcc >/dev/null || fetched_cuda_complete; } &&
-    ! command -v cuobjdump >/dev/null 2>&1 && [ ! -x /usr/local/cuda/bin/cuobjdump ] &&
-    ! compgen -G "$CUOBJDUMP_PREFIX/nvidia/*/bin/cuobjdump" >/dev/null; then
+cuda_compiler_rule
+if [ -n "$CUDA_NVCC" ] &&
+    ! { command -v cuobjdump && command -v nvdisasm; } >/dev/null 2>&1 &&
+    ! { [ -x /usr/local/cuda/bin/cuobjdump ] && [ -x /usr/local/cuda/bin/nvdisasm ]; } &&
+    ! compgen -G "$CUOBJDUMP_PREFIX/nvidia/*/bin/nvdisasm" >/dev/null; then
+    # Installed beside the folder, which it replaces only when complete.
+    tools_work="$(mktemp -d "$CUOBJDUMP_PREFIX.partial.XXXXXX")"
     if python3 -m pip --version >/dev/null 2>&1 &&
-        python3 -m pip install -q --disable-pip-version-check --target "$CUOBJDUMP_PREFIX" \
-            nvidia-cuda-cuobjdump >/dev/null 2>&1; then
-        msg "cuobjdump installed into .deps/cuobjdump"
+        python3 -m pip install -q --disable-pip-version-check --no-deps --only-binary=:all: \
+            --require-hashes --target "$tools_work" \
+            -r "$REPO_ROOT/scripts/cuda-tools-requirements.txt" >/dev/null 2>&1 &&
+        rm -rf "$CUOBJDUMP_PREFIX" && mv "$tools_work" "$CUOBJDUMP_PREFIX"; then
+        msg "cuobjdump and nvdisasm installed into .deps/cuobjdump"
     else
-        rm -rf "$CUOBJDUMP_PREFIX"
-        msg "cuobjdump not available (pip install nvidia-cuda-cuobjdump failed); the device-code check reads the image with objcopy instead"
+        rm -rf "$tools_work"
+        msg "cuobjdump not available (pip install of cuda-tools-requirements.txt failed); the device-code check reads the image with objcopy instead"
     fi
 fi
 

@@ -48,7 +48,7 @@ if(LUMETH_HAVE_DRIVER_API)
     set(gpu "gpu: Lumeth stand-in GPU +2003")
     set(rows
         "\nupload \\(pageable\\) +${gpu}[^\n]*(GB/s|too short a run for a bandwidth)"
-        "\ncompute_forces kernel +${gpu}[^\n]*identical, [0-9.]+x its floor \\(FP64: 28 SMs"
+        "\ncompute_forces kernel +${gpu}[^\n]*identical, [0-9.]+x its floor \\(FP64: 28 SMs[^\n]*, 134 a pair in sm_86 code\\)"
         "\ndownload \\(pageable\\) +${gpu}"
         "\nintegrate kernel +${gpu}[^\n]*identical"
         "\nupload \\(page-locked\\) +${gpu}"

@@ -5,9 +5,9 @@
 // GPU and every mistake in it shows:
 //  - "device memory" is host memory; a copy or a kernel outside an allocation fails as on a
 //    GPU (a copy at once, a kernel at the next synchronize or copy, for good);
-//  - a module image must be a fat binary with code this "GPU" can run (machine code of its
-//    architecture family or PTX of an architecture up to its own) carrying both kernels'
-//    device names;
+//  - a module image must be a fat binary, a cubin (ELF) or PTX text with code this "GPU" can
+//    run (machine code of its architecture family or PTX of an architecture up to its own)
+//    carrying both kernels' device names;
 //  - a launched kernel runs when the work is waited for (cuCtxSynchronize, or the next copy),
 //    every thread of exactly the grid it was given, each on record
 //    blockIdx.x * blockDim.x + threadIdx.x below the count with the project's per-particle
@@ -333,6 +333,61 @@ T read(const unsigned char* at) {
     return value;
 }
 
+// The architecture of a cubin from its ELF header's flags (the field moved with the CUDA ELF
+// ABI version 8 of sm_100 on), or -1 where it is no CUDA ELF file.
+int cubin_architecture(const unsigned char* image) {
+    constexpr unsigned char kElfMagic[] = {0x7f, 'E', 'L', 'F'};
+    constexpr unsigned char kCudaOsAbi = 0x33;    // ELF ABI version 7
+    constexpr unsigned char kCudaOsAbiV8 = 0x41;  // ELF ABI version 8
+    if (std::memcmp(image, kElfMagic, sizeof kElfMagic) != 0 || image[4] != 2) {
+        return -1;  // not a 64-bit ELF file
+    }
+    const std::uint32_t flags = read<std::uint32_t>(image + 48);
+    if (image[7] == kCudaOsAbi) {
+        return static_cast<int>(flags & 0xff);
+    }
+    if (image[7] == kCudaOsAbiV8) {
+        return static_cast<int>((flags >> 8) & 0xff);
+    }
+    return -1;
+}
+
+// The bytes of a cubin as its ELF header spans them (the section headers end it).
+std::uint64_t cubin_bytes(const unsigned char* image) {
+    const std::uint64_t section_headers = read<std::uint64_t>(image + 40);
+    const std::uint16_t entry_bytes = read<std::uint16_t>(image + 58);
+    const std::uint16_t entries = read<std::uint16_t>(image + 60);
+    return section_headers + std::uint64_t{entry_bytes} * entries;
+}
+
+// Checks a cubin or PTX text, which the driver API also loads: both device names in it, and
+// the architecture it runs on.
+CUresult check_single_image(const unsigned char* image) {
+    const int capability = stand_in.settings.capability;
+    if (const int architecture = cubin_architecture(image); architecture >= 0) {
+        const std::uint64_t size = cubin_bytes(image);
+        if (size > (std::uint64_t{1} << 30) ||
+            !contains(image, size, lumeth::kForcesKernelDeviceName) ||
+            !contains(image, size, lumeth::kIntegrateKernelDeviceName)) {
+            return kInvalidImage;
+        }
+        return architecture / 10 == capability / 10 && architecture <= capability ? kSuccess
+                                                                                  : kNoBinaryForGpu;
+    }
+    const char* text = reinterpret_cast<const char*>(image);
+    const std::size_t length = std::strlen(text);
+    const char* target = std::strstr(text, "\n.target sm_");
+    if (target == nullptr ||
+        !contains(image, length,
+                  (std::string(".entry ") + lumeth::kForcesKernelDeviceName).c_str()) ||
+        !contains(image, length,
+                  (std::string(".entry ") + lumeth::kIntegrateKernelDeviceName).c_str())) {
+        return kInvalidImage;
+    }
+    return std::atoi(target + std::strlen("\n.target sm_")) <= capability ? kSuccess
+                                                                          : kNoBinaryForGpu;
+}
+
 // Checks a fat binary: its header, each entry's header and both device names in every entry;
 // then whether an entry runs on this GPU (machine code of its major version and a minor
 // version up to its own, or PTX of an architecture up to its own).
@@ -340,7 +395,10 @@ CUresult check_image(const unsigned char* image) {
     constexpr std::uint32_t kFatbinMagic = 0xBA55ED50u;
     constexpr std::uint16_t kPtx = 1;
     constexpr std::uint16_t kMachineCode = 2;
-    if (read<std::uint32_t>(image) != kFatbinMagic || read<std::uint16_t>(image + 4) != 1) {
+    if (read<std::uint32_t>(image) != kFatbinMagic) {
+        return check_single_image(image);
+    }
+    if (read<std::uint16_t>(image + 4) != 1) {
         return kInvalidImage;
     }
     const std::uint16_t header_bytes = read<std::uint16_t>(image + 6);

@@ -38,6 +38,10 @@ if(CMAKE_SYSTEM_NAME STREQUAL "Linux" AND CMAKE_NM)
     endforeach()
 endif()
 
+# The Python checks run on the build machine: they name the interpreter by its path, as CMake
+# runs an executable target (Python3::Interpreter) through the cross-build's emulator, where
+# wine would not run it and the check would pass unrun.
+
 # On Windows: NvOptimusEnablementCuda in each executable's export table, holding 1, read from
 # the files' PE headers (one test: each start of Python takes a while).
 if(WIN32)
@@ -48,11 +52,20 @@ if(WIN32)
             list(APPEND lumeth_checked_files $<TARGET_FILE:${executable}>)
         endforeach()
         add_test(NAME symbols.exports_NvOptimusEnablementCuda
-            COMMAND Python3::Interpreter ${CMAKE_CURRENT_SOURCE_DIR}/pe_export.py
+            COMMAND ${Python3_EXECUTABLE} ${CMAKE_CURRENT_SOURCE_DIR}/pe_export.py
                     NvOptimusEnablementCuda 1 ${lumeth_checked_files})
         set_tests_properties(symbols.exports_NvOptimusEnablementCuda PROPERTIES
             LABELS gpu-driver)
     endif()
+endif()
+
+# The architectures the device code must carry: the default image set written out here on its
+# own (machine code for 7.5, 8.0, 8.6, 9.0, 10.0 and 12.0, PTX for 8.6 and for an architecture
+# at least as new as every machine code: "newest"), else the build's CMAKE_CUDA_ARCHITECTURES.
+if(LUMETH_CUDA_DEFAULT_IMAGES)
+    set(lumeth_expected_architectures 75-real 80-real 86 90-real 100-real 120-real newest-virtual)
+else()
+    set(lumeth_expected_architectures ${CMAKE_CUDA_ARCHITECTURES})
 endif()
 
 # Both kernels in the CUDA build, under their mangled device names: with cuobjdump, as global
@@ -98,13 +111,12 @@ if(LUMETH_HAVE_CUDA AND CMAKE_SYSTEM_NAME STREQUAL "Linux")
         if(TEST ${name})
             set_tests_properties(${name} PROPERTIES LABELS gpu-driver)
         endif()
-        # Machine code for every real architecture of the build, PTX for every virtual one
-        # (the default: sm_86 and sm_90 machine code, compute_86 PTX).
+        # Machine code for every real architecture expected, PTX for every virtual one.
         if(LUMETH_CUOBJDUMP)
             set(elf_archs "")
             set(ptx_archs "")
-            foreach(arch IN LISTS CMAKE_CUDA_ARCHITECTURES)
-                string(REGEX MATCH "^[0-9]+" number "${arch}")
+            foreach(arch IN LISTS lumeth_expected_architectures)
+                string(REGEX MATCH "^([0-9]+|newest)" number "${arch}")
                 if(NOT arch MATCHES "-virtual$")
                     list(APPEND elf_archs "sm_${number}")
                 endif()
@@ -122,7 +134,14 @@ if(LUMETH_HAVE_CUDA AND CMAKE_SYSTEM_NAME STREQUAL "Linux")
 ' "$elves" | grep -q "\.$arch\.cubin$" ||
                             { echo "no $arch machine code in $exe:"; echo "$elves"; exit 1; }
                     done
+                    highest() { sed -n "s/.*\.sm_\([0-9]*\)\.$1$/\1/p" | sort -n | tail -n1; }
                     for arch in $(echo "$ptx" | tr ';' ' '); do
+                        if [ "$arch" = sm_newest ]; then
+                            newest=$(printf '%s
+' "$ptxs" | highest ptx)
+                            [ "${newest:-0}" -ge "$(printf '%s
+' "$elves" | highest cubin)" ] && continue
+                        fi
                         printf '%s
 ' "$ptxs" | grep -q "\.$arch\.ptx$" ||
                             { echo "no PTX for $arch in $exe:"; echo "$ptxs"; exit 1; }
@@ -139,6 +158,16 @@ add_test(NAME driver_api.first_driver_branch_of_each_cuda_release
     COMMAND ${CMAKE_COMMAND} -P ${CMAKE_CURRENT_SOURCE_DIR}/first_driver_branch.cmake)
 set_tests_properties(driver_api.first_driver_branch_of_each_cuda_release PROPERTIES
     LABELS gpu-driver)
+
+# The rule that finds the CUDA compiler for the set-up and for CMake (cmake/cuda_compiler.cmake):
+# two compilers on one machine, a CUDACXX that names no program, a compiler too old, a stale
+# fetched tree, an interrupted fetch and two set-ups at once, with stand-in compilers and pip.
+if(CMAKE_HOST_SYSTEM_NAME STREQUAL "Linux" AND NOT WIN32)
+    add_test(NAME cuda_compiler.rule_for_the_set_up_and_cmake
+        COMMAND bash ${CMAKE_CURRENT_SOURCE_DIR}/cuda_compiler_rule.sh ${PROJECT_SOURCE_DIR})
+    set_tests_properties(cuda_compiler.rule_for_the_set_up_and_cmake PROPERTIES
+        LABELS gpu-driver SKIP_REGULAR_EXPRESSION "^SKIP: ")
+endif()
 
 # --- The driver API path on a stand-in driver library -------------------------------------------
 # The stand-in (cuda_driver_stand_in.cpp) is built as the driver library's own file name into
@@ -228,16 +257,31 @@ if(LUMETH_HAVE_DRIVER_API)
         list(APPEND lumeth_image_checked $<TARGET_FILE:${executable}>)
     endforeach()
     if(LUMETH_IMAGE_CUOBJDUMP AND Python3_Interpreter_FOUND)
-        string(REPLACE ";" "," architectures "${CMAKE_CUDA_ARCHITECTURES}")
+        string(REPLACE ";" "," architectures "${lumeth_expected_architectures}")
+        # NVRTC's images, written out here on their own: cubins for Pascal (6.0, also run by
+        # 6.1) to Blackwell and PTX for 6.0.
+        set(nvrtc_images none)
+        if(LUMETH_HAVE_NVRTC_IMAGES)
+            set(nvrtc_images sm_60,sm_70,sm_75,sm_80,sm_86,sm_90,sm_100,sm_120,compute_60)
+        endif()
         # The interpreter by its path: CTest runs an executable target, imported ones too,
         # through a cross build's emulator.
         add_test(NAME driver_api.programs_carry_the_kernels_image
             COMMAND ${Python3_EXECUTABLE} ${CMAKE_CURRENT_SOURCE_DIR}/kernels_image.py
                     ${LUMETH_IMAGE_CUOBJDUMP} ${architectures}
                     _Z21compute_forces_kernelP8Particleiddd,_Z16integrate_kernelP8Particleid
-                    ${lumeth_image_checked})
+                    --nvrtc ${nvrtc_images} ${lumeth_image_checked})
         set_tests_properties(driver_api.programs_carry_the_kernels_image PROPERTIES
             LABELS gpu-driver)
+        # The benchmark's FP64 instructions per pair, by cubin, recounted in its own image.
+        if(TARGET lumeth-bench)
+            add_test(NAME driver_api.benchmark_counts_the_pair_loop_of_every_cubin
+                COMMAND ${Python3_EXECUTABLE} ${CMAKE_CURRENT_SOURCE_DIR}/pair_loop_fp64.py
+                        ${LUMETH_IMAGE_CUOBJDUMP} ${PROJECT_SOURCE_DIR}/bench/gpu_rows.cpp
+                        _Z21compute_forces_kernelP8Particleiddd $<TARGET_FILE:lumeth-bench>)
+            set_tests_properties(driver_api.benchmark_counts_the_pair_loop_of_every_cubin
+                PROPERTIES LABELS "gpu-driver;bench" SKIP_REGULAR_EXPRESSION "^SKIP: ")
+        endif()
     else()
         message(STATUS "cuobjdump or Python 3 not found: the kernels image is not checked "
                        "(scripts/install-deps.sh provides cuobjdump)")
@@ -246,7 +290,7 @@ if(LUMETH_HAVE_DRIVER_API)
     # The Windows programs load no CUDA library at start: they start without a driver.
     if(WIN32 AND Python3_Interpreter_FOUND)
         add_test(NAME driver_api.programs_import_no_cuda_library
-            COMMAND Python3::Interpreter ${CMAKE_CURRENT_SOURCE_DIR}/pe_imports.py
+            COMMAND ${Python3_EXECUTABLE} ${CMAKE_CURRENT_SOURCE_DIR}/pe_imports.py
                     ${lumeth_image_checked})
         set_tests_properties(driver_api.programs_import_no_cuda_library PROPERTIES
             LABELS gpu-driver)

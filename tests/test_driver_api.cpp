@@ -14,12 +14,14 @@
 #include <fstream>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "compare.h"
 #include "gpu/cuda_driver.h"
 #include "gpu/device_operations.h"
 #include "gpu/driver_api_testing.h"
+#include "gpu/image_choice.h"
 #include "gpu/step_driver.h"
 #include "gpu/step_driver_testing.h"
 #include "gpu/unusable_device.h"
@@ -139,9 +141,24 @@ std::string cpu_threads_text() {
     return std::to_string(threads) + (threads == 1 ? " thread" : " threads");
 }
 
-// "13.0": the CUDA version the kernels' image was built with.
+// "13.0": the CUDA version the kernels' fat binary was built with.
 std::string needed_cuda() {
     return lumeth::cuda_version_text(lumeth::kernels_image().cuda_version);
+}
+
+// Whether the build carries NVRTC's images (CUDA 12 code, cubins from 6.0 on) beside the fat
+// binary (CUDA 13 code from 7.5 on): they set the oldest driver and GPU the notes name.
+bool carries_nvrtc_images() {
+    return lumeth::kernels_image().nvrtc_image_count > 0;
+}
+std::string minimum_driver() {
+    return carries_nvrtc_images() ? "R525" : "R580";
+}
+std::string minimum_driver_cuda() {
+    return carries_nvrtc_images() ? "12.0" : "13.0";
+}
+std::string lowest_capability() {
+    return carries_nvrtc_images() ? "6.0" : "7.5";
 }
 
 // --- Frames on the stand-in --------------------------------------------------------------------
@@ -175,6 +192,8 @@ TEST_F(DriverApiTest, FramesFollowTheReferenceThroughWholeArrayCopiesAndOneWaitP
         "cuDriverGetVersion()\n"
         "cuDeviceGetCount()\n"
         "cuDeviceGet(0)\n"
+        "cuDeviceGetAttribute(75, 0)\n"  // the compute capability, which picks the image
+        "cuDeviceGetAttribute(76, 0)\n"
         "cuDevicePrimaryCtxRetain(0)\n"
         "cuCtxSetCurrent()\n"
         "cuModuleLoadData()\n"
@@ -299,16 +318,189 @@ TEST_F(DriverApiTest, StepsAndReleaseFromOtherThreadsThanTheProbesRunOnTheGpu) {
     EXPECT_EQ(stand_in_state(), kNothingHeld);
 }
 
-// The image has code for every GPU from its lowest architecture on: machine code for sm_86
-// (also run by 8.9) and sm_90, PTX for the rest.
+// The images have code for every GPU from their lowest architecture on: the fat binary machine
+// code for 7.5, 8.0, 8.6 (also run by 8.7 and 8.9), 9.0, 10.0 and 12.0 (also run by 12.1), PTX
+// for the rest; NVRTC's cubins from 6.0 on, which a driver of CUDA 12.9 runs beside its PTX.
 TEST_F(DriverApiTest, TheImageRunsOnEveryGpuFromItsLowestArchitectureOn) {
-    for (const char* capability : {"8.6", "8.9", "9.0", "10.0", "12.0"}) {
-        SCOPED_TRACE(std::string("compute capability ") + capability);
-        start(std::string("capability=") + capability);
+    std::vector<std::pair<int, const char*>> gpus;
+    for (const char* capability :
+         {"7.5", "8.0", "8.6", "8.7", "8.9", "9.0", "10.0", "10.3", "12.0", "12.1", "13.0"}) {
+        gpus.emplace_back(13000, capability);
+    }
+    if (carries_nvrtc_images()) {
+        for (const char* capability :
+             {"6.0", "6.1", "6.2", "7.0", "7.2", "7.5", "8.9", "10.3", "11.0", "12.1", "13.0"}) {
+            gpus.emplace_back(12090, capability);
+        }
+    }
+    for (const auto& [driver, capability] : gpus) {
+        SCOPED_TRACE("driver " + std::to_string(driver) + ", compute capability " + capability);
+        start("version=" + std::to_string(driver) + ",capability=" + capability);
         Particles particles = galaxy(300);
         step_forces(particles.data(), 300);
         EXPECT_EQ(lumeth::step_backend(), StepBackend::gpu);
         release_gpu();
+        EXPECT_EQ(stand_in_state(), kNothingHeld);
+    }
+}
+
+// The choice of image, on an image set written out here: a CUDA 13.0 fat binary with machine
+// code for 7.5 to 12.0 and PTX for 8.6 and 12.1, NVRTC 12.9 cubins for 6.0 to 12.0 and PTX for
+// 6.0; and the same fat binary alone. Each case: the image loaded or the refusal, with the
+// driver a refusal names.
+TEST(ImageChoice, EachDriverAndComputeCapabilityGetsTheImageTheTableStates) {
+    using lumeth::ImageKind;
+    static const unsigned char fat_binary[1] = {0};
+    static const unsigned char cubins[8][1] = {};
+    static const unsigned char ptx[1] = {0};
+    const int machine_code[] = {75, 80, 86, 90, 100, 120};
+    const int fat_ptx[] = {86, 121};
+    const int nvrtc_machine_code[] = {60, 70, 75, 80, 86, 90, 100, 120};
+    std::vector<lumeth::NvrtcImage> nvrtc;
+    for (int k = 0; k < 8; ++k) {
+        nvrtc.push_back({nvrtc_machine_code[k], false, cubins[k], 1});
+    }
+    nvrtc.push_back({60, true, ptx, 1});
+    const lumeth::KernelsImage with_nvrtc{fat_binary, 1, 13000,        75, machine_code, 6,
+                                          fat_ptx,    2, nvrtc.data(), 9,  12090};
+    lumeth::KernelsImage alone = with_nvrtc;
+    alone.nvrtc_image_count = 0;
+    alone.nvrtc_cuda_version = 0;
+
+    const unsigned char* none = nullptr;
+    const auto cubin = [&](int architecture) {
+        for (int k = 0; k < 8; ++k) {
+            if (nvrtc_machine_code[k] == architecture) {
+                return cubins[k];
+            }
+        }
+        return none;
+    };
+    struct Case {
+        bool nvrtc;
+        int driver;
+        int capability;
+        ImageKind kind;
+        const unsigned char* image;
+        int architecture;  // of the image; of a refusal, the lowest any image has code for
+        int needed;        // the driver a refusal names
+    };
+    const Case cases[] = {
+        // The fat binary wherever the driver runs CUDA 13 code and it has code for the GPU.
+        {true, 13000, 75, ImageKind::fat_binary, fat_binary, 75, 13000},
+        {true, 13000, 89, ImageKind::fat_binary, fat_binary, 89, 13000},
+        {true, 13020, 110, ImageKind::fat_binary, fat_binary, 110, 13000},  // its 8.6 PTX
+        {true, 13000, 121, ImageKind::fat_binary, fat_binary, 121, 13000},
+        // NVRTC's cubin of the GPU's major version nearest below it, on CUDA 12 drivers and
+        // where the fat binary has no code for the GPU.
+        {true, 13000, 61, ImageKind::nvrtc_cubin, cubin(60), 60, 12000},
+        {true, 13000, 70, ImageKind::nvrtc_cubin, cubin(70), 70, 12000},
+        {true, 12000, 61, ImageKind::nvrtc_cubin, cubin(60), 60, 12000},
+        {true, 12000, 72, ImageKind::nvrtc_cubin, cubin(70), 70, 12000},
+        {true, 12000, 80, ImageKind::nvrtc_cubin, cubin(80), 80, 12000},
+        {true, 12080, 89, ImageKind::nvrtc_cubin, cubin(86), 86, 12000},
+        {true, 12080, 103, ImageKind::nvrtc_cubin, cubin(100), 100, 12000},
+        {true, 12090, 121, ImageKind::nvrtc_cubin, cubin(120), 120, 12000},
+        // NVRTC's PTX for a GPU without a cubin of its major version, from a CUDA 12.9 driver.
+        {true, 12090, 110, ImageKind::nvrtc_ptx, ptx, 60, 12090},
+        {true, 12080, 110, ImageKind::driver_too_old, none, 60, 12090},
+        // Refusals: a driver older than every image the GPU could run; a GPU no image has
+        // code for, whatever the driver.
+        {true, 11080, 61, ImageKind::driver_too_old, none, 60, 12000},
+        {true, 11080, 120, ImageKind::driver_too_old, none, 60, 12000},
+        {true, 11080, 52, ImageKind::no_code_for_gpu, none, 60, 0},
+        {true, 13000, 52, ImageKind::no_code_for_gpu, none, 60, 0},
+        {true, 13000, 35, ImageKind::no_code_for_gpu, none, 60, 0},
+        // The fat binary alone.
+        {false, 13000, 80, ImageKind::fat_binary, fat_binary, 80, 13000},
+        {false, 12080, 80, ImageKind::driver_too_old, none, 75, 13000},
+        {false, 13000, 61, ImageKind::no_code_for_gpu, none, 75, 0},
+        {false, 13000, 70, ImageKind::no_code_for_gpu, none, 75, 0},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(std::string(c.nvrtc ? "with NVRTC" : "fat binary alone") + ", driver " +
+                     std::to_string(c.driver) + ", compute capability " +
+                     std::to_string(c.capability));
+        const lumeth::ImageChoice choice =
+            lumeth::choose_kernels_image(c.nvrtc ? with_nvrtc : alone, c.driver, c.capability);
+        EXPECT_EQ(choice.kind, c.kind);
+        EXPECT_EQ(choice.data, c.image);
+        if (c.image != fat_binary) {
+            EXPECT_EQ(choice.architecture, c.architecture);
+        }
+        if (c.kind == ImageKind::driver_too_old || c.image != nullptr) {
+            EXPECT_EQ(choice.needed_cuda_version, c.needed);
+        }
+    }
+    EXPECT_EQ(lumeth::lowest_needed_cuda_version(with_nvrtc), 12000);
+    EXPECT_EQ(lumeth::lowest_needed_cuda_version(alone), 13000);
+    EXPECT_EQ(lumeth::lowest_image_architecture(with_nvrtc), 60);
+    EXPECT_EQ(lumeth::lowest_image_architecture(alone), 75);
+}
+
+// Every pair of a driver's CUDA version and a GPU's compute capability among those users have:
+// the path each takes on the stand-in, stated here on its own, for a build with NVRTC's images
+// (CUDA 12 cubins from 6.0 on, which drivers from CUDA 12.0 on run) and one with the fat binary
+// alone (CUDA 13 code from 7.5 on). A GPU no image has code for is told so whatever its driver.
+TEST_F(DriverApiTest, EachDriverAndGpuTakesThePathTheTableStates) {
+    ASSERT_EQ(lumeth::kernels_image().cuda_version / 1000, 13) << "the table is for CUDA 13 code";
+    enum Outcome { kGpu, kDriverTooOld, kNoCodeForGpu };
+    struct Case {
+        int driver;
+        const char* capability;
+        Outcome with_nvrtc;
+        Outcome fat_binary_alone;
+    };
+    const Case cases[] = {
+        {11080, "5.2", kNoCodeForGpu, kNoCodeForGpu},
+        {11080, "6.1", kDriverTooOld, kNoCodeForGpu},
+        {11080, "8.0", kDriverTooOld, kDriverTooOld},
+        {11080, "12.0", kDriverTooOld, kDriverTooOld},
+        {12000, "5.2", kNoCodeForGpu, kNoCodeForGpu},
+        {12000, "6.1", kGpu, kNoCodeForGpu},
+        {12000, "8.0", kGpu, kDriverTooOld},
+        {12000, "12.0", kGpu, kDriverTooOld},
+        {12080, "5.2", kNoCodeForGpu, kNoCodeForGpu},
+        {12080, "6.1", kGpu, kNoCodeForGpu},
+        {12080, "8.0", kGpu, kDriverTooOld},
+        {12080, "12.0", kGpu, kDriverTooOld},
+        {13000, "5.2", kNoCodeForGpu, kNoCodeForGpu},
+        {13000, "6.1", kGpu, kNoCodeForGpu},
+        {13000, "8.0", kGpu, kGpu},
+        {13000, "12.0", kGpu, kGpu},
+    };
+    const std::string update = "update the NVIDIA driver to " + minimum_driver() + " or newer";
+    for (const Case& c : cases) {
+        SCOPED_TRACE("driver " + std::to_string(c.driver) + ", compute capability " + c.capability);
+        start("version=" + std::to_string(c.driver) + ",capability=" + c.capability);
+        const int count = 300;
+        Particles particles = galaxy(count);
+        Particles expected = particles;
+        testing::internal::CaptureStderr();
+        step_forces(particles.data(), count);
+        step_integrate(particles.data(), count, lumeth::kTimeStep);
+        reference_frame(expected, lumeth::kTimeStep);
+        const std::string note = testing::internal::GetCapturedStderr();
+        release_gpu();
+        switch (carries_nvrtc_images() ? c.with_nvrtc : c.fat_binary_alone) {
+            case kGpu:
+                EXPECT_EQ(lumeth::step_backend(), StepBackend::gpu);
+                EXPECT_EQ(note, "");
+                break;
+            case kDriverTooOld:
+                EXPECT_EQ(lumeth::step_backend(), StepBackend::cpu_no_device);
+                EXPECT_NE(note.find(update), std::string::npos) << note;
+                break;
+            case kNoCodeForGpu:
+                EXPECT_EQ(lumeth::step_backend(), StepBackend::cpu_no_device);
+                EXPECT_NE(note.find(std::string(" (compute capability ") + c.capability +
+                                    "); its GPU path needs compute capability " +
+                                    lowest_capability() + " or newer"),
+                          std::string::npos)
+                    << note;
+                break;
+        }
+        EXPECT_TRUE(same_records(particles, expected));
         EXPECT_EQ(stand_in_state(), kNothingHeld);
     }
 }
@@ -328,45 +520,49 @@ std::ostream& operator<<(std::ostream& out, const Unusable& u) {
 }
 
 std::vector<Unusable> unusable_cases() {
+    // The fat binary runs on the stand-in's default GPU (8.6) with its default driver (13.0):
+    // a fault of its code names the driver it needs. Before the GPU is known, and for a driver
+    // older than every image, the note names the oldest driver that runs some image.
     const std::string needs = kThisCode + std::string(" needs CUDA ") + needed_cuda() +
                               "; update the NVIDIA driver to R580 or newer to use the GPU";
-#if defined(_WIN32)
-    const std::string no_code_remedy = "its GPU path needs compute capability 8.6 or newer";
-#else
-    const std::string no_code_remedy = "rebuild with -DCMAKE_CUDA_ARCHITECTURES=";
-#endif
+    const std::string minimum = minimum_driver();
     const std::string no_code = kThisCode + std::string(" has no code for the Lumeth stand-in GPU");
     const std::string too_old = "the NVIDIA driver supports CUDA 13.0, " + needs;
     const char* absent = "lumeth-absent-driver-library";
     return {
         {"no_driver_library", "", absent,
-         "no NVIDIA driver found (...); install the NVIDIA driver, R580 or newer, to use the GPU"},
+         "no NVIDIA driver found (...); install the NVIDIA driver, " + minimum +
+             " or newer, to use the GPU"},
         {"no_driver_library_and_no_nvidia_gpu", "", absent,
-         "no NVIDIA GPU found (...); the GPU path needs an NVIDIA GPU and its driver, R580 or "
-         "newer",
+         "no NVIDIA GPU found (...); the GPU path needs an NVIDIA GPU and its driver, " + minimum +
+             " or newer",
          pci_devices("0x1af4")},
         {"no_driver_library_and_no_pci_listing", "", absent,
-         "no NVIDIA driver found (...); install the NVIDIA driver, R580 or newer, to use the GPU",
+         "no NVIDIA driver found (...); install the NVIDIA driver, " + minimum +
+             " or newer, to use the GPU",
          pci_devices("")},
         {"toolkit_stub_instead_of_a_driver", "fail=cuInit,error=34", nullptr,
          std::string("no NVIDIA driver found (") + lumeth::cuda_driver_library() +
-             " is the CUDA toolkit's stub); install the NVIDIA driver, R580 or newer, to use the "
-             "GPU"},
+             " is the CUDA toolkit's stub); install the NVIDIA driver, " + minimum +
+             " or newer, to use the GPU"},
         {"no_gpu", "devices=0", nullptr,
-         "no CUDA-capable GPU found; the GPU path needs an NVIDIA GPU of compute capability 8.6 "
-         "or newer"},
+         "no CUDA-capable GPU found; the GPU path needs an NVIDIA GPU of compute capability " +
+             lowest_capability() + " or newer"},
         {"gpu_list_names_no_gpu", "fail=cuInit,error=101", nullptr,
-         "no CUDA-capable GPU found; the GPU path needs an NVIDIA GPU of compute capability 8.6 "
-         "or newer"},
+         "no CUDA-capable GPU found; the GPU path needs an NVIDIA GPU of compute capability " +
+             lowest_capability() + " or newer"},
         {"driver_library_and_kernel_module_differ", "fail=cuInit,error=803", nullptr,
          "the NVIDIA driver's CUDA library and its kernel module are of different versions; "
          "restart the computer after a driver update, or reinstall the NVIDIA driver, to use "
          "the GPU"},
         {"forward_compatibility_refused", "fail=cuInit,error=804", nullptr,
          "the CUDA forward-compatibility package installed here does not support this GPU; "
-         "remove it, or install the NVIDIA driver R580 or newer itself, to use the GPU"},
-        {"driver_of_an_older_cuda", "version=12080", nullptr,
-         "the NVIDIA driver supports CUDA 12.8, " + needs},
+         "remove it, or install the NVIDIA driver " +
+             minimum + " or newer itself, to use the GPU"},
+        {"driver_of_an_older_cuda", "version=11080", nullptr,
+         std::string("the NVIDIA driver supports CUDA 11.8, ") + kThisCode + " needs CUDA " +
+             minimum_driver_cuda() + "; update the NVIDIA driver to " + minimum +
+             " or newer to use the GPU"},
         {"call_needs_a_newer_driver", "fail=cuDevicePrimaryCtxRetain,error=36", nullptr, too_old},
         // With lazy loading the driver compiles the PTX when a kernel is first needed: the same
         // note wherever the failure surfaces.
@@ -375,20 +571,10 @@ std::vector<Unusable> unusable_cases() {
          too_old},
         {"ptx_not_compiled_at_attribute_query", "fail=cuFuncGetAttribute,error=218", nullptr,
          too_old},
-        {"no_code_for_compute_capability_7_5", "capability=7.5", nullptr,
-         no_code + " (compute capability 7.5); " + no_code_remedy +
-#if defined(_WIN32)
-             ""},
-#else
-             "75 to use it"},
-#endif
-        {"no_code_for_compute_capability_8_0", "capability=8.0", nullptr,
-         no_code + " (compute capability 8.0); " + no_code_remedy +
-#if defined(_WIN32)
-             ""},
-#else
-             "80 to use it"},
-#endif
+        // Below 7.5 no rebuild with a CUDA 13 compiler helps.
+        {"no_code_for_compute_capability_5_2", "capability=5.2", nullptr,
+         no_code + " (compute capability 5.2); its GPU path needs compute capability " +
+             lowest_capability() + " or newer"},
         {"too_few_threads_per_block", "threads=128", nullptr,
          "a kernel cannot run 256 threads per block on this device"},
         {"context_refused", "fail=cuDevicePrimaryCtxRetain,error=2", nullptr,
@@ -405,6 +591,8 @@ class UnusableTest : public DriverApiTest, public testing::WithParamInterface<Un
 // nothing is left held on the driver.
 TEST_P(UnusableTest, TheNoteNamesTheCaseAndTheRemedyAndTheCpuRunsTheSteps) {
     ASSERT_EQ(lumeth::kernels_image().cuda_version / 1000, 13) << "the notes here name R580";
+    ASSERT_TRUE(!carries_nvrtc_images() || lumeth::kernels_image().nvrtc_cuda_version / 1000 == 12)
+        << "the notes here name R525";
     const Unusable& u = GetParam();
     start(u.settings, u.library, u.pci);
     const int count = 1001;

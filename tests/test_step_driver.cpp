@@ -511,6 +511,107 @@ TEST_F(CpuPathTest, WithoutADeviceOneLineSaysWhyAndNoDeviceOperationFollows) {
     }
 }
 
+// A first path (the CUDA runtime) whose probe refuses: for its own code (a driver older than
+// it needs, or no image for the GPU), or for something no other path mends.
+struct RefusingPath {
+    bool for_its_code = true;
+    int probes = 0;
+    int resets = 0;
+};
+RefusingPath* refusing = nullptr;
+const char* refusing_probe() {
+    ++refusing->probes;
+    return refusing->for_its_code ? "the driver is older than this path needs" : "no GPU";
+}
+bool refusing_for_its_code() {
+    return refusing->for_its_code;
+}
+const char* refusing_reset() {
+    ++refusing->resets;
+    return nullptr;
+}
+const char* unused_operation() {
+    ADD_FAILURE() << "an operation of the refusing path";
+    return "unused";
+}
+constexpr DeviceOperations kRefusingOperations{
+    refusing_probe,
+    [](Particle**, std::size_t) { return unused_operation(); },
+    [](Particle*, const Particle*, std::size_t) { return unused_operation(); },
+    [](Particle*, int, int, int, double, double, double) { return unused_operation(); },
+    [](Particle*, int, int, int, double) { return unused_operation(); },
+    [] { return unused_operation(); },
+    [](Particle*, const Particle*, std::size_t) { return unused_operation(); },
+    refusing_reset,
+    true,
+    "the first path",
+    refusing_for_its_code};
+DeviceOperations named(DeviceOperations operations, const char* name) {
+    operations.name = name;
+    return operations;
+}
+const DeviceOperations kFakeFallback = named(kFakeOperations, "the fallback path");
+
+// Where the first path refuses for its own code, the fallback (the driver API with its own
+// images) runs the frames and a line names both; where the fallback refuses too, its refusal is
+// the note; a refusal no other path mends, or a first path that runs, never probes it.
+TEST_F(DriverTest, APathRefusedForItsCodeFallsBackToTheOtherPathBeforeTheCpu) {
+    struct Case {
+        bool for_its_code;
+        bool fallback_refuses;
+        StepBackend backend;
+        std::string note;
+        int fallback_probes;
+    };
+    const std::string cpu = "; running the simulation on the CPU with " + cpu_threads_text() + "\n";
+    const Case cases[] = {
+        {true, false, StepBackend::gpu,
+         "lumeth: the first path cannot run the kernels here (the driver is older than this path "
+         "needs); running the simulation on the GPU through the fallback path\n",
+         1},
+        {true, true, StepBackend::cpu_no_device,
+         "lumeth: no usable CUDA device (injected failure of probe)" + cpu, 1},
+        {false, false, StepBackend::cpu_no_device, "lumeth: no usable CUDA device (no GPU)" + cpu,
+         0},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.note);
+        restart();
+        RefusingPath path{c.for_its_code};
+        refusing = &path;
+        device_.fail = c.fallback_refuses;
+        install_device_operations(&kRefusingOperations, &kFakeFallback);
+        const int count = 1001;
+        Particles particles = galaxy(count);
+        testing::internal::CaptureStderr();
+        const Particles expected = run_frames(particles, 2);
+        release_gpu();
+        const std::string err = testing::internal::GetCapturedStderr();
+        refusing = nullptr;
+
+        EXPECT_EQ(err, c.note);
+        EXPECT_EQ(step_backend(), c.backend);
+        EXPECT_TRUE(same_bits(particles, expected));
+        EXPECT_EQ(path.probes, 1);
+        EXPECT_EQ(device_.count_of(Operation::probe), c.fallback_probes);
+        // The refused path gives back what its probe took before the fallback takes over; the
+        // fallback's device is released at the end.
+        EXPECT_EQ(path.resets, c.backend == StepBackend::gpu ? 1 : 0);
+        EXPECT_EQ(device_.count_of(Operation::reset), c.backend == StepBackend::gpu ? 1 : 0);
+        EXPECT_EQ(device_.count_of(Operation::launch_forces),
+                  c.backend == StepBackend::gpu ? 2 : 0);
+    }
+    // A first path that runs: the fallback is never asked.
+    restart();
+    install_device_operations(&kFakeOperations, &kFakeFallback);
+    Particles particles = galaxy(300);
+    testing::internal::CaptureStderr();
+    run_frames(particles, 1);
+    release_gpu();
+    EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
+    EXPECT_EQ(device_.count_of(Operation::probe), 1);
+}
+
 TEST_F(DriverTest, NothingTouchesTheDeviceBeforeTheFirstStep) {
     Particles particles = galaxy(10);
     const Particles before = particles;

@@ -32,6 +32,10 @@ cudaError_t check_kernel(Kernel* kernel, bool* too_few_threads) {
     return status;
 }
 
+// Whether the probe's refusal concerns the build's code: a driver older than the runtime needs,
+// or no code for the GPU. The driver API path, with its own images, may run there.
+bool refused_for_code = false;
+
 // Why the device cannot run the kernels, said for a user (unusable_device.h). Empty when it
 // can.
 std::string unusable_device_reason() {
@@ -46,6 +50,7 @@ std::string unusable_device_reason() {
         if (driver == 0) {
             return no_driver_reason("", runtime, nvidia_gpu_on_pci_bus(kPciDevicesFolder));
         }
+        refused_for_code = true;
         return driver_too_old_reason(driver, runtime);
     }
     if (count_status == cudaErrorNoDevice || (count_status == cudaSuccess && devices < 1)) {
@@ -60,11 +65,18 @@ std::string unusable_device_reason() {
     if (status == cudaSuccess && !too_few_threads) {
         status = check_kernel(integrate_kernel, &too_few_threads);
     }
+    if (status == cudaErrorUnsupportedPtxVersion || status == cudaErrorInvalidPtx) {
+        int driver = 0;
+        cudaDriverGetVersion(&driver);
+        refused_for_code = true;
+        return driver_too_old_reason(driver, runtime);
+    }
     if (status == cudaErrorNoKernelImageForDevice || status == cudaErrorInvalidDeviceFunction) {
+        refused_for_code = true;
         cudaDeviceProp properties{};
         cudaGetDeviceProperties(&properties, 0);
         return no_code_for_device_reason(properties.name, properties.major, properties.minor,
-                                         lowest_architecture);
+                                         lowest_architecture, kernels_image().cuda_version);
     }
     if (status != cudaSuccess) {
         return cudaGetErrorString(status);
@@ -117,9 +129,14 @@ const char* reset() {
     return error_text(cudaDeviceReset());
 }
 
+bool probe_refused_for_code() {
+    probe();
+    return refused_for_code;
+}
+
 constexpr DeviceOperations kCudaOperations{
-    probe,       allocate,     copy_to_device, launch_forces, launch_integrate,
-    synchronize, copy_to_host, reset};
+    probe,        allocate, copy_to_device, launch_forces,      launch_integrate,      synchronize,
+    copy_to_host, reset,    true,           "the CUDA runtime", probe_refused_for_code};
 
 }  // namespace
 

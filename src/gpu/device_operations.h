@@ -41,6 +41,11 @@ struct DeviceOperations {
     // False for the table of a build without GPU code, whose probe says so and how to get it:
     // its note is not one of a device that cannot be used.
     bool has_gpu_code = true;
+    // The path's name in the notes ("the CUDA runtime").
+    const char* name = "the GPU path";
+    // Whether the probe's refusal concerns this path's own code: a driver older than it needs, or
+    // no image for the GPU. Another path with other images may then run (nullptr: never).
+    bool (*refused_for_its_code)() = nullptr;
 };
 
 // The CUDA runtime's table: in builds that compile CUDA for the target (Linux, Visual Studio).
@@ -56,5 +61,21 @@ const DeviceOperations& cuda_driver_api_operations();
 // A value naming none of them is refused with one line on standard error, and the default
 // table is used.
 const DeviceOperations& platform_device_operations();
+
+// The path the step driver tries where the platform's table refuses for its own code: the
+// driver API, with its images for older drivers and GPUs, where the build has both paths and
+// LUMETH_GPU_API names neither; otherwise nullptr.
+const DeviceOperations* platform_fallback_operations();
+
+// The probe of `first`, and where it refuses for its own code, of `fallback` (may be nullptr):
+// the table that runs (nullptr: none), why not (the fallback's refusal where it was probed, as
+// it names what enables either path), and the first table's refusal where the fallback runs.
+// The refused first table gives back what its probe took (its reset) before the fallback runs.
+struct PathProbe {
+    const DeviceOperations* operations;
+    const char* why;
+    const char* first_refusal;
+};
+PathProbe probe_with_fallback(const DeviceOperations& first, const DeviceOperations* fallback);
 
 }  // namespace lumeth

@@ -19,6 +19,7 @@
 #include "cuda_driver.h"
 #include "device_operations.h"
 #include "driver_api_testing.h"
+#include "image_choice.h"
 #include "kernels/kernels_image.h"
 #include "kernels/launch_geometry.h"
 #include "unusable_device.h"
@@ -37,6 +38,7 @@ struct DriverSession {
     int driver_version = 0;  // the driver's CUDA version, asked once; 0: it cannot say
     unsigned long long number = 0;  // tells this session's context from an earlier one's
     CUdevice device = 0;
+    ImageChoice image{};  // the image the GPU runs, chosen at the probe
     CUcontext context = nullptr;
     CUmodule module = nullptr;
     CUfunction forces = nullptr;
@@ -72,8 +74,10 @@ std::string status_text(CUresult status) {
     return std::string(name) + ": " + description;
 }
 
+// The driver the chosen image needs; before the choice, the oldest that runs any image.
 int needed_cuda_version() {
-    return kernels_image().cuda_version;
+    return session.image.data != nullptr ? session.image.needed_cuda_version
+                                         : lowest_needed_cuda_version(kernels_image());
 }
 
 // The driver's CUDA version, asked once (at the probe, before a step can fail); 0 when it cannot
@@ -132,25 +136,33 @@ const char* make_current() {
     return nullptr;
 }
 
-// The device's name and compute capability, for a note that names them.
-std::string no_code_reason() {
-    char name[256] = "GPU";
+// The device's compute capability, 10 * major + minor.
+int compute_capability() {
     int major = 0;
     int minor = 0;
-    session.api.cuDeviceGetName(name, static_cast<int>(sizeof name), session.device);
-    name[sizeof name - 1] = '\0';
     session.api.cuDeviceGetAttribute(&major, kCuDeviceAttributeComputeCapabilityMajor,
                                      session.device);
     session.api.cuDeviceGetAttribute(&minor, kCuDeviceAttributeComputeCapabilityMinor,
                                      session.device);
-    return no_code_for_device_reason(name, major, minor, kernels_image().lowest_architecture);
+    return 10 * major + minor;
+}
+
+// The device's name and compute capability, for a note that names them.
+std::string no_code_reason() {
+    char name[256] = "GPU";
+    session.api.cuDeviceGetName(name, static_cast<int>(sizeof name), session.device);
+    name[sizeof name - 1] = '\0';
+    const int capability = compute_capability();
+    return no_code_for_device_reason(name, capability / 10, capability % 10,
+                                     lowest_image_architecture(kernels_image()),
+                                     kernels_image().cuda_version);
 }
 
 // Loads the module and finds both kernels in it, checking that each runs kThreadsPerBlock
 // threads per block. The context is current.
 std::string load_kernels() {
     if (const char* text =
-            failure(session.api.cuModuleLoadData(&session.module, kernels_image().data),
+            failure(session.api.cuModuleLoadData(&session.module, session.image.data),
                     "cuModuleLoadData")) {
         session.module = nullptr;
         return text;
@@ -205,7 +217,7 @@ std::string start_session() {
     switch (initialised) {
         case kCudaErrorNoDevice:
         case kCudaErrorInvalidDevice:  // a GPU list (CUDA_VISIBLE_DEVICES) that names none
-            return no_device_reason(kernels_image().lowest_architecture);
+            return no_device_reason(lowest_image_architecture(kernels_image()));
         case kCudaErrorStubLibrary:
             // The CUDA toolkit's stub library (for linking only), found instead of a driver.
             return no_driver_reason(std::string(library) + " is the CUDA toolkit's stub",
@@ -220,24 +232,28 @@ std::string start_session() {
     if (const char* text = failure(initialised, "cuInit")) {
         return text;
     }
-    // Code built by one CUDA version runs on drivers of the same major version or newer (within
-    // a major version the driver runs the machine code of later minor versions); an older major
-    // version does not run it.
     session.driver_version = 0;
+    session.image = ImageChoice{};
     const int driver_version = driver_cuda_version();
-    if (driver_version / 1000 < needed_cuda_version() / 1000) {
-        return driver_too_old_reason(driver_version, needed_cuda_version());
-    }
     int devices = 0;
     if (const char* text = failure(session.api.cuDeviceGetCount(&devices), "cuDeviceGetCount")) {
         return text;
     }
     if (devices < 1) {
-        return no_device_reason(kernels_image().lowest_architecture);
+        return no_device_reason(lowest_image_architecture(kernels_image()));
     }
     if (const char* text = failure(session.api.cuDeviceGet(&session.device, 0), "cuDeviceGet")) {
         return text;
     }
+    const ImageChoice image =
+        choose_kernels_image(kernels_image(), driver_version, compute_capability());
+    if (image.kind == ImageKind::no_code_for_gpu) {
+        return no_code_reason();
+    }
+    if (image.kind == ImageKind::driver_too_old) {
+        return driver_too_old_reason(driver_version, image.needed_cuda_version);
+    }
+    session.image = image;
     if (const char* text =
             failure(session.api.cuDevicePrimaryCtxRetain(&session.context, session.device),
                     "cuDevicePrimaryCtxRetain")) {
@@ -361,7 +377,7 @@ const char* reset() {
 
 constexpr DeviceOperations kDriverApiOperations{
     probe,       allocate,     copy_to_device, launch_forces, launch_integrate,
-    synchronize, copy_to_host, reset};
+    synchronize, copy_to_host, reset,          true,          "the CUDA driver API"};
 
 }  // namespace
 

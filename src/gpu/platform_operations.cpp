@@ -63,4 +63,30 @@ const DeviceOperations& platform_device_operations() {
     return operations;
 }
 
+PathProbe probe_with_fallback(const DeviceOperations& first, const DeviceOperations* fallback) {
+    const char* why = first.probe();
+    if (why == nullptr) {
+        return {&first, nullptr, nullptr};
+    }
+    if (fallback == nullptr || first.refused_for_its_code == nullptr ||
+        !first.refused_for_its_code()) {
+        return {nullptr, why, nullptr};
+    }
+    if (const char* fallback_why = fallback->probe()) {
+        return {nullptr, fallback_why, nullptr};
+    }
+    first.reset();
+    return {fallback, nullptr, why};
+}
+
+const DeviceOperations* platform_fallback_operations() {
+#if LUMETH_HAVE_CUDA_RUNTIME && LUMETH_HAVE_DRIVER_API
+    const char* wanted = std::getenv("LUMETH_GPU_API");
+    if (wanted == nullptr || *wanted == '\0') {
+        return &cuda_driver_api_operations();
+    }
+#endif
+    return nullptr;
+}
+
 }  // namespace lumeth

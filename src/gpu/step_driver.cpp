@@ -30,6 +30,8 @@ struct DeviceBuffer {
 struct DriverState {
     StepBackend backend = StepBackend::undecided;
     const DeviceOperations* operations = nullptr;  // nullptr: platform_device_operations()
+    bool own_tables = false;                       // tables installed by a test
+    const DeviceOperations* fallback = nullptr;    // a test's fallback table
     DeviceBuffer forces_buffer;                    // used by step_forces only
     DeviceBuffer integrate_buffer;                 // used by step_integrate only
     MotionBackup integrate_backup;                 // kept by step_integrate's device steps
@@ -50,13 +52,32 @@ const char* plural_s(int n) {
     return n == 1 ? "" : "s";
 }
 
-// The backend is chosen once, at the first step: the device if the probe finds a usable one,
-// otherwise the CPU, said in one line on standard error.
+const DeviceOperations* fallback_operations() {
+    return driver.own_tables ? driver.fallback : platform_fallback_operations();
+}
+
+// The first table's probe, and the fallback's where the first refuses for its own code: when
+// the fallback runs, it takes over, said in one line on standard error.
+const char* probe_paths() {
+    const PathProbe found = probe_with_fallback(operations(), fallback_operations());
+    if (found.first_refusal != nullptr) {
+        std::fprintf(stderr,
+                     "lumeth: %s cannot run the kernels here (%s); running the simulation on "
+                     "the GPU through %s\n",
+                     operations().name, found.first_refusal, found.operations->name);
+        driver.operations = found.operations;
+    }
+    return found.why;
+}
+
+// The backend is chosen once, at the first step: the device if the probe finds a usable one
+// (through the fallback path where the first refuses for its code), otherwise the CPU, said in
+// one line on standard error.
 void choose_backend() {
     if (driver.backend != StepBackend::undecided) {
         return;
     }
-    if (const char* why = operations().probe()) {
+    if (const char* why = probe_paths()) {
         const int threads = cpu_thread_count();
         if (operations().has_gpu_code) {
             std::fprintf(stderr,
@@ -152,10 +173,13 @@ const char* step_backend_name(StepBackend backend) {
 
 namespace driver_testing {
 
-void install_device_operations(const DeviceOperations* operations) {
+void install_device_operations(const DeviceOperations* operations,
+                               const DeviceOperations* fallback) {
     release_motion_backup(&driver.integrate_backup);
     driver = DriverState{};
     driver.operations = operations;
+    driver.own_tables = operations != nullptr;
+    driver.fallback = fallback;
 }
 
 }  // namespace driver_testing

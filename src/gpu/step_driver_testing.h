@@ -9,10 +9,12 @@
 namespace lumeth {
 namespace driver_testing {
 
-// Makes the driver use `operations` (nullptr: this build's own table) and returns it to its
-// state at process start: backend undecided, no buffers, both allocation flags 0. Nothing is
-// released on any device; the table's owner keeps whatever it handed out.
-void install_device_operations(const DeviceOperations* operations);
+// Makes the driver use `operations` (nullptr: this build's own table and its fallback), with
+// `fallback` as the table it tries where `operations` refuses for its own code, and returns it
+// to its state at process start: backend undecided, no buffers, both allocation flags 0.
+// Nothing is released on any device; the table's owner keeps whatever it handed out.
+void install_device_operations(const DeviceOperations* operations,
+                               const DeviceOperations* fallback = nullptr);
 
 }  // namespace driver_testing
 }  // namespace lumeth

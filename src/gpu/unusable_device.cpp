@@ -15,16 +15,25 @@ constexpr bool kProgramAsShipped = false;
 constexpr const char* kThisCode = "this build";
 #endif
 
-// The first NVIDIA driver branch that runs this build's code (the build names it from the CUDA
-// version of its nvcc); 0 where not known.
-#ifndef LUMETH_FIRST_DRIVER_BRANCH
-#define LUMETH_FIRST_DRIVER_BRANCH 0
+// The first NVIDIA driver branch that runs code of each CUDA version the build carries, as
+// {CUDA version, branch} pairs (the build names them from its compilers' versions); none where
+// not known.
+struct DriverBranch {
+    int cuda_version;
+    int branch;
+};
+constexpr DriverBranch kDriverBranches[] = {
+#ifdef LUMETH_DRIVER_BRANCHES
+    LUMETH_DRIVER_BRANCHES
 #endif
+    {0, 0}};
 
 // "R580 or newer", or, without a known branch, "one for CUDA 14.0 or newer".
 std::string new_enough_driver(int needed_cuda_version) {
-    if (LUMETH_FIRST_DRIVER_BRANCH > 0) {
-        return "R" + std::to_string(LUMETH_FIRST_DRIVER_BRANCH) + " or newer";
+    for (const DriverBranch& known : kDriverBranches) {
+        if (known.cuda_version == needed_cuda_version && known.branch > 0) {
+            return "R" + std::to_string(known.branch) + " or newer";
+        }
     }
     return "one for CUDA " + cuda_version_text(needed_cuda_version) + " or newer";
 }
@@ -103,11 +112,14 @@ std::string no_device_reason(int lowest_architecture) {
 }
 
 std::string no_code_for_device_reason(const std::string& device_name, int major, int minor,
-                                      int lowest_architecture) {
+                                      int lowest_architecture, int cuda_version) {
     const std::string found = std::string(kThisCode) + " has no code for the " + device_name +
                               " (compute capability " + std::to_string(major) + "." +
                               std::to_string(minor) + ")";
-    if (kProgramAsShipped) {
+    // The oldest GPUs a compiler of that CUDA version builds code for: 7.5 from CUDA 13 on, 5.0
+    // for CUDA 12; a rebuild cannot reach an older GPU.
+    const int oldest_buildable = cuda_version >= 13000 ? 75 : 50;
+    if (kProgramAsShipped || 10 * major + minor < oldest_buildable) {
         return found + "; its GPU path needs compute capability " +
                compute_capability_text(lowest_architecture) + " or newer";
     }

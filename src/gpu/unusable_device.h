@@ -41,10 +41,10 @@ std::string driver_lacks_entry_point_reason(const std::string& entry_point,
 // code runs on, 10 * major + minor.
 std::string no_device_reason(int lowest_architecture);
 
-// A GPU of compute capability major.minor for which the code has neither machine code nor PTX
-// it can compile.
+// A GPU of compute capability major.minor for which the code (built with CUDA `cuda_version`,
+// 1000 * major + 10 * minor) has neither machine code nor PTX it can compile.
 std::string no_code_for_device_reason(const std::string& device_name, int major, int minor,
-                                      int lowest_architecture);
+                                      int lowest_architecture, int cuda_version);
 
 // A build without GPU code (no CUDA compiler where it was built), and how to get it. The note
 // is this text alone, not "no usable CUDA device".

@@ -12,7 +12,10 @@
 // (LibraryMath) and may differ in their last bits.
 #pragma once
 
+// Under NVRTC (no host headers) sqrt, fma and acos are its built-in device functions.
+#ifndef __CUDACC_RTC__
 #include <cmath>
+#endif
 
 #include "host_device.h"
 #include "sim/constants.h"
