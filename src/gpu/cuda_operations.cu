@@ -48,7 +48,11 @@ std::string unusable_device_reason() {
         int driver = 0;
         cudaDriverGetVersion(&driver);
         if (driver == 0) {
-            return no_driver_reason("", runtime, nvidia_gpu_on_pci_bus(kPciDevicesFolder));
+            // No driver at all: the note names the oldest driver that runs code this build
+            // carries, since with it the driver API path runs what the runtime refuses.
+            const int oldest = LUMETH_HAVE_DRIVER_API ? oldest_carried_cuda_version() : 0;
+            return no_driver_reason("", oldest > 0 ? oldest : runtime,
+                                    nvidia_gpu_on_pci_bus(kPciDevicesFolder));
         }
         refused_for_code = true;
         return driver_too_old_reason(driver, runtime);

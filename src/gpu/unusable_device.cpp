@@ -48,6 +48,16 @@ std::string cuda_version_text(int version) {
     return std::to_string(version / 1000) + "." + std::to_string(version % 1000 / 10);
 }
 
+int oldest_carried_cuda_version() {
+    int oldest = 0;
+    for (const DriverBranch& known : kDriverBranches) {
+        if (known.cuda_version > 0 && (oldest == 0 || known.cuda_version < oldest)) {
+            oldest = known.cuda_version;
+        }
+    }
+    return oldest;
+}
+
 NvidiaGpu nvidia_gpu_on_pci_bus(const char* devices_folder) {
     namespace fs = std::filesystem;
     std::error_code error;

@@ -19,6 +19,10 @@ enum class NvidiaGpu { present, absent, unknown };
 constexpr const char* kPciDevicesFolder = "/sys/bus/pci/devices";
 NvidiaGpu nvidia_gpu_on_pci_bus(const char* devices_folder);
 
+// The oldest CUDA version of the code the build carries (the driver API path's images
+// included), whose first driver branch is the program's minimum driver; 0 where not known.
+int oldest_carried_cuda_version();
+
 // No NVIDIA driver library; `detail` (may be empty) says what the loader found. Without an
 // NVIDIA GPU the note says that instead of asking for a driver.
 std::string no_driver_reason(const std::string& detail, int needed_cuda_version, NvidiaGpu gpu);
